@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs everything the tests need and runs every test: the C++ core tests
+# (plain, AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer) and
+# the Python tests against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+missing=()
+for pkg in libgtest-dev cmake ninja-build; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+PY=${PYTHON:-python3}
+$PY -m pip install -q --disable-pip-version-check ".[test]"
+
+JOBS=${JOBS:-2}
+run_core_tests() {  # build dir, sanitizer list
+  cmake -S . -B "$1" -G Ninja -DTARVEX_BUILD_TESTS=ON -DTARVEX_SANITIZE="$2" \
+        -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+  cmake --build "$1" -j "$JOBS"
+  ctest --test-dir "$1" --output-on-failure -j "$JOBS"
+}
+
+echo "== C++ core tests"
+run_core_tests build/tests ""
+
+echo "== Python tests"
+$PY -m pytest -q tests/python
