@@ -26,9 +26,12 @@ class Utility {
   virtual std::unique_ptr<Utility> boxed_clone() const = 0;
 };
 
+// Copies made by boxed_clone share the immutable per-row data (weights, item
+// lists) and own their committed state, so cloning per sweep chunk stays cheap.
 class Linear final : public Utility {
  public:
-  explicit Linear(std::vector<double> weights) : weights_(std::move(weights)) {}
+  explicit Linear(std::vector<double> weights)
+      : weights_(std::make_shared<const std::vector<double>>(std::move(weights))) {}
   static Linear uniform(std::size_t n) { return Linear(std::vector<double>(n, 1.0)); }
 
   double marginal(std::size_t index, std::span<const std::size_t> selected,
@@ -39,10 +42,10 @@ class Linear final : public Utility {
   Status validate(const Points& points) const override;
   std::unique_ptr<Utility> boxed_clone() const override;
 
-  const std::vector<double>& weights() const noexcept { return weights_; }
+  const std::vector<double>& weights() const noexcept { return *weights_; }
 
  private:
-  std::vector<double> weights_;
+  std::shared_ptr<const std::vector<double>> weights_;
 };
 
 class Coverage final : public Utility {
@@ -59,17 +62,18 @@ class Coverage final : public Utility {
   std::unique_ptr<Utility> boxed_clone() const override;
 
   // The sorted, de-duplicated item ids of one row.
-  std::span<const std::uint32_t> items(std::size_t row) const;
-  std::size_t universe() const noexcept { return universe_; }
+  std::vector<std::uint32_t> items(std::size_t row) const;
+  std::size_t universe() const noexcept;
   std::size_t list_count() const noexcept;
+  // Number of coverage flags: one per distinct item id that occurs.
+  std::size_t flag_count() const noexcept { return covered_.size(); }
+
+  struct Data;
 
  private:
-  Coverage() = default;
-  // Implementation detail owned by utility.cpp (dense item indices etc.).
-  struct Data;
-  std::shared_ptr<const Data> data_;  // immutable after construction
-  std::vector<std::uint8_t> covered_;  // one flag per distinct item
-  std::size_t universe_ = 0;
+  explicit Coverage(std::shared_ptr<const Data> data);
+  std::shared_ptr<const Data> data_;
+  std::vector<std::uint8_t> covered_;
 };
 
 class FacilityLocation final : public Utility {
