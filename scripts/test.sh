@@ -29,6 +29,10 @@ run_core_tests() {  # build dir, sanitizer list
 
 echo "== C++ core tests"
 run_core_tests build/tests ""
+echo "== C++ core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+run_core_tests build/asan "address,undefined"
+echo "== C++ core tests under ThreadSanitizer"
+run_core_tests build/tsan "thread"
 
 echo "== Python tests"
 $PY -m pytest -q tests/python
