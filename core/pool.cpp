@@ -2,37 +2,140 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_reduce.h>
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
+#include <sched.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
-#include <mutex>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
 #include <thread>
 
 namespace tarvex::pool {
 namespace {
 
-std::size_t configured_size() {
-  // Refined by the environment rules; see the pool sizing helpers.
+// More threads than this only exhaust the process; no result depends on it.
+constexpr std::size_t kMaxWorkers = 1024;
+
+std::optional<std::string> read_text(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Optional "+", then decimal digits and nothing else; 0 included.
+std::optional<std::size_t> parse_decimal(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::size_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::size_t>(c - '0');
+    if (value > (std::numeric_limits<std::size_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// A number in a cgroup file, which ends in a newline.
+std::optional<std::size_t> parse_u64(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  return parse_decimal(text);
+}
+
+std::optional<std::size_t> cpus_of(std::size_t quota, std::size_t period) {
+  if (period == 0) return std::nullopt;
+  return std::max<std::size_t>(1, quota / period + (quota % period != 0));
+}
+
+// cgroup v2: "max <period>" or "<quota> <period>".
+std::optional<std::size_t> v2_limit(const std::filesystem::path& dir) {
+  const auto text = read_text(dir / "cpu.max");
+  if (!text) return std::nullopt;
+  std::istringstream in(*text);
+  std::string quota, period;
+  if (!(in >> quota >> period) || quota == "max") return std::nullopt;
+  const auto q = parse_u64(quota), p = parse_u64(period);
+  if (!q || !p) return std::nullopt;
+  return cpus_of(*q, *p);
+}
+
+// cgroup v1: a quota of -1 means none.
+std::optional<std::size_t> v1_limit(const std::filesystem::path& dir) {
+  const auto quota = read_text(dir / "cpu.cfs_quota_us");
+  const auto period = read_text(dir / "cpu.cfs_period_us");
+  if (!quota || !period) return std::nullopt;
+  const auto q = parse_u64(*quota), p = parse_u64(*period);
+  if (!q || !p) return std::nullopt;
+  return cpus_of(*q, *p);
+}
+
+// The tightest limit from the process's own cgroup up to the hierarchy's
+// root; a missing level (a namespaced or re-mounted hierarchy) is skipped.
+template <class Limit>
+std::optional<std::size_t> tightest(const std::filesystem::path& mount, std::string_view relative,
+                                    Limit limit) {
+  std::optional<std::size_t> best;
+  while (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
+  std::filesystem::path dir = mount / std::filesystem::path(relative).lexically_normal();
+  for (;;) {
+    if (const auto cpus = limit(dir)) best = best ? std::min(*best, *cpus) : *cpus;
+    if (relative.empty()) break;
+    const auto slash = relative.find_last_of('/');
+    relative = slash == std::string_view::npos ? std::string_view{} : relative.substr(0, slash);
+    dir = mount / std::filesystem::path(relative);
+  }
+  return best;
+}
+
+std::size_t affinity_count() {
+  for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    if (set == nullptr) break;
+    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
+    CPU_ZERO_S(bytes, set);
+    if (sched_getaffinity(0, bytes, set) == 0) {
+      const int count = CPU_COUNT_S(bytes, set);
+      CPU_FREE(set);
+      if (count > 0) return static_cast<std::size_t>(count);
+      break;
+    }
+    CPU_FREE(set);
+    if (errno != EINVAL) break;  // EINVAL: the mask is larger than our set
+  }
   const unsigned hw = std::thread::hardware_concurrency();
   return hw == 0 ? 1 : hw;
 }
 
 struct Pool {
   explicit Pool(std::size_t workers)
-      : limit(oneapi::tbb::global_control::max_allowed_parallelism, workers),
+      : raise(workers > static_cast<std::size_t>(oneapi::tbb::info::default_concurrency())
+                  ? std::make_unique<oneapi::tbb::global_control>(
+                        oneapi::tbb::global_control::max_allowed_parallelism, workers)
+                  : nullptr),
         arena(static_cast<int>(workers)),
         workers(workers) {}
-  oneapi::tbb::global_control limit;
+  // oneTBB caps every arena at the machine's concurrency unless told
+  // otherwise; only raise that cap, so that other users of oneTBB in the
+  // process are not throttled by a small pool.
+  std::unique_ptr<oneapi::tbb::global_control> raise;
   oneapi::tbb::task_arena arena;
   std::size_t workers;
 };
 
 Pool& shared() {
   // Never destroyed: worker threads may outlive static destructors at exit.
-  static Pool* pool = new Pool(configured_size());
+  static Pool* pool = new Pool(std::min(detail::configured_size(), kMaxWorkers));
   return *pool;
 }
 
@@ -50,6 +153,76 @@ struct TbbReduce {
 std::size_t size() { return shared().workers; }
 
 namespace detail {
+
+std::optional<std::size_t> parse_count(const char* text) {
+  if (text == nullptr) return std::nullopt;
+  const auto value = parse_decimal(text);
+  if (!value || *value == 0) return std::nullopt;
+  return value;
+}
+
+std::size_t size_from(const char* num_threads, const char* rs_num_cpus, std::size_t available) {
+  const auto threads = num_threads ? parse_decimal(num_threads) : std::nullopt;
+  if (threads && *threads > 0) return *threads;
+  if (!threads) {
+    if (const auto cpus = parse_count(rs_num_cpus)) return *cpus;
+  }
+  return available;
+}
+
+std::optional<std::size_t> cgroup_cpu_limit(const std::filesystem::path& root,
+                                            std::string_view self_cgroup) {
+  std::optional<std::size_t> best;
+  const auto keep = [&](std::optional<std::size_t> cpus) {
+    if (cpus) best = best ? std::min(*best, *cpus) : *cpus;
+  };
+  // Lines of "<id>:<controllers>:<path>".
+  while (!self_cgroup.empty()) {
+    const auto end = self_cgroup.find('\n');
+    const std::string_view line = self_cgroup.substr(0, end);
+    self_cgroup = end == std::string_view::npos ? std::string_view{} : self_cgroup.substr(end + 1);
+    const auto first = line.find(':');
+    const auto second = first == std::string_view::npos ? first : line.find(':', first + 1);
+    if (second == std::string_view::npos) continue;
+    const std::string_view id = line.substr(0, first);
+    const std::string_view controllers = line.substr(first + 1, second - first - 1);
+    const std::string_view relative = line.substr(second + 1);
+    if (id == "0" && controllers.empty()) {
+      keep(tightest(root, relative, v2_limit));
+      continue;
+    }
+    bool has_cpu = false;
+    for (std::string_view rest = controllers; !rest.empty();) {
+      const auto comma = rest.find(',');
+      has_cpu |= rest.substr(0, comma) == "cpu";
+      rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+    }
+    if (!has_cpu) continue;
+    // v1 mounts the cpu controller under its own name or joined with cpuacct.
+    std::error_code ec;
+    for (const char* mount : {"cpu", "cpu,cpuacct", "cpuacct,cpu"}) {
+      if (std::filesystem::is_directory(root / mount, ec)) {
+        keep(tightest(root / mount, relative, v1_limit));
+        break;
+      }
+    }
+  }
+  return best;
+}
+
+std::size_t available_processors(const std::filesystem::path& root, std::string_view self_cgroup) {
+  std::size_t count = affinity_count();
+  if (const auto quota = cgroup_cpu_limit(root, self_cgroup)) count = std::min(count, *quota);
+  return std::max<std::size_t>(1, count);
+}
+
+std::size_t configured_size() {
+  const char* num_threads = std::getenv("RAYON_NUM_THREADS");
+  const char* rs_num_cpus = std::getenv("RAYON_RS_NUM_CPUS");
+  if (const auto n = parse_count(num_threads)) return *n;
+  const std::string self = read_text("/proc/self/cgroup").value_or("");
+  return size_from(num_threads, rs_num_cpus, available_processors("/sys/fs/cgroup", self));
+}
 
 void parallel_reduce(std::size_t n, ReduceBody& body) {
   if (n == 0) return;

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 namespace tarvex::pool {
@@ -26,11 +29,31 @@ class ReduceBody {
 
 void parallel_reduce(std::size_t n, ReduceBody& body);
 void parallel_chunks(std::size_t n, const std::function<void(std::size_t, std::size_t)>& chunk);
+
+// The sizing rule, in pieces that tests can drive without the process's own
+// environment and cgroups.
+
+// A positive decimal count ("+" allowed, nothing else around the digits);
+// nullopt for anything else, 0 included.
+std::optional<std::size_t> parse_count(const char* text);
+// RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else `available`; a num_threads of
+// "0" goes straight to `available`.
+std::size_t size_from(const char* num_threads, const char* rs_num_cpus, std::size_t available);
+// The CPU quota of the cgroup that /proc/self/cgroup (given as `self_cgroup`)
+// names, read under `root` (normally /sys/fs/cgroup), the tightest limit on
+// the way up to the root; whole processors rounded up, nullopt when none is set.
+std::optional<std::size_t> cgroup_cpu_limit(const std::filesystem::path& root,
+                                            std::string_view self_cgroup);
+// Processors in the affinity mask, limited by the cgroup quota; at least 1.
+std::size_t available_processors(const std::filesystem::path& root, std::string_view self_cgroup);
+// Workers the environment and machine ask for, before any cap.
+std::size_t configured_size();
 }  // namespace detail
 
 // Reduces [0, n) on the pool: map(begin, end, acc) folds a subrange into acc,
 // combine(left, right) joins neighbouring partial results. The combiner must be
-// associative; identity stands for an empty subrange.
+// associative; identity stands for an empty subrange. An exception thrown by
+// map or combine on any worker reaches the caller.
 template <class T, class Map, class Combine>
 T reduce(std::size_t n, T identity, Map map, Combine combine) {
   struct Body final : detail::ReduceBody {
@@ -54,6 +77,7 @@ T reduce(std::size_t n, T identity, Map map, Combine combine) {
 
 // Visits [0, n) on the pool in contiguous chunks: each chunk makes its own state
 // with init() and then calls body(state, i) for its indices in ascending order.
+// An exception thrown by init or body reaches the caller.
 template <class Init, class Body>
 void map_chunks(std::size_t n, Init init, Body body) {
   detail::parallel_chunks(n, [&](std::size_t begin, std::size_t end) {
