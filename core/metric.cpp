@@ -178,3 +178,400 @@ float sq_euclid_with(KernelLevel level, const float* a, const float* b, std::siz
 }
 
 }  // namespace tarvex
+
+// ---- Tiles of pairs ---------------------------------------------------------
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tarvex {
+namespace {
+
+// The sixteen accumulators of the pairwise kernels.
+constexpr std::size_t kAccLanes = 16;
+constexpr std::size_t kTilePairs = kTileRows * kTileRows;
+constexpr std::size_t kNoRow = std::numeric_limits<std::size_t>::max();
+// Offsets inside one scan are kept in 32-bit lanes.
+constexpr std::size_t kMaxScanSpan = std::size_t{1} << 30;
+
+// The distance from a kernel sum, as Points::dist finishes it.
+inline float distance_from_sum(Metric metric, float sum) noexcept {
+  if (metric == Metric::Euclidean) return std::sqrt(sum);
+  float c = 1.0f - sum;
+  if (c < 0.0f) c = 0.0f;
+  if (c > 2.0f) c = 2.0f;
+  return c;
+}
+
+inline bool farther(float d, std::size_t i, std::size_t j, const BlockFarthest& best) noexcept {
+  const auto k = total_order_key(d), kb = total_order_key(best.d);
+  if (k != kb) return k > kb;
+  return i != best.i ? i < best.i : j < best.j;
+}
+
+template <bool Squared>
+void tile_baseline(const float* const* a, const float* const* b, std::size_t m,
+                   float* out) noexcept {
+  for (std::size_t p = 0; p < kTilePairs; ++p) {
+    const float* x = a[p / kTileRows];
+    const float* y = b[p % kTileRows];
+    out[p] = Squared ? sq_euclid_with(KernelLevel::Baseline, x, y, m)
+                     : dot_with(KernelLevel::Baseline, x, y, m);
+  }
+}
+
+#pragma GCC push_options
+#pragma GCC target("avx,avx2")
+
+template <bool Squared>
+__attribute__((target("avx,avx2"), always_inline)) inline __m256 term_avx2(__m256 x,
+                                                                           __m256 y) noexcept {
+  if constexpr (Squared) {
+    const __m256 e = _mm256_sub_ps(x, y);
+    return _mm256_mul_ps(e, e);
+  } else {
+    return _mm256_mul_ps(x, y);
+  }
+}
+
+// 2 x 2 sub-tiles: sixteen 8-lane registers would not hold all four by four
+// pairs at two registers each.
+template <bool Squared>
+__attribute__((target("avx,avx2"))) void tile_avx2(const float* const* a, const float* const* b,
+                                                   std::size_t m, float* out) noexcept {
+  alignas(32) float lanes[kTilePairs][kAccLanes];
+  const std::size_t whole = m / kAccLanes * kAccLanes;
+  const std::size_t rest = m - whole;
+  const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i lo_mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(rest)), lane_index);
+  const __m256i hi_mask =
+      _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(rest) - 8), lane_index);
+  for (std::size_t ra = 0; ra < kTileRows; ra += 2) {
+    for (std::size_t rb = 0; rb < kTileRows; rb += 2) {
+      const float* x0 = a[ra];
+      const float* x1 = a[ra + 1];
+      const float* y0 = b[rb];
+      const float* y1 = b[rb + 1];
+      __m256 acc[2][2][2];
+      for (auto& r : acc)
+        for (auto& c : r) c[0] = c[1] = _mm256_setzero_ps();
+      for (std::size_t c = 0; c < whole; c += kAccLanes) {
+        const __m256 x[2][2] = {{_mm256_loadu_ps(x0 + c), _mm256_loadu_ps(x0 + c + 8)},
+                                {_mm256_loadu_ps(x1 + c), _mm256_loadu_ps(x1 + c + 8)}};
+        for (int q = 0; q < 2; ++q) {
+          const float* y = q == 0 ? y0 : y1;
+          const __m256 ylo = _mm256_loadu_ps(y + c), yhi = _mm256_loadu_ps(y + c + 8);
+          for (int p = 0; p < 2; ++p) {
+            acc[p][q][0] = _mm256_add_ps(acc[p][q][0], term_avx2<Squared>(x[p][0], ylo));
+            acc[p][q][1] = _mm256_add_ps(acc[p][q][1], term_avx2<Squared>(x[p][1], yhi));
+          }
+        }
+      }
+      if (rest != 0) {
+        // Masked-off lanes load as zero and are left untouched by the blend.
+        const float* xs[2] = {x0, x1};
+        const float* ys[2] = {y0, y1};
+        for (int p = 0; p < 2; ++p) {
+          const __m256 xlo = _mm256_maskload_ps(xs[p] + whole, lo_mask);
+          const __m256 xhi = _mm256_maskload_ps(xs[p] + whole + 8, hi_mask);
+          for (int q = 0; q < 2; ++q) {
+            const __m256 ylo = _mm256_maskload_ps(ys[q] + whole, lo_mask);
+            const __m256 yhi = _mm256_maskload_ps(ys[q] + whole + 8, hi_mask);
+            acc[p][q][0] = _mm256_blendv_ps(
+                acc[p][q][0], _mm256_add_ps(acc[p][q][0], term_avx2<Squared>(xlo, ylo)),
+                _mm256_castsi256_ps(lo_mask));
+            acc[p][q][1] = _mm256_blendv_ps(
+                acc[p][q][1], _mm256_add_ps(acc[p][q][1], term_avx2<Squared>(xhi, yhi)),
+                _mm256_castsi256_ps(hi_mask));
+          }
+        }
+      }
+      for (int p = 0; p < 2; ++p) {
+        for (int q = 0; q < 2; ++q) {
+          float* dst = lanes[(ra + p) * kTileRows + rb + q];
+          _mm256_store_ps(dst, acc[p][q][0]);
+          _mm256_store_ps(dst + 8, acc[p][q][1]);
+        }
+      }
+    }
+  }
+  // Each pair's horizontal sum left to right from +0.0; across pairs the
+  // compiler may vectorise, which keeps every pair's order.
+  float sums[kTilePairs] = {};
+  for (std::size_t l = 0; l < kAccLanes; ++l) {
+    for (std::size_t p = 0; p < kTilePairs; ++p) sums[p] += lanes[p][l];
+  }
+  for (std::size_t p = 0; p < kTilePairs; ++p) out[p] = sums[p];
+}
+
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+// GCC 12 flags the "undefined" pass-through operand inside its own unpack
+// intrinsics as uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+template <bool Squared>
+__attribute__((target("avx512f"), always_inline)) inline __m512 term_avx512(__m512 x,
+                                                                           __m512 y) noexcept {
+  if constexpr (Squared) {
+    const __m512 e = _mm512_sub_ps(x, y);
+    return _mm512_mul_ps(e, e);
+  } else {
+    return _mm512_mul_ps(x, y);
+  }
+}
+
+// Lane p of the result is the sum of pair p = 4a + b, bit-identical to the
+// pairwise kernel: sixteen accumulators of one 16-lane register each, then a
+// 16 x 16 transpose so that the horizontal sums run as vector additions
+// across pairs, lane 0 to 15 in order from +0.0.
+template <bool Squared>
+__attribute__((target("avx512f"), always_inline)) inline __m512 tile_sums_avx512(
+    const float* a0, const float* a1, const float* a2, const float* a3, const float* const* b,
+    std::size_t m) noexcept {
+  __m512 acc[kTilePairs];
+  for (auto& r : acc) r = _mm512_setzero_ps();
+  const std::size_t whole = m / kAccLanes * kAccLanes;
+  const float* b0 = b[0];
+  const float* b1 = b[1];
+  const float* b2 = b[2];
+  const float* b3 = b[3];
+  for (std::size_t c = 0; c < whole; c += kAccLanes) {
+    const __m512 x0 = _mm512_loadu_ps(a0 + c), x1 = _mm512_loadu_ps(a1 + c);
+    const __m512 x2 = _mm512_loadu_ps(a2 + c), x3 = _mm512_loadu_ps(a3 + c);
+    const __m512 y[4] = {_mm512_loadu_ps(b0 + c), _mm512_loadu_ps(b1 + c),
+                         _mm512_loadu_ps(b2 + c), _mm512_loadu_ps(b3 + c)};
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+      acc[0 + q] = _mm512_add_ps(acc[0 + q], term_avx512<Squared>(x0, y[q]));
+      acc[4 + q] = _mm512_add_ps(acc[4 + q], term_avx512<Squared>(x1, y[q]));
+      acc[8 + q] = _mm512_add_ps(acc[8 + q], term_avx512<Squared>(x2, y[q]));
+      acc[12 + q] = _mm512_add_ps(acc[12 + q], term_avx512<Squared>(x3, y[q]));
+    }
+  }
+  if (whole < m) {
+    const auto mask = static_cast<__mmask16>((1u << (m - whole)) - 1);
+    const __m512 x[4] = {_mm512_maskz_loadu_ps(mask, a0 + whole),
+                         _mm512_maskz_loadu_ps(mask, a1 + whole),
+                         _mm512_maskz_loadu_ps(mask, a2 + whole),
+                         _mm512_maskz_loadu_ps(mask, a3 + whole)};
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+      const __m512 y = _mm512_maskz_loadu_ps(mask, b[q] + whole);
+#pragma GCC unroll 4
+      for (int p = 0; p < 4; ++p) {
+        acc[4 * p + q] =
+            _mm512_mask_add_ps(acc[4 * p + q], mask, acc[4 * p + q], term_avx512<Squared>(x[p], y));
+      }
+    }
+  }
+  // Interleave 32-bit, then 64-bit elements within 128-bit lanes: v[4k + e]
+  // holds element 4q + e of pairs 4k .. 4k + 3 in 128-bit lane q.
+  __m512 u[kTilePairs], v[kTilePairs];
+#pragma GCC unroll 8
+  for (int k = 0; k < 8; ++k) {
+    u[2 * k] = _mm512_unpacklo_ps(acc[2 * k], acc[2 * k + 1]);
+    u[2 * k + 1] = _mm512_unpackhi_ps(acc[2 * k], acc[2 * k + 1]);
+  }
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; ++k) {
+    const __m512d lo0 = _mm512_castps_pd(u[4 * k]), lo1 = _mm512_castps_pd(u[4 * k + 2]);
+    const __m512d hi0 = _mm512_castps_pd(u[4 * k + 1]), hi1 = _mm512_castps_pd(u[4 * k + 3]);
+    v[4 * k] = _mm512_castpd_ps(_mm512_unpacklo_pd(lo0, lo1));
+    v[4 * k + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(lo0, lo1));
+    v[4 * k + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(hi0, hi1));
+    v[4 * k + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(hi0, hi1));
+  }
+  // Then a 4 x 4 transpose of 128-bit lanes: t[4q + e] lane p = acc[p][4q + e].
+  __m512 t[kAccLanes];
+#pragma GCC unroll 4
+  for (int e = 0; e < 4; ++e) {
+    const __m512 w0 = _mm512_shuffle_f32x4(v[e], v[4 + e], 0x44);
+    const __m512 w1 = _mm512_shuffle_f32x4(v[e], v[4 + e], 0xEE);
+    const __m512 w2 = _mm512_shuffle_f32x4(v[8 + e], v[12 + e], 0x44);
+    const __m512 w3 = _mm512_shuffle_f32x4(v[8 + e], v[12 + e], 0xEE);
+    t[e] = _mm512_shuffle_f32x4(w0, w2, 0x88);
+    t[4 + e] = _mm512_shuffle_f32x4(w0, w2, 0xDD);
+    t[8 + e] = _mm512_shuffle_f32x4(w1, w3, 0x88);
+    t[12 + e] = _mm512_shuffle_f32x4(w1, w3, 0xDD);
+  }
+  __m512 s = _mm512_setzero_ps();
+#pragma GCC unroll 16
+  for (std::size_t l = 0; l < kAccLanes; ++l) s = _mm512_add_ps(s, t[l]);
+  return s;
+}
+
+template <bool Squared>
+__attribute__((target("avx512f"))) void tile_avx512(const float* const* a, const float* const* b,
+                                                    std::size_t m, float* out) noexcept {
+  _mm512_storeu_ps(out, tile_sums_avx512<Squared>(a[0], a[1], a[2], a[3], b, m));
+}
+
+// Offsets (a, b) of the sixteen lanes of a tile.
+__attribute__((target("avx512f"), always_inline)) inline __m512i lane_rows() noexcept {
+  return _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3);
+}
+__attribute__((target("avx512f"), always_inline)) inline __m512i lane_cols() noexcept {
+  return _mm512_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
+}
+
+// Each lane keeps its own farthest pair (the first in row-then-column order
+// on ties, since it only moves on a strictly larger key); the lanes are
+// combined once at the end.
+template <bool Squared>
+__attribute__((target("avx512f"))) BlockFarthest scan_avx512(const float* values, std::size_t dim,
+                                                             Metric metric, std::size_t ib,
+                                                             std::size_t ie, std::size_t jb,
+                                                             std::size_t je) noexcept {
+  (void)metric;  // fixed by Squared
+  const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f), two = _mm512_set1_ps(2.0f);
+  const __m512i sign_free = _mm512_set1_epi32(0x7fffffff);
+  __m512i best_key = _mm512_set1_epi32(std::numeric_limits<std::int32_t>::min());
+  __m512 best_d = _mm512_setzero_ps();
+  __m512i best_i = _mm512_set1_epi32(-1), best_j = _mm512_set1_epi32(-1);
+  const __m512i rows = lane_rows(), cols = lane_cols();
+  const auto row = [&](std::size_t r) { return values + r * dim; };
+
+  for (std::size_t i0 = ib; i0 < ie; i0 += kTileRows) {
+    // Rows past the block repeat its last row; their lanes are masked off.
+    const float* a0 = row(i0);
+    const float* a1 = row(std::min(i0 + 1, ie - 1));
+    const float* a2 = row(std::min(i0 + 2, ie - 1));
+    const float* a3 = row(std::min(i0 + 3, ie - 1));
+    const __m512i i_rel = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(i0 - ib)), rows);
+    for (std::size_t j0 = std::max(jb, i0 + 1); j0 < je; j0 += kTileRows) {
+      const float* b[4] = {row(j0), row(std::min(j0 + 1, je - 1)), row(std::min(j0 + 2, je - 1)),
+                           row(std::min(j0 + 3, je - 1))};
+      const __m512 s = tile_sums_avx512<Squared>(a0, a1, a2, a3, b, dim);
+      __m512 d;
+      if (Squared) {
+        d = _mm512_sqrt_ps(s);
+      } else {
+        d = _mm512_sub_ps(one, s);
+        d = _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, zero, _CMP_LT_OQ), zero);
+        d = _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, two, _CMP_GT_OQ), two);
+      }
+      const __m512i bits = _mm512_castps_si512(d);
+      const __m512i key =
+          _mm512_xor_si512(bits, _mm512_and_si512(_mm512_srai_epi32(bits, 31), sign_free));
+      __mmask16 valid = 0xFFFF;
+      if (j0 < i0 + kTileRows || j0 + kTileRows > je || i0 + kTileRows > ie) {
+        valid = 0;
+        for (unsigned p = 0; p < kTilePairs; ++p) {
+          const std::size_t i = i0 + p / kTileRows, j = j0 + p % kTileRows;
+          if (i < ie && j < je && i < j) valid = static_cast<__mmask16>(valid | (1u << p));
+        }
+      }
+      const __mmask16 better = _mm512_mask_cmpgt_epi32_mask(valid, key, best_key);
+      const __m512i j_rel = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(j0 - jb)), cols);
+      best_key = _mm512_mask_mov_epi32(best_key, better, key);
+      best_d = _mm512_mask_mov_ps(best_d, better, d);
+      best_i = _mm512_mask_mov_epi32(best_i, better, i_rel);
+      best_j = _mm512_mask_mov_epi32(best_j, better, j_rel);
+    }
+  }
+  alignas(64) float d[kTilePairs];
+  alignas(64) std::int32_t bi[kTilePairs], bj[kTilePairs];
+  _mm512_store_ps(d, best_d);
+  _mm512_store_si512(bi, best_i);
+  _mm512_store_si512(bj, best_j);
+  BlockFarthest best{-std::numeric_limits<float>::infinity(), kNoRow, kNoRow};
+  for (std::size_t p = 0; p < kTilePairs; ++p) {
+    if (bi[p] < 0) continue;
+    const std::size_t i = ib + static_cast<std::size_t>(bi[p]);
+    const std::size_t j = jb + static_cast<std::size_t>(bj[p]);
+    if (farther(d[p], i, j, best)) best = {d[p], i, j};
+  }
+  return best;
+}
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+using TileFn = void (*)(const float* const*, const float* const*, std::size_t, float*) noexcept;
+
+// For builds without a vector scan: tiles of sums, finished pair by pair.
+template <TileFn Tile>
+BlockFarthest scan_generic(const float* values, std::size_t dim, Metric metric, std::size_t ib,
+                           std::size_t ie, std::size_t jb, std::size_t je) noexcept {
+  BlockFarthest best{-std::numeric_limits<float>::infinity(), kNoRow, kNoRow};
+  const auto row = [&](std::size_t r) { return values + r * dim; };
+  float sums[kTilePairs];
+  for (std::size_t i0 = ib; i0 < ie; i0 += kTileRows) {
+    const float* a[4];
+    for (std::size_t r = 0; r < kTileRows; ++r) a[r] = row(std::min(i0 + r, ie - 1));
+    for (std::size_t j0 = std::max(jb, i0 + 1); j0 < je; j0 += kTileRows) {
+      const float* b[4];
+      for (std::size_t r = 0; r < kTileRows; ++r) b[r] = row(std::min(j0 + r, je - 1));
+      Tile(a, b, dim, sums);
+      for (std::size_t p = 0; p < kTilePairs; ++p) {
+        const std::size_t i = i0 + p / kTileRows, j = j0 + p % kTileRows;
+        if (i >= ie || j >= je || j <= i) continue;
+        const float d = distance_from_sum(metric, sums[p]);
+        if (farther(d, i, j, best)) best = {d, i, j};
+      }
+    }
+  }
+  return best;
+}
+
+using ScanFn = BlockFarthest (*)(const float*, std::size_t, Metric, std::size_t, std::size_t,
+                                 std::size_t, std::size_t) noexcept;
+
+struct TileTable {
+  TileFn dot;
+  TileFn sq_euclid;
+  ScanFn scan_cosine;
+  ScanFn scan_euclidean;
+};
+
+constexpr TileTable kTileTables[] = {
+    {tile_baseline<false>, tile_baseline<true>, scan_generic<tile_baseline<false>>,
+     scan_generic<tile_baseline<true>>},
+    {tile_avx2<false>, tile_avx2<true>, scan_generic<tile_avx2<false>>,
+     scan_generic<tile_avx2<true>>},
+    {tile_avx512<false>, tile_avx512<true>, scan_avx512<false>, scan_avx512<true>},
+};
+
+}  // namespace
+
+void dot_tile_with(KernelLevel level, const float* const* a_rows, const float* const* b_rows,
+                   std::size_t m, float* out) noexcept {
+  kTileTables[static_cast<int>(level)].dot(a_rows, b_rows, m, out);
+}
+void sq_euclid_tile_with(KernelLevel level, const float* const* a_rows,
+                         const float* const* b_rows, std::size_t m, float* out) noexcept {
+  kTileTables[static_cast<int>(level)].sq_euclid(a_rows, b_rows, m, out);
+}
+
+BlockFarthest farthest_in_block_with(KernelLevel level, const float* values, std::size_t dim,
+                                     Metric metric, std::size_t i_begin, std::size_t i_end,
+                                     std::size_t j_begin, std::size_t j_end) noexcept {
+  const TileTable& table = kTileTables[static_cast<int>(level)];
+  const ScanFn scan = metric == Metric::Euclidean ? table.scan_euclidean : table.scan_cosine;
+  BlockFarthest best{-std::numeric_limits<float>::infinity(), kNoRow, kNoRow};
+  for (std::size_t ib = i_begin; ib < i_end; ib += kMaxScanSpan) {
+    const std::size_t ie = i_end - ib > kMaxScanSpan ? ib + kMaxScanSpan : i_end;
+    for (std::size_t jb = j_begin; jb < j_end; jb += kMaxScanSpan) {
+      const std::size_t je = j_end - jb > kMaxScanSpan ? jb + kMaxScanSpan : j_end;
+      if (je <= ib + 1) continue;
+      const BlockFarthest part = scan(values, dim, metric, ib, ie, jb, je);
+      if (part.i != kNoRow && farther(part.d, part.i, part.j, best)) best = part;
+    }
+  }
+  return best;
+}
+
+BlockFarthest farthest_in_block(const float* values, std::size_t dim, Metric metric,
+                                std::size_t i_begin, std::size_t i_end, std::size_t j_begin,
+                                std::size_t j_end) noexcept {
+  return farthest_in_block_with(active_kernel_level(), values, dim, metric, i_begin, i_end,
+                                j_begin, j_end);
+}
+
+}  // namespace tarvex

@@ -44,3 +44,40 @@ inline std::int64_t total_order_key(double x) noexcept {
 }
 
 }  // namespace tarvex
+
+// ---- Tiles of pairs: several rows against several rows at once -------------
+// Every pair keeps exactly the accumulation order of dot and sq_euclid, so each
+// value is bit-identical to the pairwise kernels; a tile only reuses each
+// loaded vector for several pairs.
+namespace tarvex {
+
+inline constexpr std::size_t kTileRows = 4;
+
+// out[kTileRows * a + b] = dot(a_rows[a], b_rows[b], m) for a, b < kTileRows;
+// likewise sq_euclid.
+void dot_tile_with(KernelLevel level, const float* const* a_rows, const float* const* b_rows,
+                   std::size_t m, float* out) noexcept;
+void sq_euclid_tile_with(KernelLevel level, const float* const* a_rows,
+                         const float* const* b_rows, std::size_t m, float* out) noexcept;
+
+// A farthest pair (d, i, j), or d = -infinity and i = j = the largest word
+// when the block holds no pair.
+struct BlockFarthest {
+  float d;
+  std::size_t i;
+  std::size_t j;
+};
+
+// The farthest pair i < j with i in [i_begin, i_end) and j in [j_begin, j_end)
+// of the row-major matrix `values` (rows of `dim` floats, all indices valid),
+// by the metric's distance exactly as the point matrix computes it (sqrt of
+// sq_euclid, or 1 - dot clamped into [0, 2]). Ties go to the smaller i, then
+// the smaller j.
+BlockFarthest farthest_in_block(const float* values, std::size_t dim, Metric metric,
+                                std::size_t i_begin, std::size_t i_end, std::size_t j_begin,
+                                std::size_t j_end) noexcept;
+BlockFarthest farthest_in_block_with(KernelLevel level, const float* values, std::size_t dim,
+                                     Metric metric, std::size_t i_begin, std::size_t i_end,
+                                     std::size_t j_begin, std::size_t j_end) noexcept;
+
+}  // namespace tarvex

@@ -51,18 +51,38 @@ void Points::out_of_range(std::size_t i, std::size_t j) const {
 
 }  // namespace tarvex
 
+#include <algorithm>
+
 #include "pool.hpp"
 
 namespace tarvex {
+namespace {
+
+// A unit of parallel work: this many rows against all later rows.
+constexpr std::size_t kStripRows = 32;
+// Later rows are visited in blocks of about this many bytes, which stay in
+// the L2 cache while every tile of the strip passes over them.
+constexpr std::size_t kBlockBytes = 192 * 1024;
+
+}  // namespace
 
 FarPair Points::diameter() const {
   if (n_ < 2) return FarPair{0.0f, 0, 0};
+  const std::size_t block = std::clamp<std::size_t>(
+      kBlockBytes / (dim_ * sizeof(float)) / kTileRows * kTileRows, 16, 1024);
+  const std::size_t strips = (n_ + kStripRows - 1) / kStripRows;
+  // better_pair is the maximum of a strict total order, so neither the split
+  // nor the order of the blocks can change the result.
   return pool::reduce(
-      n_, kPairIdentity,
-      [this](std::size_t begin, std::size_t end, FarPair acc) {
-        for (std::size_t i = begin; i < end; ++i) {
-          for (std::size_t j = i + 1; j < n_; ++j) {
-            acc = better_pair(acc, FarPair{dist_unchecked(i, j), i, j});
+      strips, kPairIdentity,
+      [this, block](std::size_t first, std::size_t last, FarPair acc) {
+        for (std::size_t s = first; s < last; ++s) {
+          const std::size_t i_begin = s * kStripRows;
+          const std::size_t i_end = std::min(n_, i_begin + kStripRows);
+          for (std::size_t j = i_begin; j < n_; j += block) {
+            const BlockFarthest far = farthest_in_block(values_, dim_, metric_, i_begin, i_end, j,
+                                                        std::min(n_, j + block));
+            acc = better_pair(acc, FarPair{far.d, far.i, far.j});
           }
         }
         return acc;

@@ -1,0 +1,84 @@
+// Seconds of the exact diameter on the shared pool (sized by RAYON_NUM_THREADS).
+//
+//   bench_diameter [--n N] [--dims 128,768] [--metrics cosine,euclidean] [--repeat R]
+//
+// Prints one line per case: "diameter metric=M n=N d=D threads=T seconds=S
+// pair_gflops=G d_max=X i=I j=J"; the best of R runs is reported.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "metric.hpp"
+#include "points.hpp"
+#include "pool.hpp"
+
+namespace {
+
+std::vector<std::string> split(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) out.push_back(item);
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t n = 20000;
+  int repeat = 1;
+  std::string dims = "128,768", metrics = "cosine,euclidean";
+  for (int a = 1; a + 1 < argc; a += 2) {
+    const std::string flag = argv[a];
+    if (flag == "--n") n = std::strtoull(argv[a + 1], nullptr, 10);
+    else if (flag == "--dims") dims = argv[a + 1];
+    else if (flag == "--metrics") metrics = argv[a + 1];
+    else if (flag == "--repeat") repeat = std::atoi(argv[a + 1]);
+    else {
+      std::fprintf(stderr, "unknown option %s\n", argv[a]);
+      return 2;
+    }
+  }
+  if (n < 2 || repeat < 1) {
+    std::fprintf(stderr, "need --n >= 2 and --repeat >= 1\n");
+    return 2;
+  }
+  std::printf("# kernels=%s threads=%zu\n",
+              tarvex::kernel_level_name(tarvex::active_kernel_level()), tarvex::pool::size());
+  for (const auto& dim_text : split(dims)) {
+    const std::size_t dim = std::strtoull(dim_text.c_str(), nullptr, 10);
+    std::vector<float> values(n * dim);
+    std::mt19937 rng(12345);
+    std::normal_distribution<float> normal;
+    for (auto& x : values) x = normal(rng);
+    for (const auto& metric_text : split(metrics)) {
+      const auto metric =
+          metric_text == "cosine" ? tarvex::Metric::Cosine : tarvex::Metric::Euclidean;
+      auto points = tarvex::Points::borrowed(values, dim, metric);
+      if (!points) {
+        std::fprintf(stderr, "bad input\n");
+        return 1;
+      }
+      double best = 1e300;
+      tarvex::FarPair far{};
+      for (int r = 0; r < repeat; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        far = points->diameter();
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        if (took.count() < best) best = took.count();
+      }
+      const double pairs = 0.5 * static_cast<double>(n) * static_cast<double>(n - 1);
+      std::printf(
+          "diameter metric=%s n=%zu d=%zu threads=%zu seconds=%.4f pair_gflops=%.1f d_max=%.9g "
+          "i=%zu j=%zu\n",
+          metric_text.c_str(), n, dim, tarvex::pool::size(), best,
+          2.0 * pairs * static_cast<double>(dim) / best * 1e-9, far.d, far.i, far.j);
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}
