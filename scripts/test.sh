@@ -17,7 +17,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 PY=${PYTHON:-python3}
-$PY -m pip install -q --disable-pip-version-check ".[test]"
+$PY -m pip install -q --disable-pip-version-check ".[test,demo]"
 
 JOBS=${JOBS:-2}
 run_core_tests() {  # build dir, sanitizer list
