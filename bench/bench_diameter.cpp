@@ -1,7 +1,10 @@
 // Seconds of the exact diameter on the shared pool (sized by RAYON_NUM_THREADS).
 //
 //   bench_diameter [--n N] [--dims 128,768] [--metrics cosine,euclidean] [--repeat R]
+//                  [--input FILE]
 //
+// The rows are standard normal, or with --input the n x d float32 values of
+// FILE (raw, row-major, one d in --dims), so other tools can time the same data.
 // Prints one line per case: "diameter metric=M n=N d=D threads=T seconds=S
 // cpu_seconds=C pair_gflops=G d_max=X i=I j=J"; the best of R runs is
 // reported. cpu_seconds is the process's CPU time of that run (all threads),
@@ -41,13 +44,14 @@ double cpu_seconds() {
 int main(int argc, char** argv) {
   std::size_t n = 20000;
   int repeat = 1;
-  std::string dims = "128,768", metrics = "cosine,euclidean";
+  std::string dims = "128,768", metrics = "cosine,euclidean", input;
   for (int a = 1; a + 1 < argc; a += 2) {
     const std::string flag = argv[a];
     if (flag == "--n") n = std::strtoull(argv[a + 1], nullptr, 10);
     else if (flag == "--dims") dims = argv[a + 1];
     else if (flag == "--metrics") metrics = argv[a + 1];
     else if (flag == "--repeat") repeat = std::atoi(argv[a + 1]);
+    else if (flag == "--input") input = argv[a + 1];
     else {
       std::fprintf(stderr, "unknown option %s\n", argv[a]);
       return 2;
@@ -62,9 +66,20 @@ int main(int argc, char** argv) {
   for (const auto& dim_text : split(dims)) {
     const std::size_t dim = std::strtoull(dim_text.c_str(), nullptr, 10);
     std::vector<float> values(n * dim);
-    std::mt19937 rng(12345);
-    std::normal_distribution<float> normal;
-    for (auto& x : values) x = normal(rng);
+    if (!input.empty()) {
+      std::FILE* f = std::fopen(input.c_str(), "rb");
+      const bool read = f != nullptr && std::fread(values.data(), sizeof(float), values.size(), f) ==
+                                            values.size();
+      if (f != nullptr) std::fclose(f);
+      if (!read) {
+        std::fprintf(stderr, "cannot read %zu x %zu floats from %s\n", n, dim, input.c_str());
+        return 1;
+      }
+    } else {
+      std::mt19937 rng(12345);
+      std::normal_distribution<float> normal;
+      for (auto& x : values) x = normal(rng);
+    }
     for (const auto& metric_text : split(metrics)) {
       const auto metric =
           metric_text == "cosine" ? tarvex::Metric::Cosine : tarvex::Metric::Euclidean;
