@@ -334,7 +334,10 @@ struct Registry {
 std::optional<Registry> borrow_registry() {
   const char* home = PyArray_RUNTIME_VERSION >= NPY_2_0_API_VERSION ? "numpy._core.multiarray"
                                                                      : "numpy.core.multiarray";
-  Ref module(PyImport_ImportModule(home));
+  Ref home_name(PyUnicode_FromString(home));
+  if (!home_name) return std::nullopt;
+  Ref module(PyImport_GetModule(home_name.get()));  // usually loaded already
+  if (!module && !PyErr_Occurred()) module = Ref(PyImport_Import(home_name.get()));
   if (!module) return std::nullopt;
   Ref capsule(PyObject_GetAttrString(module.get(), kRegistryName));
   if (!capsule) {
