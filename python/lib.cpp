@@ -1023,7 +1023,7 @@ int ensure_internal_error() {
   return 0;
 }
 
-int tarvex_module(PyObject* module) {
+int _tarvex(PyObject* module) {
   if (ensure_internal_error() < 0) return -1;
   Ref name(PyModule_GetNameObject(module));
   if (!name) return -1;
@@ -1039,7 +1039,7 @@ int tarvex_module(PyObject* module) {
 }
 
 int tarvex_exec(PyObject* module) noexcept {
-  return contain<int>(-1, [&] { return tarvex_module(module); });
+  return contain<int>(-1, [&] { return _tarvex(module); });
 }
 
 PyModuleDef_Slot g_slots[] = {

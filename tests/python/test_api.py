@@ -2,6 +2,8 @@
 
 import collections.abc
 import inspect
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -65,6 +67,12 @@ def test_module_surface():
     assert not issubclass(_tarvex.InternalError, Exception)
 
 
+def test_import_does_not_load_numpy():
+    code = "import sys, tarvex._tarvex; print('numpy' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False"
+
+
 @pytest.mark.parametrize("fn", [gist_select, gist_select_full])
 def test_signature_is_introspectable(fn):
     assert fn.__text_signature__ == SIGNATURE
@@ -80,15 +88,6 @@ def test_signature_is_introspectable(fn):
     # The signature block is not part of the visible documentation.
     assert not fn.__doc__.startswith(fn.__name__)
     assert not fn.__doc__.endswith("\n")
-
-
-def test_docstrings():
-    assert gist_select.__doc__.startswith(
-        "Select up to `k` rows of `vectors` with GIST (arXiv:2405.18754v3, NeurIPS 2025).\n\n"
-    )
-    assert gist_select.__doc__.endswith("the objective value and the\nother diagnostics.")
-    assert gist_select_full.__doc__.startswith("`gist_select` with the full GIST result:")
-    assert gist_select_full.__doc__.endswith("zero-copy behaviour as `gist_select`.")
 
 
 # --- results -------------------------------------------------------------------
@@ -139,11 +138,6 @@ def test_full_result_matches_select(x, metric):
     for key in ("div", "threshold", "d_max"):  # widened from 32 bits, exactly
         assert type(r[key]) is float and float(np.float32(r[key])) == r[key]
     assert r["f_value"] == pytest.approx(r["g_value"] + r["div"])
-
-
-def test_k_above_n_selects_at_most_n(x):
-    selected = gist_select(x, k=1000, metric="euclidean")
-    assert sorted(selected) == list(range(10))
 
 
 @pytest.mark.parametrize(
@@ -204,13 +198,6 @@ def test_read_only_array_accepted(x):
     weights = np.ones(10)
     weights.setflags(write=False)
     assert gist_select(x, weights, k=3) == expected
-
-
-def test_out_of_memory_is_memory_error():
-    # The exhaustive list of 10^6 rows (5 * 10^11 half-distances) cannot fit.
-    big = np.arange(10**6, dtype=np.float32).reshape(-1, 1)
-    with pytest.raises(MemoryError):
-        gist_select(big, k=2, metric="euclidean", diameter="approx", exhaustive_thresholds=True)
 
 
 # --- call shape and the parser's conversions -----------------------------------
@@ -454,39 +441,17 @@ def test_empty_vectors_reach_the_core(shape, message):
 
 
 @pytest.mark.parametrize(
-    "pos, message_end",
-    [(7, "row 2, column 1 is NaN or infinite"), (0, "row 0, column 0 is NaN or infinite")],
-)
-def test_core_rejections_become_value_errors(pos, message_end):
-    data = np.ones(9, np.float32)
-    data[pos] = np.nan
-    raises(ValueError, "the coordinate at " + message_end, gist_select, data.reshape(3, 3), k=2)
-
-
-def test_zero_row_only_matters_for_cosine(x):
-    x[4] = 0
-    gist_select(x, k=3, metric="euclidean")
-    raises(
-        ValueError,
-        "row 4 has a zero or un-normalizable L2 norm and cannot be scaled to unit length for "
-        "cosine distance",
-        gist_select, x, k=3,
-    )
-
-
-@pytest.mark.parametrize(
     "options, message",
     [
-        (dict(lam=-1), "lambda -1 must be finite and non-negative"),
         (dict(lam=float("inf")), "lambda inf must be finite and non-negative"),
-        (dict(lam=float("nan")), "lambda NaN must be finite and non-negative"),
-        (dict(eps=2), "epsilon 2e0 must be in the range f32::EPSILON (1.1920929e-7) <= eps <= 1"),
         (dict(eps=float("nan")),
          "epsilon NaN must be in the range f32::EPSILON (1.1920929e-7) <= eps <= 1"),
     ],
 )
-def test_driver_rejections(x, options, message):
+def test_core_rejections_become_value_errors(x, options, message):
     raises(ValueError, message, gist_select, x, k=2, **options)
+    x[2, 1] = np.nan
+    raises(ValueError, "the coordinate at row 2, column 1 is NaN or infinite", gist_select, x, k=2)
 
 
 # --- linear weights ------------------------------------------------------------
@@ -514,15 +479,10 @@ def test_weights_type_errors(x, make):
         (np.ones(0), "expected 10 weights, one per point, but got 0"),
         (np.array([1, 1, 1, -0.5, 1, 1, 1, 1, 1, np.nan]),
          "the weight -0.5 at index 3 must be finite and non-negative"),
-        (np.array([1, np.inf] + [1] * 8), "the weight inf at index 1 must be finite and non-negative"),
     ],
 )
 def test_weights_checked_by_the_core(x, weights, message):
     raises(ValueError, message, gist_select, x, weights, k=2, utility="linear")
-
-
-def test_negative_zero_weight_accepted(x):
-    gist_select(x, np.array([-0.0] + [1.0] * 9), k=2)
 
 
 # --- coverage lists --------------------------------------------------------------
@@ -656,10 +616,3 @@ def test_facility_location_refuses_utilities(x, utilities):
         "facility_location takes no utilities array",
         gist_select, x, utilities, k=2, utility="facility_location",
     )
-
-
-@pytest.mark.parametrize("metric", ["cosine", "euclidean"])
-def test_facility_location_runs(x, metric):
-    r = gist_select_full(x, k=3, utility="facility_location", metric=metric, lam=0)
-    # Each selected row is fully similar to itself: g grows at least by one per row.
-    assert len(r["selected"]) == 3 and r["g_value"] >= 3.0

@@ -127,19 +127,31 @@ def test_borrowed_weights(registry, x):
     registry.release_mut(weights)
 
 
+def unaligned(_x):
+    return np.zeros(4 * 6 + 1, np.uint8)[1:].view(np.float32).reshape(3, 2)
+
+
+def huge(_x):  # its exhaustive threshold set cannot fit in memory
+    return np.arange(10**6, dtype=np.float32).reshape(-1, 1)
+
+
 @pytest.mark.parametrize(
-    "args, kwargs, exc",
+    "array, args, kwargs, exc",
     [
-        ((), dict(k=3), None),  # success
-        ((np.ones(3),), dict(k=3), ValueError),  # weight count, from the core
-        (([1.0] * 12,), dict(k=3), TypeError),  # weights type
-        (([[0]] * 11 + [["a"]],), dict(k=3, utility="coverage"), TypeError),
-        (([[0]] * 12,), dict(k=3, utility="facility_location"), ValueError),
-        ((), dict(k=3, eps=0), ValueError),  # driver
-        ((), dict(k=3, metric="euclidean", exhaustive_thresholds=True), None),
+        (None, (), dict(k=3), None),
+        (None, (np.ones(3),), dict(k=3), ValueError),  # weight count, from the core
+        (None, ([1.0] * 12,), dict(k=3), TypeError),  # weights type
+        (None, ([[0]] * 11 + [["a"]],), dict(k=3, utility="coverage"), TypeError),
+        (None, ([[0]] * 12,), dict(k=3, utility="facility_location"), ValueError),
+        (None, (), dict(k=3, eps=0), ValueError),  # driver
+        (unaligned, (), dict(k=2), TypeError),
+        (huge, (), dict(k=2, metric="euclidean", diameter="approx", exhaustive_thresholds=True),
+         MemoryError),
     ],
 )
-def test_borrow_released_after_every_call(registry, x, args, kwargs, exc):
+def test_borrow_released_after_every_call(registry, x, array, args, kwargs, exc):
+    if array is not None:
+        x = array(x)
     if exc is None:
         gist_select(x, *args, **kwargs)
     else:
@@ -147,22 +159,6 @@ def test_borrow_released_after_every_call(registry, x, args, kwargs, exc):
             gist_select(x, *args, **kwargs)
     assert registry.acquire_mut(x) == 0
     registry.release_mut(x)
-
-
-def test_borrow_released_after_unaligned_refusal(registry):
-    raw = np.zeros(4 * 6 + 1, np.uint8)[1:].view(np.float32).reshape(3, 2)
-    with pytest.raises(TypeError):
-        gist_select(raw, k=2)
-    assert registry.acquire_mut(raw) == 0
-    registry.release_mut(raw)
-
-
-def test_borrow_released_after_memory_error(registry):
-    big = np.arange(10**6, dtype=np.float32).reshape(-1, 1)
-    with pytest.raises(MemoryError):
-        gist_select(big, k=2, metric="euclidean", diameter="approx", exhaustive_thresholds=True)
-    assert registry.acquire_mut(big) == 0
-    registry.release_mut(big)
 
 
 def test_borrow_held_while_the_core_runs(registry):
