@@ -142,6 +142,19 @@ void add_note(const char* name) {
 #endif
 }
 
+// The interpreter is detached while this exists; it re-attaches on every
+// path out, unwinding included.
+class Detached {
+ public:
+  Detached() noexcept : state_(PyEval_SaveThread()) {}
+  Detached(const Detached&) = delete;
+  Detached& operator=(const Detached&) = delete;
+  ~Detached() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
 // ---------------------------------------------------------------------------
 // NumPy's C API, loaded on the first use of an array
 
@@ -152,9 +165,11 @@ bool ensure_numpy() {
   if (g_numpy_ready.load(std::memory_order_acquire)) return true;
   // Wait for the mutex detached: the thread that holds it may need the
   // interpreter (the import runs Python code) to finish.
-  PyThreadState* state = PyEval_SaveThread();
-  std::unique_lock lock(g_numpy_mutex);
-  PyEval_RestoreThread(state);
+  std::unique_lock lock(g_numpy_mutex, std::defer_lock);
+  {
+    Detached detached;
+    lock.lock();
+  }
   if (g_numpy_ready.load(std::memory_order_relaxed)) return true;
   if (_import_array() < 0) return false;
   g_numpy_ready.store(true, std::memory_order_release);
@@ -281,14 +296,18 @@ static void registry_release_any(void* flags, PyArrayObject* array, bool writer)
   auto& f = *static_cast<BorrowFlags*>(flags);
   const BorrowKey key = borrow_key(array);
   void* base = base_address(array);
-  std::lock_guard lock(f.mutex);
-  auto base_it = f.by_base.find(base);
-  if (base_it == f.by_base.end()) return;
-  auto& same_base = base_it->second;
-  if (auto it = same_base.find(key); it != same_base.end()) {
-    if (writer || --it->second <= 0) same_base.erase(it);
+  try {
+    std::lock_guard lock(f.mutex);
+    auto base_it = f.by_base.find(base);
+    if (base_it == f.by_base.end()) return;
+    auto& same_base = base_it->second;
+    if (auto it = same_base.find(key); it != same_base.end()) {
+      if (writer || --it->second <= 0) same_base.erase(it);
+    }
+    if (same_base.empty()) f.by_base.erase(base_it);
+  } catch (...) {
+    panic_abort();
   }
-  if (same_base.empty()) f.by_base.erase(base_it);
 }
 
 static void registry_release(void* flags, PyArrayObject* array) noexcept {
@@ -615,8 +634,7 @@ std::optional<CoverageSets> coverage_sets(PyObject* obj) {
         return std::nullopt;
       }
       items.push_back(static_cast<std::uint32_t>(v));
-      largest = any ? std::max<std::uint64_t>(largest, static_cast<std::uint64_t>(v))
-                    : static_cast<std::uint64_t>(v);
+      largest = std::max(largest, static_cast<std::uint64_t>(v));
       any = true;
     }
   }
@@ -696,19 +714,6 @@ struct CallArgs {
   bool exhaustive_thresholds = false;
   PyObject* diameter = nullptr;
   PyObject* diameter_sweeps = nullptr;
-};
-
-// The interpreter is detached while this exists; it re-attaches on every
-// path out, unwinding included.
-class Detached {
- public:
-  Detached() noexcept : state_(PyEval_SaveThread()) {}
-  Detached(const Detached&) = delete;
-  Detached& operator=(const Detached&) = delete;
-  ~Detached() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
 };
 
 // Touches no Python object. The utility dies before the points it refers to.
