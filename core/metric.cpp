@@ -235,65 +235,54 @@ __attribute__((target("avx,avx2"), always_inline)) inline __m256 term_avx2(__m25
   }
 }
 
-// 2 x 2 sub-tiles: sixteen 8-lane registers would not hold all four by four
-// pairs at two registers each.
+// Sixteen 8-lane registers cannot hold four by four pairs of two registers
+// each, so the tile runs as four passes: two rows against all four columns,
+// for accumulator lanes 0..7 and then 8..15. Each lane still receives its
+// terms in chunk order, and the tail only ever adds to lanes below m mod 16.
 template <bool Squared>
 __attribute__((target("avx,avx2"))) void tile_avx2(const float* const* a, const float* const* b,
                                                    std::size_t m, float* out) noexcept {
   alignas(32) float lanes[kTilePairs][kAccLanes];
   const std::size_t whole = m / kAccLanes * kAccLanes;
-  const std::size_t rest = m - whole;
+  const int rest = static_cast<int>(m - whole);
   const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-  const __m256i lo_mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(rest)), lane_index);
-  const __m256i hi_mask =
-      _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(rest) - 8), lane_index);
-  for (std::size_t ra = 0; ra < kTileRows; ra += 2) {
-    for (std::size_t rb = 0; rb < kTileRows; rb += 2) {
-      const float* x0 = a[ra];
-      const float* x1 = a[ra + 1];
-      const float* y0 = b[rb];
-      const float* y1 = b[rb + 1];
-      __m256 acc[2][2][2];
+  for (std::size_t half = 0; half < kAccLanes; half += 8) {
+    const __m256i tail_mask =
+        _mm256_cmpgt_epi32(_mm256_set1_epi32(rest - static_cast<int>(half)), lane_index);
+    for (std::size_t ra = 0; ra < kTileRows; ra += 2) {
+      const float* x0 = a[ra] + half;
+      const float* x1 = a[ra + 1] + half;
+      const float* y0 = b[0] + half;
+      const float* y1 = b[1] + half;
+      const float* y2 = b[2] + half;
+      const float* y3 = b[3] + half;
+      __m256 acc[2][4];
       for (auto& r : acc)
-        for (auto& c : r) c[0] = c[1] = _mm256_setzero_ps();
+        for (auto& c : r) c = _mm256_setzero_ps();
+      const auto step = [&](__m256 u0, __m256 u1, const __m256 (&y)[4]) {
+#pragma GCC unroll 4
+        for (int q = 0; q < 4; ++q) {
+          acc[0][q] = _mm256_add_ps(acc[0][q], term_avx2<Squared>(u0, y[q]));
+          acc[1][q] = _mm256_add_ps(acc[1][q], term_avx2<Squared>(u1, y[q]));
+        }
+      };
       for (std::size_t c = 0; c < whole; c += kAccLanes) {
-        const __m256 x[2][2] = {{_mm256_loadu_ps(x0 + c), _mm256_loadu_ps(x0 + c + 8)},
-                                {_mm256_loadu_ps(x1 + c), _mm256_loadu_ps(x1 + c + 8)}};
-        for (int q = 0; q < 2; ++q) {
-          const float* y = q == 0 ? y0 : y1;
-          const __m256 ylo = _mm256_loadu_ps(y + c), yhi = _mm256_loadu_ps(y + c + 8);
-          for (int p = 0; p < 2; ++p) {
-            acc[p][q][0] = _mm256_add_ps(acc[p][q][0], term_avx2<Squared>(x[p][0], ylo));
-            acc[p][q][1] = _mm256_add_ps(acc[p][q][1], term_avx2<Squared>(x[p][1], yhi));
-          }
-        }
+        const __m256 y[4] = {_mm256_loadu_ps(y0 + c), _mm256_loadu_ps(y1 + c),
+                             _mm256_loadu_ps(y2 + c), _mm256_loadu_ps(y3 + c)};
+        step(_mm256_loadu_ps(x0 + c), _mm256_loadu_ps(x1 + c), y);
       }
-      if (rest != 0) {
-        // Masked-off lanes load as zero and are left untouched by the blend.
-        const float* xs[2] = {x0, x1};
-        const float* ys[2] = {y0, y1};
-        for (int p = 0; p < 2; ++p) {
-          const __m256 xlo = _mm256_maskload_ps(xs[p] + whole, lo_mask);
-          const __m256 xhi = _mm256_maskload_ps(xs[p] + whole + 8, hi_mask);
-          for (int q = 0; q < 2; ++q) {
-            const __m256 ylo = _mm256_maskload_ps(ys[q] + whole, lo_mask);
-            const __m256 yhi = _mm256_maskload_ps(ys[q] + whole + 8, hi_mask);
-            acc[p][q][0] = _mm256_blendv_ps(
-                acc[p][q][0], _mm256_add_ps(acc[p][q][0], term_avx2<Squared>(xlo, ylo)),
-                _mm256_castsi256_ps(lo_mask));
-            acc[p][q][1] = _mm256_blendv_ps(
-                acc[p][q][1], _mm256_add_ps(acc[p][q][1], term_avx2<Squared>(xhi, yhi)),
-                _mm256_castsi256_ps(hi_mask));
-          }
-        }
+      if (rest > static_cast<int>(half)) {
+        // Masked-off lanes load as zero and so add +0.0, which leaves every
+        // value but -0.0 unchanged; a -0.0 turned +0.0 cannot change the
+        // horizontal sum, which starts from +0.0.
+        const __m256 y[4] = {
+            _mm256_maskload_ps(y0 + whole, tail_mask), _mm256_maskload_ps(y1 + whole, tail_mask),
+            _mm256_maskload_ps(y2 + whole, tail_mask), _mm256_maskload_ps(y3 + whole, tail_mask)};
+        step(_mm256_maskload_ps(x0 + whole, tail_mask), _mm256_maskload_ps(x1 + whole, tail_mask),
+             y);
       }
-      for (int p = 0; p < 2; ++p) {
-        for (int q = 0; q < 2; ++q) {
-          float* dst = lanes[(ra + p) * kTileRows + rb + q];
-          _mm256_store_ps(dst, acc[p][q][0]);
-          _mm256_store_ps(dst + 8, acc[p][q][1]);
-        }
-      }
+      for (int p = 0; p < 2; ++p)
+        for (int q = 0; q < 4; ++q) _mm256_store_ps(lanes[(ra + p) * kTileRows + q] + half, acc[p][q]);
     }
   }
   // Each pair's horizontal sum left to right from +0.0; across pairs the
