@@ -30,7 +30,10 @@ run_core_tests() {  # build dir, sanitizer list
 echo "== C++ core tests"
 run_core_tests build/tests ""
 echo "== C++ core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-run_core_tests build/asan "address,undefined"
+# Beyond the defaults: stack use after return and static initialisation order.
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1} \
+UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
+  run_core_tests build/asan "address,undefined"
 echo "== C++ core tests under ThreadSanitizer"
 run_core_tests build/tsan "thread"
 
