@@ -223,6 +223,10 @@ void tile_baseline(const float* const* a, const float* const* b, std::size_t m,
 
 #pragma GCC push_options
 #pragma GCC target("avx,avx2")
+#ifdef __clang__
+// Clang ignores GCC's target pragma; the tile's lambda needs the features too.
+#pragma clang attribute push(__attribute__((target("avx,avx2"))), apply_to = function)
+#endif
 
 template <bool Squared>
 __attribute__((target("avx,avx2"), always_inline)) inline __m256 term_avx2(__m256 x,
@@ -295,6 +299,9 @@ __attribute__((target("avx,avx2"))) void tile_avx2(const float* const* a, const 
 }
 
 #pragma GCC pop_options
+#ifdef __clang__
+#pragma clang attribute pop
+#endif
 
 #pragma GCC push_options
 #pragma GCC target("avx512f")
