@@ -39,3 +39,6 @@ run_core_tests build/tsan "thread"
 
 echo "== Python tests"
 $PY -m pytest -q tests/python
+
+echo "== Fuzzing (30 s per harness; scripts/fuzz.sh SECONDS for longer runs)"
+bash scripts/fuzz.sh 30
