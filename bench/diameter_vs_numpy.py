@@ -51,7 +51,7 @@ def find_binary(given: str | None) -> str:
 
 
 def tarvex_seconds(binary: str, data_file: str, n: int, d: int, metric: str,
-                   threads: int) -> tuple[float, float]:
+                   threads: int) -> tuple[float, float, float]:
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     env.pop("RAYON_RS_NUM_CPUS", None)
     out = subprocess.run([binary, "--n", str(n), "--dims", str(d), "--metrics", metric,
@@ -59,7 +59,7 @@ def tarvex_seconds(binary: str, data_file: str, n: int, d: int, metric: str,
                          env=env, check=True, capture_output=True, text=True).stdout
     line = next(l for l in out.splitlines() if l.startswith("diameter "))
     fields = dict(re.findall(r"(\w+)=(\S+)", line))
-    return float(fields["seconds"]), float(fields["d_max"])
+    return float(fields["seconds"]), float(fields["cpu_seconds"]), float(fields["d_max"])
 
 
 def blas_diameter(x: np.ndarray, metric: str, block: int) -> float:
@@ -87,9 +87,10 @@ def blas_diameter(x: np.ndarray, metric: str, block: int) -> float:
 
 
 def timed(fn, *args):
-    start = time.perf_counter()
+    """Wall seconds, process CPU seconds (all threads) and the value."""
+    cpu, start = time.process_time(), time.perf_counter()
     value = fn(*args)
-    return time.perf_counter() - start, value
+    return time.perf_counter() - start, time.process_time() - cpu, value
 
 
 def pdist_fits(n: int) -> bool:
@@ -108,18 +109,18 @@ def run_dim(args, binary, data_file, x, d, metrics, threads, pdist_dims, scaling
         pdist_s = pdist_d = None
         if d in pdist_dims and pdist_fits(args.n):
             from scipy.spatial.distance import pdist
-            pdist_s, pdist_d = timed(lambda: float(pdist(data, metric).max()))
+            pdist_s, _, pdist_d = timed(lambda: float(pdist(data, metric).max()))
         for t in threads:
-            ours_s, ours_d = tarvex_seconds(binary, data_file, args.n, d, metric, t)
+            ours_s, ours_cpu, ours_d = tarvex_seconds(binary, data_file, args.n, d, metric, t)
             with threadpool_limits(limits=t, user_api="blas"):
-                blas_s, blas_d = timed(blas_diameter, data, metric, args.block)
+                blas_s, blas_cpu, blas_d = timed(blas_diameter, data, metric, args.block)
             scaling[(d, metric, t)] = ours_s
             pd = f"{pdist_s:8.2f}" if pdist_s is not None else f"{'-':>8}"
             pr = f"{pdist_s / blas_s:10.2f}" if pdist_s is not None else f"{'-':>10}"
             pv = f"{pdist_d:.6g}" if pdist_d is not None else "-"
             print(f"{d:>5} {metric:>9} {t:>3} {ours_s:8.2f} {blas_s:8.2f} {pd} "
-                  f"{ours_s / blas_s:11.2f} {pr}  {ours_d:.6g} / {blas_d:.6g} / {pv}",
-                  flush=True)
+                  f"{ours_s / blas_s:11.2f} {pr} {ours_cpu:8.2f} {blas_cpu:8.2f}  "
+                  f"{ours_d:.6g} / {blas_d:.6g} / {pv}", flush=True)
 
 
 def main() -> None:
@@ -147,10 +148,13 @@ def main() -> None:
             print(f"# BLAS: {info.get('internal_api')} {info.get('version')} "
                   f"kernel={info.get('architecture')} ({os.path.basename(info['filepath'])})")
     print(f"# tarvex: {binary}")
-    print(f"# n={args.n}, Gram blocks of {args.block} rows; times in seconds, "
-          "'/blas' is the time divided by the BLAS time (below 1 is faster)")
+    print(f"# n={args.n}, Gram blocks of {args.block} rows; wall seconds, '/blas' is the time "
+          "divided by the BLAS time (below 1 is faster); cpu: CPU seconds of all threads")
+    with open("/proc/loadavg") as f:
+        print(f"# load average before the run: {f.read().split()[0]}")
     header = f"{'d':>5} {'metric':>9} {'thr':>3} {'tarvex':>8} {'blas':>8} {'pdist':>8} " \
-             f"{'tarvex/blas':>11} {'pdist/blas':>10}  d_max (tarvex / blas / pdist)"
+             f"{'tarvex/blas':>11} {'pdist/blas':>10} {'cpu:tarv':>8} {'cpu:blas':>8}  " \
+             "d_max (tarvex / blas / pdist)"
     print(header)
 
     rng = np.random.default_rng(12345)
