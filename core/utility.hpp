@@ -65,7 +65,8 @@ class Coverage final : public Utility {
   std::vector<std::uint32_t> items(std::size_t row) const;
   std::size_t universe() const noexcept;
   std::size_t list_count() const noexcept;
-  // Number of coverage flags: one per distinct item id that occurs.
+  // Number of coverage flags: the universe when it is small or dense, else one
+  // per distinct item id that occurs.
   std::size_t flag_count() const noexcept { return covered_.size(); }
 
   struct Data;
