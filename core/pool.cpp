@@ -139,13 +139,88 @@ Pool& shared() {
   return *pool;
 }
 
+// libtbb from the wheel is not built with ThreadSanitizer, so the TSan build
+// compiles this file (the only one that sees oneTBB) uninstrumented and states
+// here the ordering that oneTBB guarantees: what precedes a parallel call
+// happens before its tasks, operations on one body are sequenced, and every
+// task happens before the call returns.
+#if defined(TARVEX_TSAN_HANDOFFS)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+void handoff_acquire(const void* at) { __tsan_acquire(const_cast<void*>(at)); }
+void handoff_release(const void* at) { __tsan_release(const_cast<void*>(at)); }
+#else
+void handoff_acquire(const void*) {}
+void handoff_release(const void*) {}
+#endif
+
+// One parallel call: its start precedes every task, every task precedes its end.
+struct Handoff {
+  char start = 0;
+  char end = 0;
+};
+
+// Begins a task of `call` on this thread; on leaving it (also by an exception)
+// publishes what the task did for the caller and, if given, for the next user
+// of the same body.
+class TaskScope {
+ public:
+  TaskScope(const Handoff& call, const void* body = nullptr) : call_(call), body_(body) {
+    handoff_acquire(&call_.start);
+    if (body_) handoff_acquire(body_);
+  }
+  ~TaskScope() {
+    if (body_) handoff_release(body_);
+    handoff_release(&call_.end);
+  }
+  TaskScope(const TaskScope&) = delete;
+  TaskScope& operator=(const TaskScope&) = delete;
+
+ private:
+  const Handoff& call_;
+  const void* body_;
+};
+
+// Operations on one body are sequenced by oneTBB, but a split may run while
+// the body it splits from is in use: each operation acquires the bodies it
+// reads and releases only the one it writes.
 struct TbbReduce {
-  TbbReduce(detail::ReduceBody& b) : body(&b) {}
-  TbbReduce(TbbReduce& other, oneapi::tbb::split) : owned(other.body->split()), body(owned.get()) {}
-  void operator()(const oneapi::tbb::blocked_range<std::size_t>& r) { body->run(r.begin(), r.end()); }
-  void join(TbbReduce& rhs) { body->join(*rhs.body); }
+  TbbReduce(detail::ReduceBody& b, const Handoff& call) : body(&b), call(&call) {}
+  TbbReduce(TbbReduce& other, oneapi::tbb::split) : call(other.call) {
+    handoff_acquire(&call->start);
+    handoff_acquire(other.body);  // only reads it
+    owned = other.body->split();
+    body = owned.get();
+    handoff_release(body);
+  }
+  ~TbbReduce() {
+    if (owned) handoff_acquire(body);
+  }
+  void operator()(const oneapi::tbb::blocked_range<std::size_t>& r) {
+    TaskScope task(*call, body);
+    body->run(r.begin(), r.end());
+  }
+  void join(TbbReduce& rhs) {
+    handoff_acquire(rhs.body);
+    TaskScope task(*call, body);
+    body->join(*rhs.body);
+  }
   std::unique_ptr<detail::ReduceBody> owned;
   detail::ReduceBody* body;
+  const Handoff* call;
+};
+
+// Starts a parallel call on the calling thread; the end is acquired on leaving,
+// also when a task's exception comes through.
+class CallScope {
+ public:
+  explicit CallScope(Handoff& call) : call_(call) { handoff_release(&call_.start); }
+  ~CallScope() { handoff_acquire(&call_.end); }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+ private:
+  Handoff& call_;
 };
 
 }  // namespace
@@ -226,7 +301,9 @@ std::size_t configured_size() {
 
 void parallel_reduce(std::size_t n, ReduceBody& body) {
   if (n == 0) return;
-  TbbReduce tbb_body(body);
+  Handoff call;
+  TbbReduce tbb_body(body, call);
+  CallScope scope(call);
   shared().arena.execute([&] {
     oneapi::tbb::parallel_reduce(oneapi::tbb::blocked_range<std::size_t>(0, n, 1), tbb_body,
                                  oneapi::tbb::auto_partitioner());
@@ -235,9 +312,12 @@ void parallel_reduce(std::size_t n, ReduceBody& body) {
 
 void parallel_chunks(std::size_t n, const std::function<void(std::size_t, std::size_t)>& chunk) {
   if (n == 0) return;
+  Handoff call;
+  CallScope scope(call);
   shared().arena.execute([&] {
     oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n, 1),
                               [&](const oneapi::tbb::blocked_range<std::size_t>& r) {
+                                TaskScope task(call);
                                 chunk(r.begin(), r.end());
                               });
   });
