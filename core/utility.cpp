@@ -1,11 +1,14 @@
 #include "utility.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <string>
 
 namespace tarvex {
 namespace {
+
+constexpr std::uint64_t kNegativeZero = 0x8000000000000000ull;
 
 [[noreturn]] void index_out_of_range(std::size_t index, std::size_t count, const char* what) {
   throw ContractViolation("index out of range: " + std::to_string(index) + " is not below the " +
@@ -27,7 +30,10 @@ Status Linear::validate(const Points& points) const {
     return std::unexpected(TarvexError(errors::WeightCountMismatch{points.n(), w.size()}));
   }
   for (std::size_t i = 0; i < w.size(); ++i) {
-    if (!std::isfinite(w[i]) || w[i] < 0.0) {
+    // The sign bit, not `< 0.0`, so a negative subnormal is refused even when
+    // another extension has switched the FPU to denormals-are-zero.
+    const bool negative = std::signbit(w[i]) && std::bit_cast<std::uint64_t>(w[i]) != kNegativeZero;
+    if (!std::isfinite(w[i]) || negative) {
       return std::unexpected(TarvexError(errors::InvalidWeight{w[i], i}));
     }
   }
