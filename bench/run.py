@@ -129,8 +129,7 @@ def plan(quick: bool) -> tuple[list[Data], list[Job]]:
             # Under Euclidean tarvex reads the input in place: the memory target.
             jobs.append(Job("call", data, "tarvex", "euclidean", "linear", "approx", ks[-1]))
             # A k = 1 call is the exact diameter and little else.
-            force = d == dims[-1] or (n, d) == headline
-            jobs.append(Job("diameter", data, "tarvex", "cosine", "linear", "exact", 1, force))
+            jobs.append(Job("diameter", data, "tarvex", "cosine", "linear", "exact", 1, (n, d) == headline))
             jobs.append(Job("diameter", data, "numpy-gram", "cosine"))
             jobs.append(Job("diameter", data, "scipy-pdist", "cosine"))
     data = f"synthetic {fl_n} x 128"
@@ -409,24 +408,33 @@ def _key(job: Job, threads: int):
 
 
 def predict(job: Job, threads: int, datasets: dict[str, Data], results: dict) -> float | None:
-    """The same case measured on the largest smaller data set, scaled by n (or n^2) and d."""
+    """Seconds that `job` should take, from the closest case already timed on the synthetic data.
+
+    The source is the same method and utility on data no larger in n and d, preferring the same diameter
+    mode, the same k and the largest data; it is scaled by n^2 for all-pairs work (n otherwise), by d, and
+    by k where the work is not all-pairs. Scales below 1 are not applied: fixed costs do not shrink.
+    """
     target = datasets[job.data]
+    if job.method == "apricot" or target.kind != "synthetic":
+        return None
     found = []
     for (other, t), res in results.items():
-        if t != threads or res.get("status") not in ("measured", "estimate", "timeout"):
+        if t != threads or res.get("status") not in ("measured", "estimate", "timeout") or other == job:
             continue
-        if (other.method, other.section == "diameter", other.utility, other.diameter) != (
-                job.method, job.section == "diameter", job.utility, job.diameter):
+        if (other.method, other.section == "diameter", other.utility) != (
+                job.method, job.section == "diameter", job.utility):
             continue
         src = datasets[other.data]
-        if src.n < target.n:
-            found.append((other.k == job.k, src.n, src, other.k, res["seconds"]))
+        if src.kind == "synthetic" and src.n <= target.n and src.d <= target.d:
+            found.append(((other.diameter == job.diameter, other.k == job.k, src.n, src.d), src, other,
+                          res["seconds"]))
     if not found:
         return None
-    _, _, src, k, seconds = max(found, key=lambda f: f[:2])
-    # Fixed costs shrink neither with d nor with k, so smaller ones never lower the prediction.
-    return (seconds * (target.n / src.n) ** (2 if job.quadratic else 1) * max(1.0, target.d / src.d)
-            * max(1.0, job.k / k))
+    _, src, other, seconds = max(found, key=lambda f: f[0])
+    scale = (target.n / src.n) ** (2 if job.quadratic else 1) * (target.d / src.d)
+    if not job.quadratic:
+        scale *= max(1.0, job.k / other.k)
+    return seconds * scale
 
 
 def pdist_bytes(data: Data) -> int:
@@ -507,12 +515,22 @@ def orchestrate(args) -> tuple[list[Data], dict, dict]:
     def log(msg):
         print(msg, flush=True)
 
-    for data in datasets:
-        for threads in args.threads:
-            specs = []
-            for job in jobs:
-                if job.data != data.name:
-                    continue
+    budget = args.budget * 60
+    slots = [(data, threads) for data in datasets for threads in args.threads]
+
+    def expected(job, threads, guess, mode):
+        if mode == "estimate":
+            return args.cap / 2
+        return guess if guess is not None else (args.cap if job.force else 5.0)
+
+    for slot, (data, threads) in enumerate(slots):
+        # Targets' measurements still to come keep their share of the budget.
+        reserve = sum(expected(job, t, predict(job, t, by_name, results), "full")
+                      for d, t in slots[slot + 1:] for job in jobs if job.force and job.data == d.name)
+        planned = time.monotonic() - started
+        specs = []
+        for job in jobs:
+            if job.data == data.name:
                 if job.method == "scipy-pdist" and threads != args.threads[0]:
                     continue  # single-threaded: once is enough
                 key = _key(job, threads)
@@ -520,27 +538,43 @@ def orchestrate(args) -> tuple[list[Data], dict, dict]:
                     results[key] = {"status": "skipped",
                                     "note": f"needs {pdist_bytes(data) / 2**30:.0f} GiB for the distances"}
                     continue
+                if job.method == "apricot" and data.n**2 * 8 > physical_memory() // 3:
+                    results[key] = {"status": "skipped",
+                                    "note": f"needs {data.n**2 * 8 / 2**30:.0f} GiB for its dense similarity matrix"}
+                    continue
                 guess = predict(job, threads, by_name, results)
                 mode = "full"
                 # A target's measurement runs in full unless it would take most of the whole budget.
                 cap = 5 * args.cap if job.force else args.cap
                 if guess is not None and guess > cap:
-                    if job.method in ("numpy", "numpy-gram"):
+                    # A partial run's greedy stage alone costs about 1/30 of the whole; past that, predict.
+                    if job.method == "numpy-gram" or (job.method == "numpy" and guess <= 20 * args.cap):
                         mode = "estimate"
                     else:
                         results[key] = {"status": "predicted", "seconds": guess,
-                                        "note": "not run: predicted from the same case on smaller data"}
+                                        "note": "not run: predicted from a case timed on smaller data"}
                         continue
-                limit = min(max(4 * args.cap, 2 * (guess or 0.0)), 6 * args.cap) if mode == "full" else 3 * args.cap
+                cost = expected(job, threads, guess, mode)
+                if not job.force and planned + cost + reserve > budget:
+                    results[key] = ({"status": "predicted", "seconds": guess, "note": "not run: time budget"}
+                                    if guess is not None else {"status": "skipped", "note": "not run: time budget"})
+                    continue
+                planned += cost
+                if mode == "estimate":
+                    limit = 3 * args.cap
+                elif job.force:
+                    limit = min(max(4 * args.cap, 2 * (guess or 0.0)), 6 * args.cap)
+                else:
+                    limit = 2 * args.cap
                 specs.append({"job": asdict(job), "mode": mode, "budget": args.cap / 4, "limit": limit})
-            if not specs:
-                continue
-            log(f"== {data.name}, {threads} thread(s): {len(specs)} measurements "
-                f"({time.monotonic() - started:.0f} s so far)")
-            out, info = run_worker(data, threads, specs, args.cap, log)
-            blas[threads] = info or blas.get(threads, [])
-            for res in out:
-                results[_key(Job(**res["job"]), threads)] = res
+        if not specs:
+            continue
+        log(f"== {data.name}, {threads} thread(s): {len(specs)} measurements "
+            f"({time.monotonic() - started:.0f} s so far, {reserve:.0f} s kept for targets)")
+        out, info = run_worker(data, threads, specs, args.cap, log)
+        blas[threads] = info or blas.get(threads, [])
+        for res in out:
+            results[_key(Job(**res["job"]), threads)] = res
     return datasets, results, blas
 
 
@@ -632,66 +666,74 @@ def table(datasets: list[Data], results: dict, threads_list: list[int]) -> list[
 
 
 def targets(datasets: list[Data], results: dict, threads_list: list[int]) -> list[str]:
-    big = head = max((d for d in datasets if d.kind == "synthetic"), key=lambda d: (d.n, -d.d))
-    fl = next((j for j, _ in results if j.section == "facility"), None)
+    """One row per target and thread count; `~` where a figure involved is not a full measurement."""
+    by_name = datasets_by(datasets)
+    grid = [by_name[j.data] for j, _ in results if j.section == "call" and by_name[j.data].kind == "synthetic"]
+    if not grid:
+        return []
+    big = max(d.n for d in grid)
+    head = min((d for d in grid if d.n == big), key=lambda d: d.d)
+    kmax = max(j.k for j, _ in results if j.section == "call")
     lines = ["| target | threads | measured | met |", "|---|---|---|---|"]
 
-    def seconds(res):
-        return None if not res or "seconds" not in res else res["seconds"]
+    def usable(res):
+        return bool(res) and "seconds" in res
+
+    def ratio(num, den, goal, strict=False):
+        r = num["seconds"] / den["seconds"]
+        exact = num["status"] == den["status"] == "measured"
+        ok = r > goal if strict else r >= goal
+        return (f"{r:.2f}x" if exact else f"~{r:.2f}x (estimate)"), ok
 
     def row(name, threads, text, ok):
         lines.append(f"| {name} | {threads} | {text} | {'-' if ok is None else ('yes' if ok else 'no')} |")
 
-    kmax = max(j.k for j, _ in results if j.section == "call")
     for t in threads_list:
-        ours = _find(results, t, section="call", data=head.name, method="tarvex", metric="cosine", utility="linear",
-                     diameter="exact", k=kmax)
-        numpy = _find(results, t, section="call", data=head.name, method="numpy", metric="cosine", utility="linear",
-                      diameter="exact", k=kmax)
+        ours = _find(results, t, section="call", data=head.name, method="tarvex", metric="cosine",
+                     utility="linear", diameter="exact", k=kmax)
+        numpy = _find(results, t, section="call", data=head.name, method="numpy", metric="cosine",
+                      utility="linear", diameter="exact", k=kmax)
         diam = _find(results, t, section="diameter", data=head.name, method="tarvex")
-        if seconds(ours) and seconds(numpy):
-            r = seconds(numpy) / seconds(ours)
-            row(f"1. default call, {head.name}: NumPy / tarvex >= 10", t, f"{r:.1f}x", r >= 10)
-        if seconds(ours) and seconds(diam):
-            rest = seconds(ours) - seconds(diam)
+        if usable(ours) and usable(numpy):
+            row(f"1. default call, {head.name}: NumPy / tarvex >= 10", t, *ratio(numpy, ours, 10))
+        if usable(ours) and usable(diam):
+            rest = ours["seconds"] - diam["seconds"]
+            exact = ours["status"] == diam["status"] == "measured"
             row("1. greedy + sweep < half the exact diameter", t,
-                f"{rest:.2f} s vs {seconds(diam):.2f} s (k=100 call minus k=1 call, vs the k=1 call)",
-                rest < 0.5 * seconds(diam))
+                f"{'' if exact else '~'}{rest:.3g} s vs {diam['seconds']:.3g} s (the k={kmax} call less the k=1 "
+                f"call, against the k=1 call)", rest < 0.5 * diam["seconds"])
+    fl = next((j for j, _ in results if j.section == "facility"), None)
     for t in threads_list:
         ours = _find(results, t, section="facility", method="tarvex")
         numpy = _find(results, t, section="facility", method="numpy")
         apricot = _find(results, t, section="facility", method="apricot")
-        if fl and seconds(ours) and seconds(numpy):
-            r = seconds(numpy) / seconds(ours)
-            row(f"2. facility location, {fl.data}, k={fl.k}: NumPy / tarvex >= 10", t, f"{r:.1f}x", r >= 10)
-        if seconds(ours) and seconds(apricot):
-            r = seconds(apricot) / seconds(ours)
-            row("2. faster than apricot's lazy greedy", t, f"{r:.2f}x", r > 1)
-    dmax = max(d.d for d in datasets if d.kind == "synthetic")
-    for data in [d for d in datasets if d.kind == "synthetic" and d.d == dmax]:
+        if fl and usable(ours) and usable(numpy):
+            row(f"2. facility location, {fl.data}, k={fl.k}: NumPy / tarvex >= 10", t, *ratio(numpy, ours, 10))
+        if fl and usable(ours) and usable(apricot):
+            row("2. apricot's lazy greedy / tarvex > 1", t, *ratio(apricot, ours, 1, strict=True))
+    dmax = max(d.d for d in grid)
+    for data in sorted({d for d in grid if d.d == dmax}, key=lambda d: d.n):
         for t in threads_list:
             ours = _find(results, t, section="diameter", data=data.name, method="tarvex")
             gram = _find(results, t, section="diameter", data=data.name, method="numpy-gram")
-            if seconds(ours) and seconds(gram):
-                r = seconds(gram) / seconds(ours)
-                est = "" if ours["status"] == gram["status"] == "measured" else " (estimate)"
-                row(f"3. exact diameter, {data.name}: NumPy blocked Gram / tarvex >= 1", t, f"{r:.2f}x{est}", r >= 1)
+            if usable(ours) and usable(gram):
+                row(f"3. exact diameter, {data.name}: NumPy blocked Gram / tarvex >= 1", t, *ratio(gram, ours, 1))
     if len(threads_list) > 1:
         t1, t2 = threads_list[0], threads_list[-1]
         for (job, t), res in sorted(results.items(), key=lambda kv: (kv[0][0].data, kv[0][0].case)):
-            if t != t1 or job.method != "tarvex" or datasets_by(datasets)[job.data].n != big.n:
+            if t != t1 or job.method != "tarvex" or by_name[job.data].n != big:
                 continue
             other = results.get((job, t2))
             if res.get("status") == "measured" and other and other.get("status") == "measured":
                 r = res["seconds"] / other["seconds"]
-                row(f"4. {t1} -> {t2} threads, {job.data}, {job.case}", f"{t1}/{t2}", f"{r:.2f}x", r >= 1.8)
-    for data in [d for d in datasets if d.n == big.n]:
+                row(f"4. {t1} -> {t2} threads, {job.data}, {job.case}", f"{t1}, {t2}", f"{r:.2f}x", r >= 1.8)
+    for data in sorted({d for d in grid if d.n == big}, key=lambda d: d.d):
         for metric in ("cosine", "euclidean"):
             res = _find(results, threads_list[-1], section="call", data=data.name, method="tarvex", metric=metric,
                         utility="linear", diameter="approx", k=kmax)
             if res and "peak" in res:
-                row(f"5. peak memory above the input, {data.name}, {metric}", threads_list[-1],
-                    f"{res['peak'] / 2**20:.0f} MiB (input {data.input_mib:.0f} MiB)", None)
+                row(f"5. peak memory above the input, {data.name}, {metric}, linear, approx, k={kmax}",
+                    threads_list[-1], f"{res['peak'] / 2**20:.1f} MiB (input {data.input_mib:.0f} MiB)", None)
     return lines
 
 
@@ -775,27 +817,26 @@ def cpu_model() -> str:
     return platform.processor() or "unknown"
 
 
-def report(args, datasets, results, blas, elapsed: float) -> str:
+def report(args, datasets, results, blas, meta: dict) -> str:
     blas_text = "; ".join(
         f"{t} thread(s): " + ", ".join(f"{b['prefix']} {b['version']} kernel {b['architecture']} "
                                        f"({b['num_threads']} threads)" for b in info)
         for t, info in sorted(blas.items())) or "threadpoolctl not installed"
-    env_note = ", ".join(f"{v}={os.environ[v]}" for v in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
-                         if v in os.environ) or "both unset"
     lines = [
         "# Performance",
         "",
         "Produced by this command (from the repository root, after `pip install \".[bench]\"`):",
         "",
         "```sh",
-        COMMAND + (" --quick" if args.quick else "") + (f" --cap {args.cap:g}" if args.cap != 60 else ""),
+        COMMAND + (" --quick" if args.quick else "") + (f" --cap {args.cap:g}" if args.cap != 30 else "")
+        + (f" --budget {args.budget:g}" if args.budget != 20 else ""),
         "```",
         "",
-        f"- Machine: {cpu_model()}, {os.cpu_count()} cores, {physical_memory() / 2**30:.0f} GiB; "
-        f"Python {platform.python_version()}; {versions()}.",
+        f"- Machine: {meta['machine']}; {meta['versions']}.",
         f"- BLAS as threadpoolctl reports it in the workers: {blas_text}. "
-        f"OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE: {env_note}.",
-        f"- Whole run: {elapsed / 60:.1f} minutes.",
+        f"OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE: {meta['openblas_env']}.",
+        f"- Whole run: {meta['elapsed'] / 60:.1f} minutes, started {meta['started']}; load average before it: "
+        f"{meta['load']}.",
         "- Synthetic data: 64 Gaussian clusters (centres N(0, 4), unit noise), float32, seeded; coverage gives every "
         "row 8 random items out of 4096 (a 2-d int64 array, converted by each call). Linear uses unit weights, "
         "lam = 1, eps = 0.1, diameter_sweeps = 3.",
@@ -807,10 +848,15 @@ def report(args, datasets, results, blas, elapsed: float) -> str:
         "compilation done by a warm-up call.",
         "- tarvex's exact diameter is timed as a whole call with k = 1 (linear), which adds one greedy pick per "
         "threshold to the diameter.",
-        f"- seconds: wall time, the best of up to 5 runs when runs are short. `~` marks an estimate: for `numpy`, "
-        f"part of the work timed and scaled to the whole (the note says which part); for `tarvex`, a "
-        f"measurement that was predicted (from the same case on the largest smaller data, by n^2 for all-pairs "
-        f"work and n otherwise, and by d) to exceed --cap = {args.cap:g} s and was not run.",
+        f"- seconds: wall time, the best of up to 5 runs when runs are short. `~` marks an estimate. A "
+        f"measurement predicted to exceed --cap = {args.cap:g} s is not run in full (a target's measurement: "
+        f"5 x the cap). The prediction scales the closest case already timed on synthetic data (same method "
+        f"and utility, no larger n and d) by n^2 for all-pairs work and n otherwise, by d, and by k where the "
+        f"work is not all-pairs. For `numpy`, part of the work is then timed and scaled to the whole (the note "
+        f"says which part), or, past 20 x the cap, only the prediction is shown, as for every other method. "
+        f"`>` marks a run stopped at its time limit. Once the run's --budget = {args.budget:g} minutes is spent, "
+        f"less what the targets' measurements still need, other measurements are shown predicted or skipped "
+        f"(note: time budget).",
         "- x tarvex: this method's seconds over tarvex's for the same case and thread count (above 1: tarvex "
         "is faster).",
         "- peak MiB: the worker's peak resident memory during the measurement above its resident size before it, "
@@ -836,9 +882,13 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--threads", default="1,2", help="comma-separated thread counts (default 1,2)")
     parser.add_argument("--quick", action="store_true", help="a small smoke run; writes nothing unless --out is given")
-    parser.add_argument("--cap", type=float, default=60.0,
-                        help="seconds above which a measurement is estimated instead of run (default 60)")
+    parser.add_argument("--cap", type=float, default=30.0,
+                        help="seconds above which a measurement is estimated instead of run (default 30)")
+    parser.add_argument("--budget", type=float, default=20.0,
+                        help="minutes for the whole run; targets' measurements always run (default 20)")
     parser.add_argument("--out", type=Path, help="markdown report (default docs/performance.md; none with --quick)")
+    parser.add_argument("--rerender", type=Path, metavar="JSON",
+                        help="write the report from a saved run (build/bench/results.json) instead of running")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
@@ -846,13 +896,36 @@ def main(argv=None) -> int:
         return 0
     args.threads = [int(t) for t in args.threads.split(",") if t.strip()]
     for var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
-        if var in os.environ:
+        if var in os.environ and not args.rerender:
             print(f"note: {var}={os.environ[var]} is set; NumPy may not run its best kernel "
                   f"(run as: {COMMAND})", file=sys.stderr)
     out = args.out if args.out is not None else (None if args.quick else ROOT / "docs" / "performance.md")
-    started = time.monotonic()
-    datasets, results, blas = orchestrate(args)
-    text = report(args, datasets, results, blas, time.monotonic() - started)
+    if args.rerender:
+        saved = json.loads(args.rerender.read_text())
+        for name in ("threads", "quick", "cap", "budget"):
+            setattr(args, name, saved["meta"]["args"][name])
+        datasets, _ = plan(args.quick)
+        results = {(Job(**r["job"]), r["threads"]): r for r in saved["results"]}
+        blas = {int(t): info for t, info in saved["blas"].items()}
+        meta = saved["meta"]
+    else:
+        meta = {"machine": f"{cpu_model()}, {os.cpu_count()} cores, {physical_memory() / 2**30:.0f} GiB, "
+                           f"Python {platform.python_version()}",
+                "versions": versions(),
+                "openblas_env": ", ".join(f"{v}={os.environ[v]}" for v in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+                                          if v in os.environ) or "both unset",
+                "started": time.strftime("%Y-%m-%d %H:%M"),
+                "load": " ".join(f"{x:.1f}" for x in os.getloadavg()),
+                "args": {"threads": args.threads, "quick": args.quick, "cap": args.cap, "budget": args.budget}}
+        started = time.monotonic()
+        datasets, results, blas = orchestrate(args)
+        meta["elapsed"] = time.monotonic() - started
+        saved = ROOT / "build" / "bench" / ("results-quick.json" if args.quick else "results.json")
+        saved.parent.mkdir(parents=True, exist_ok=True)
+        saved.write_text(json.dumps({"meta": meta, "blas": blas, "results": [
+            dict(res, job=asdict(job), threads=t) for (job, t), res in results.items()]}, indent=1))
+        print(f"saved the measurements to {saved}")
+    text = report(args, datasets, results, blas, meta)
     print("\n".join(table(datasets, results, args.threads)))
     print()
     print("\n".join(targets(datasets, results, args.threads)))
