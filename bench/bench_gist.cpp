@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
     for (const std::string& utility_name : split(utilities)) {
       for (const std::string& diameter : split(diameters)) {
         const bool exact = diameter == "exact";
-        if (utility_name == "facility_location" && n > fl_max_n) {
+        if (utility_name == "facility_location" && n > fl_max_n && !greedy_only) {
           const auto found = measured_fl.find({utility_name, diameter});
           if (found == measured_fl.end()) {
             print_row(utility_name.c_str(), diameter.c_str(), n, Row{}, "skipped (no smaller n measured)");
