@@ -281,7 +281,8 @@ def calls(draw):
     x = draw(vectors())
     n_hint = x.shape[0] if isinstance(x, np.ndarray) and x.ndim >= 1 else 3
     utility = draw(utility_names)
-    if utility == "coverage" or (utility != "linear" and draw(st.booleans())):
+    named = utility if isinstance(utility, str) else None  # may be any object, an array too
+    if named == "coverage" or (named != "linear" and draw(st.booleans())):
         utilities = draw(st.one_of(st.none(), coverage_rows(n_hint)))
     else:
         utilities = draw(st.one_of(st.none(), weights(n_hint)))
