@@ -410,8 +410,9 @@ def _key(job: Job, threads: int):
 def predict(job: Job, threads: int, datasets: dict[str, Data], results: dict) -> float | None:
     """Seconds that `job` should take, from the closest case already timed on the synthetic data.
 
-    The source is the same method and utility on data no larger in n and d, preferring the same diameter
-    mode, the same k and the largest data; it is scaled by n^2 for all-pairs work (n otherwise), by d, and
+    The source is the same method and utility on data no larger in n and d (the digits too: a rough guide,
+    but better than running blind into a time limit), preferring synthetic data, the same diameter mode, the
+    same k and the largest data; it is scaled by n^2 for all-pairs work (n otherwise), by d, and
     by k where the work is not all-pairs. Scales below 1 are not applied: fixed costs do not shrink.
     """
     target = datasets[job.data]
@@ -425,9 +426,9 @@ def predict(job: Job, threads: int, datasets: dict[str, Data], results: dict) ->
                 job.method, job.section == "diameter", job.utility):
             continue
         src = datasets[other.data]
-        if src.kind == "synthetic" and src.n <= target.n and src.d <= target.d:
-            found.append(((other.diameter == job.diameter, other.k == job.k, src.n, src.d), src, other,
-                          res["seconds"]))
+        if src.n <= target.n and src.d <= target.d:
+            rank = (src.kind == "synthetic", other.diameter == job.diameter, other.k == job.k, src.n, src.d)
+            found.append((rank, src, other, res["seconds"]))
     if not found:
         return None
     _, src, other, seconds = max(found, key=lambda f: f[0])
@@ -773,12 +774,12 @@ def plot(datasets: list[Data], results: dict, threads_list: list[int], path: Pat
                     (by_name[job.data].n, res["seconds"], res["status"] != "measured"))
         for label, pts in sorted(lines.items()):
             pts.sort()
-            ns, secs = [p[0] for p in pts], [p[1] for p in pts]
-            (line,) = ax.plot(ns, secs, marker="o", label=label)
-            guessed = [p for p in pts if p[2]]
-            if guessed:
-                ax.plot([p[0] for p in guessed], [p[1] for p in guessed], linestyle="none", marker="o",
-                        markerfacecolor="white", color=line.get_color())
+            (line,) = ax.plot([p[0] for p in pts], [p[1] for p in pts], label=label)
+            for guessed in (False, True):
+                part = [p for p in pts if p[2] == guessed]
+                if part:
+                    ax.plot([p[0] for p in part], [p[1] for p in part], linestyle="none", marker="o",
+                            color=line.get_color(), markerfacecolor="white" if guessed else line.get_color())
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_xlabel("n (rows)")
@@ -835,8 +836,8 @@ def report(args, datasets, results, blas, meta: dict) -> str:
         f"- Machine: {meta['machine']}; {meta['versions']}.",
         f"- BLAS as threadpoolctl reports it in the workers: {blas_text}. "
         f"OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE: {meta['openblas_env']}.",
-        f"- Whole run: {meta['elapsed'] / 60:.1f} minutes, started {meta['started']}; load average before it: "
-        f"{meta['load']}.",
+        f"- Whole run: {meta['elapsed'] / 60:.1f} minutes, started {meta['started']} with the repository at "
+        f"commit {meta.get('commit', 'unknown')}; load average before it: {meta['load']}.",
         "- Synthetic data: 64 Gaussian clusters (centres N(0, 4), unit noise), float32, seeded; coverage gives every "
         "row 8 random items out of 4096 (a 2-d int64 array, converted by each call). Linear uses unit weights, "
         "lam = 1, eps = 0.1, diameter_sweeps = 3.",
@@ -850,7 +851,7 @@ def report(args, datasets, results, blas, meta: dict) -> str:
         "threshold to the diameter.",
         f"- seconds: wall time, the best of up to 5 runs when runs are short. `~` marks an estimate. A "
         f"measurement predicted to exceed --cap = {args.cap:g} s is not run in full (a target's measurement: "
-        f"5 x the cap). The prediction scales the closest case already timed on synthetic data (same method "
+        f"5 x the cap). The prediction scales the closest case already timed (same method "
         f"and utility, no larger n and d) by n^2 for all-pairs work and n otherwise, by d, and by k where the "
         f"work is not all-pairs. For `numpy`, part of the work is then timed and scaled to the whole (the note "
         f"says which part), or, past 20 x the cap, only the prediction is shown, as for every other method. "
@@ -915,6 +916,8 @@ def main(argv=None) -> int:
                 "openblas_env": ", ".join(f"{v}={os.environ[v]}" for v in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
                                           if v in os.environ) or "both unset",
                 "started": time.strftime("%Y-%m-%d %H:%M"),
+                "commit": subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True,
+                                         text=True).stdout.strip() or "unknown",
                 "load": " ".join(f"{x:.1f}" for x in os.getloadavg()),
                 "args": {"threads": args.threads, "quick": args.quick, "cap": args.cap, "budget": args.budget}}
         started = time.monotonic()
