@@ -131,15 +131,17 @@ constexpr KernelTable kTables[] = {
     {kernel_avx512<false>, kernel_avx512<true>},
 };
 
+// The table of the process's one ARCH level; after the first call each kernel
+// call pays one guard load and branch before the indirect call.
 const KernelTable& active_table() noexcept {
-  // A function-local static is initialised exactly once, thread-safely.
-  static const KernelTable& table = kTables[static_cast<int>(detect_level())];
+  static const KernelTable& table = kTables[static_cast<int>(active_kernel_level())];
   return table;
 }
 
 }  // namespace
 
 KernelLevel active_kernel_level() noexcept {
+  // ARCH: detected once per process; a function-local static is thread-safe.
   static const KernelLevel level = detect_level();
   return level;
 }
