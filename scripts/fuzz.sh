@@ -67,7 +67,7 @@ for h in "${harnesses[@]}"; do
       -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$h-" \
       "$CORPUS/$h" "${seeds[@]}"
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$BUILD/$h.log")
-  echo "$h: ${runs:-?} inputs in ${SECONDS_EACH}s, corpus $(find "$CORPUS/$h" -type f | wc -l) files, no findings"
+  echo "$h: ${runs:-?} inputs in ${SECONDS_EACH}s, $(find "$CORPUS/$h" -type f | wc -l) kept in $CORPUS/$h, no findings"
 done
 
 # The pool's size is fixed per process: replay every gist input once with one
