@@ -18,7 +18,7 @@ STAGES = {"greedy", "diameter_pair", "sweep"}
 
 settings.register_profile(
     "tarvex",
-    max_examples=300,
+    max_examples=1000,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
