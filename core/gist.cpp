@@ -69,6 +69,85 @@ void drop_repeats(std::vector<float>& list) {
   list.resize(kept);
 }
 
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+// Sweep runs that start like the greedy stage's run. Pick j of the greedy
+// stage was the best of all rows left, so a run at threshold t makes the same
+// picks up to the first one that t shuts out: the first j with t greater than
+// the distance from pick j to the closest earlier pick. The greedy stage keeps
+// a checkpoint before each pick where some threshold first differs, and the
+// run at that threshold goes on from there.
+class Forks {
+ public:
+  Forks(const Points& points, std::span<const float> thresholds)
+      : points_(points), thresholds_(thresholds) {}
+  ~Forks() { points_.column_cache()->refund(charged_); }
+  Forks(const Forks&) = delete;
+  Forks& operator=(const Forks&) = delete;
+
+  Selection run_greedy(Utility& utility, std::size_t budget) {
+    float reach = std::numeric_limits<float>::infinity();
+    const CheckpointWanted wanted = [&](std::span<const std::size_t> taken, std::size_t next,
+                                        std::size_t entries) {
+      const float closest = closest_to(next, taken);
+      // The thresholds in (closest, reach] first shut out a pick here.
+      const auto above = std::upper_bound(
+          thresholds_.begin(), thresholds_.end(), closest,
+          [](float a, float b) { return total_order_key(a) < total_order_key(b); });
+      const bool first_shut_out = above != thresholds_.end() && !(*above > reach);
+      if (closest < reach) reach = closest;
+      if (!first_shut_out) return false;
+      // Checkpoints share the matrix's cache budget; one that does not fit
+      // leaves its thresholds to a run from the start.
+      const std::size_t bytes = entries * sizeof(Entry);
+      if (!points_.column_cache()->charge(bytes)) return false;
+      charged_ += bytes;
+      return true;
+    };
+    greedy_ = greedy_independent_set(points_, utility, budget, 0.0f, wanted, checkpoints_);
+    closest_.clear();
+    for (std::size_t j = 0; j < greedy_.size(); ++j) {
+      closest_.push_back(closest_to(greedy_[j], std::span(greedy_).first(j)));
+      if (closest_.back() < reach_) reach_ = closest_.back();
+    }
+    return greedy_;
+  }
+
+  bool repeats_greedy(float t) const { return !(t > reach_); }
+
+  Selection run(Utility& utility, std::size_t budget, float t) const {
+    std::size_t j = 0;
+    while (j < closest_.size() && !(t > closest_[j])) ++j;
+    const auto at = std::lower_bound(
+        checkpoints_.begin(), checkpoints_.end(), j,
+        [](const Checkpoint& c, std::size_t picks) { return c.picks < picks; });
+    if (at != checkpoints_.end() && at->picks == j) {
+      return resume_celf(points_, utility, budget, t, greedy_, *at);
+    }
+    return greedy_independent_set(points_, utility, budget, t);
+  }
+
+ private:
+  // The smallest distance from `row` to one of `rows` (NaN distances count
+  // for nothing, as in the frontier), or +infinity.
+  float closest_to(std::size_t row, std::span<const std::size_t> rows) const {
+    float closest = std::numeric_limits<float>::infinity();
+    for (std::size_t r : rows) {
+      const float d = points_.dist(row, r);
+      if (d < closest) closest = d;
+    }
+    return closest;
+  }
+
+  const Points& points_;
+  std::span<const float> thresholds_;
+  Selection greedy_;
+  std::vector<float> closest_;  // per greedy pick
+  float reach_ = std::numeric_limits<float>::infinity();
+  std::vector<Checkpoint> checkpoints_;
+  std::size_t charged_ = 0;
+};
+
 std::size_t farthest_from(const Points& points, std::size_t from) {
   const std::size_t n = points.n();
   std::size_t best = from == 0 ? 1 : 0;
@@ -170,12 +249,32 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
   }
   const float d_max = far.d;
 
+  // The sweep's thresholds are known before the greedy stage, which keeps
+  // what runs at them can start from.
+  const bool sweep = d_max > 0.0f;
+  std::vector<float> thresholds;
+  if (sweep) {
+    StageTimer timer(times ? &times->sweep : nullptr);
+    if (params.exhaustive_thresholds) {
+      thresholds = exhaustive_threshold_set(points);
+    } else {
+      const double bound = (exact ? 2.0 : 4.0) / static_cast<double>(params.eps);
+      thresholds = thresholds_with_bound(d_max, params.eps, bound);
+    }
+  }
+
   GistResult best;
   best.d_max = d_max;
+  Selection greedy_set;
+  Evaluation greedy_eval{};
+  Forks forks(points, thresholds);
   {
     StageTimer timer(times ? &times->greedy : nullptr);
-    best.selected = greedy_independent_set(points, utility, budget, 0.0f);
-    const Evaluation e = evaluate_set(points, utility, best.selected, d_max, params.lam);
+    greedy_set = sweep ? forks.run_greedy(utility, budget)
+                       : greedy_independent_set(points, utility, budget, 0.0f);
+    greedy_eval = evaluate_set(points, utility, greedy_set, d_max, params.lam);
+    const Evaluation& e = greedy_eval;
+    best.selected = greedy_set;
     best.f_value = e.f_value;
     best.g_value = e.g_value;
     best.div = e.div;
@@ -197,34 +296,55 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
     }
   }
 
-  if (d_max > 0.0f) {
-    std::vector<float> thresholds;
-    std::vector<SweepOutcome> outcomes;
+  if (sweep) {
+    std::vector<SweepOutcome> outcomes(thresholds.size());
+    // At threshold 0 nothing is shut out, so every pick of the greedy stage
+    // was the best of all rows left; a run at a threshold that shuts none of
+    // them out makes the same picks and need not run.
+    std::vector<std::size_t> pending;
+    for (std::size_t i = 0; i < thresholds.size(); ++i) {
+      if (forks.repeats_greedy(thresholds[i])) {
+        outcomes[i] = SweepOutcome{thresholds[i], greedy_eval.f_value, greedy_eval.g_value,
+                                   greedy_eval.div};
+      } else {
+        pending.push_back(i);
+      }
+    }
+    // The reduction below takes the last outcome of greatest f. Within a
+    // chunk of runs only the set that can still be that one is kept, so the
+    // winner needs no second run.
+    std::vector<Selection> sets(pending.size());
     {
       StageTimer timer(times ? &times->sweep : nullptr);
-      if (params.exhaustive_thresholds) {
-        thresholds = exhaustive_threshold_set(points);
-      } else {
-        const double bound = (exact ? 2.0 : 4.0) / static_cast<double>(params.eps);
-        thresholds = thresholds_with_bound(d_max, params.eps, bound);
-      }
       utility.reset();
-      outcomes.resize(thresholds.size());
+      struct Chunk {
+        std::unique_ptr<Utility> copy;
+        std::size_t kept = kNone;
+        double kept_f = 0.0;
+      };
       const Utility& source = utility;
       pool::map_chunks(
-          thresholds.size(), [&source] { return source.boxed_clone(); },
-          [&](std::unique_ptr<Utility>& copy, std::size_t i) {
+          pending.size(), [&source] { return Chunk{source.boxed_clone()}; },
+          [&](Chunk& chunk, std::size_t p) {
+            const std::size_t i = pending[p];
             const float d = thresholds[i];
-            const Selection set = greedy_independent_set(points, *copy, budget, d);
-            const Evaluation e = evaluate_set(points, *copy, set, d_max, params.lam);
+            Selection set = forks.run(*chunk.copy, budget, d);
+            const Evaluation e = evaluate_set(points, *chunk.copy, set, d_max, params.lam);
             outcomes[i] = SweepOutcome{d, e.f_value, e.g_value, e.div};
+            if (!std::isnan(e.f_value) && (chunk.kept == kNone || e.f_value >= chunk.kept_f)) {
+              if (chunk.kept != kNone) Selection().swap(sets[chunk.kept]);
+              sets[p] = std::move(set);
+              chunk.kept = p;
+              chunk.kept_f = e.f_value;
+            }
           });
     }
-    bool sweep_won = false;
+    std::size_t winner = kNone;
     double best_f = best.f_value;
-    for (const SweepOutcome& o : outcomes) {
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+      const SweepOutcome& o = outcomes[i];
       if (o.f_value >= best_f) {  // ties go to the later, larger threshold
-        sweep_won = true;
+        winner = i;
         best_f = o.f_value;
         best.threshold = o.threshold;
         best.f_value = o.f_value;
@@ -233,9 +353,12 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
         best.stage = Stage::Sweep;
       }
     }
-    if (sweep_won) {
+    if (winner != kNone) {
       StageTimer timer(times ? &times->rebuild : nullptr);
-      best.selected = greedy_independent_set(points, utility, budget, best.threshold);
+      const auto at = std::lower_bound(pending.begin(), pending.end(), winner);
+      best.selected = at != pending.end() && *at == winner
+                          ? std::move(sets[static_cast<std::size_t>(at - pending.begin())])
+                          : greedy_set;
     }
   }
 

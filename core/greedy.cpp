@@ -16,13 +16,16 @@ void Frontier::take(const Points& points, Utility& utility, std::size_t c) {
   utility.commit(c, points);
   taken[c] = 1;
   min_dist[c] = -std::numeric_limits<float>::infinity();
+  const Column column = points.column(c);
+  const float* dc = column.data();
+  float* md = min_dist.data();
   const std::size_t n = min_dist.size();
+  // Taken rows hold -infinity, which no distance undercuts, so they need no
+  // test of their own. A NaN operand loses: a NaN distance changes nothing,
+  // a NaN minimum is replaced.
   for (std::size_t j = 0; j < n; ++j) {
-    if (taken[j]) continue;
-    const float d = points.dist_unchecked(j, c);
-    float& m = min_dist[j];
-    // A NaN operand loses: a NaN distance changes nothing, a NaN minimum is replaced.
-    if (d < m || std::isnan(m)) m = d;
+    const float d = dc[j], m = md[j];
+    md[j] = d < m || m != m ? d : m;
   }
 }
 
@@ -32,8 +35,35 @@ bool entry_less(const Entry& a, const Entry& b) noexcept {
   return a.index > b.index;
 }
 
+namespace {
+
+// Linear gains never change, so the rows' order by gain is fixed: the best
+// admissible row is the first admissible one in that order, and since rows
+// only ever leave the admissible set, the search resumes where the last
+// pick was found.
+Selection run_ordered(const Points& points, Linear& utility, std::size_t k, float d) {
+  const std::size_t n = points.n();
+  const std::size_t m = std::min(k, n);
+  Frontier frontier(n, m);
+  const std::span<const std::size_t> order = utility.order();
+  std::size_t at = 0;
+  while (frontier.selected.size() < m) {
+    while (at < order.size() && !frontier.admissible(order[at], d)) ++at;
+    if (at == order.size()) break;
+    frontier.take(points, utility, order[at]);
+  }
+  return std::move(frontier.selected);
+}
+
+}  // namespace
+
 Selection run_scan(const Points& points, Utility& utility, std::size_t k, float d) {
   utility.reset();
+  // (A count that does not match is a contract violation that the plain
+  // scan reports.)
+  if (auto* linear = dynamic_cast<Linear*>(&utility); linear && linear->weights().size() == points.n()) {
+    return run_ordered(points, *linear, k, d);
+  }
   const std::size_t n = points.n();
   const std::size_t m = std::min(k, n);
   Frontier frontier(n, m);
@@ -56,7 +86,38 @@ Selection run_scan(const Points& points, Utility& utility, std::size_t k, float 
   return std::move(frontier.selected);
 }
 
-Selection run_celf(const Points& points, Utility& utility, std::size_t k, float d) {
+namespace {
+
+// The lazy greedy's main loop, from a frontier and a heap that bounds the
+// gain of every row not taken.
+void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, Frontier& frontier,
+               std::vector<Entry>& heap, const CheckpointWanted* wanted,
+               std::vector<Checkpoint>* kept) {
+  while (frontier.selected.size() < m) {
+    if (heap.empty()) break;
+    std::pop_heap(heap.begin(), heap.end(), entry_less);
+    const Entry top = heap.back();
+    heap.pop_back();
+    if (frontier.taken[top.index]) continue;
+    if (d > frontier.min_dist[top.index]) continue;  // shut out for good
+    if (top.stamp >= frontier.selected.size()) {
+      if (wanted != nullptr && (*wanted)(frontier.selected, top.index, heap.size() + 1)) {
+        Checkpoint checkpoint{frontier.selected.size(), heap};
+        checkpoint.heap.push_back(top);
+        std::push_heap(checkpoint.heap.begin(), checkpoint.heap.end(), entry_less);
+        kept->push_back(std::move(checkpoint));
+      }
+      frontier.take(points, utility, top.index);
+      continue;
+    }
+    heap.push_back(Entry{utility.marginal(top.index, frontier.selected, points), top.index,
+                         frontier.selected.size()});
+    std::push_heap(heap.begin(), heap.end(), entry_less);
+  }
+}
+
+Selection run_celf_traced(const Points& points, Utility& utility, std::size_t k, float d,
+                          const CheckpointWanted* wanted, std::vector<Checkpoint>* kept) {
   utility.reset();
   const std::size_t n = points.n();
   const std::size_t m = std::min(k, n);
@@ -68,26 +129,40 @@ Selection run_celf(const Points& points, Utility& utility, std::size_t k, float 
     heap.push_back(Entry{utility.marginal(i, frontier.selected, points), i, 0});
   }
   std::make_heap(heap.begin(), heap.end(), entry_less);
-  while (frontier.selected.size() < m) {
-    if (heap.empty()) break;
-    std::pop_heap(heap.begin(), heap.end(), entry_less);
-    const Entry top = heap.back();
-    heap.pop_back();
-    if (frontier.taken[top.index]) continue;
-    if (d > frontier.min_dist[top.index]) continue;  // shut out for good
-    if (top.stamp >= frontier.selected.size()) {
-      frontier.take(points, utility, top.index);
-      continue;
-    }
-    heap.push_back(Entry{utility.marginal(top.index, frontier.selected, points), top.index,
-                         frontier.selected.size()});
-    std::push_heap(heap.begin(), heap.end(), entry_less);
+  celf_loop(points, utility, m, d, frontier, heap, wanted, kept);
+  return std::move(frontier.selected);
+}
+
+}  // namespace
+
+Selection run_celf(const Points& points, Utility& utility, std::size_t k, float d) {
+  return run_celf_traced(points, utility, k, d, nullptr, nullptr);
+}
+
+Selection resume_celf(const Points& points, Utility& utility, std::size_t k, float d,
+                      std::span<const std::size_t> prefix, const Checkpoint& from) {
+  utility.reset();
+  const std::size_t n = points.n();
+  const std::size_t m = std::min(k, n);
+  Frontier frontier(n, m);
+  for (std::size_t p = 0; p < from.picks && frontier.selected.size() < m; ++p) {
+    frontier.take(points, utility, prefix[p]);
   }
+  std::vector<Entry> heap;
+  heap.reserve(n);
+  heap = from.heap;
+  celf_loop(points, utility, m, d, frontier, heap, nullptr, nullptr);
   return std::move(frontier.selected);
 }
 
 Selection greedy_independent_set(const Points& points, Utility& utility, std::size_t k, float d) {
   return utility.is_linear() ? run_scan(points, utility, k, d) : run_celf(points, utility, k, d);
+}
+
+Selection greedy_independent_set(const Points& points, Utility& utility, std::size_t k, float d,
+                                 const CheckpointWanted& wanted, std::vector<Checkpoint>& kept) {
+  return utility.is_linear() ? run_scan(points, utility, k, d)
+                             : run_celf_traced(points, utility, k, d, &wanted, &kept);
 }
 
 }  // namespace tarvex

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <vector>
 
 #include "points.hpp"
@@ -39,5 +41,27 @@ Selection run_scan(const Points& points, Utility& utility, std::size_t k, float 
 Selection run_celf(const Points& points, Utility& utility, std::size_t k, float d);
 // run_scan for linear utilities, run_celf for the rest; same selection either way.
 Selection greedy_independent_set(const Points& points, Utility& utility, std::size_t k, float d);
+
+// A lazy greedy run just before one of its picks: it had taken the first
+// `picks` rows of its selection, and `heap` bounds the gain of every row not
+// taken. The lazy greedy makes the same picks from any such bounds, so a run
+// at another threshold that took the same rows first can go on from here.
+struct Checkpoint {
+  std::size_t picks = 0;
+  std::vector<Entry> heap;
+};
+// Asked before each pick of a traced run, with the rows taken so far, the row
+// about to be taken and the heap's size: whether to keep a checkpoint there.
+using CheckpointWanted =
+    std::function<bool(std::span<const std::size_t> taken, std::size_t next, std::size_t entries)>;
+
+// greedy_independent_set that keeps the checkpoints `wanted` asks for (the
+// lazy greedy only: a linear run keeps none).
+Selection greedy_independent_set(const Points& points, Utility& utility, std::size_t k, float d,
+                                 const CheckpointWanted& wanted, std::vector<Checkpoint>& kept);
+// The lazy greedy at threshold d from a checkpoint of a run whose selection
+// began with `prefix` (at least from.picks rows), whose picks it repeats.
+Selection resume_celf(const Points& points, Utility& utility, std::size_t k, float d,
+                      std::span<const std::size_t> prefix, const Checkpoint& from);
 
 }  // namespace tarvex

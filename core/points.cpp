@@ -35,6 +35,36 @@ Result<Points> Points::borrowed(std::span<const float> values, std::size_t dim, 
   return Points(std::move(copy), data, n, dim, metric);
 }
 
+Points::Points(std::unique_ptr<float[]> owned, const float* values, std::size_t n,
+               std::size_t dim, Metric metric)
+    : owned_(std::move(owned)),
+      values_(values),
+      n_(n),
+      dim_(dim),
+      metric_(metric),
+      columns_(std::make_shared<ColumnCache>(n, default_column_budget())),
+      diameter_(std::make_unique<DiameterMemo>()) {}
+
+FarPair Points::diameter() const {
+  std::call_once(diameter_->once, [this] { diameter_->pair = farthest_pair(); });
+  return diameter_->pair;
+}
+
+Column Points::column(std::size_t c) const {
+  if (c >= n_) out_of_range(c, c);
+  if (const float* hit = columns_->find(c)) return Column(hit, n_);
+  std::unique_ptr<float[]> room = columns_->reserve();
+  const bool keep = room != nullptr;
+  if (!keep) room.reset(new float[n_]);
+  distance_column(values_, dim_, metric_, c, 0, n_, room.get());
+  if (keep) return Column(columns_->publish(c, std::move(room)), n_);
+  return Column(std::move(room), n_);
+}
+
+void Points::set_column_budget(std::size_t bytes) const noexcept { columns_->set_budget(bytes); }
+
+std::size_t Points::column_bytes() const noexcept { return columns_->used(); }
+
 float Points::distance_of(const float* a, const float* b) const noexcept {
   if (metric_ == Metric::Euclidean) return std::sqrt(sq_euclid(a, b, dim_));
   float c = 1.0f - dot(a, b, dim_);
@@ -66,7 +96,7 @@ constexpr std::size_t kBlockBytes = 192 * 1024;
 
 }  // namespace
 
-FarPair Points::diameter() const {
+FarPair Points::farthest_pair() const {
   if (n_ < 2) return FarPair{0.0f, 0, 0};
   const std::size_t block = std::clamp<std::size_t>(
       kBlockBytes / (dim_ * sizeof(float)) / kTileRows * kTileRows, 16, 1024);

@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <span>
 
+#include "columns.hpp"
 #include "error.hpp"
 #include "metric.hpp"
 
@@ -67,21 +69,42 @@ class Points {
   // The distance between two raw rows of this matrix's dimensionality.
   float distance_of(const float* a, const float* b) const noexcept;
 
-  // The exact farthest pair, computed on the shared worker pool.
+  // The exact farthest pair, computed on the shared worker pool once per
+  // matrix (facility location under Euclidean distance and the driver both
+  // ask for it).
   FarPair diameter() const;
+
+  // dist(i, c) for every row i, each value bit-identical to dist(i, c). A
+  // matrix lives for one call, so it caches the columns that its callers ask
+  // for, within a byte budget (default_column_budget()); beyond it every
+  // request computes the column afresh. Safe from any number of threads.
+  Column column(std::size_t c) const;
+  // Changes the budget for columns cached from now on; the ones held stay.
+  void set_column_budget(std::size_t bytes) const noexcept;
+  std::size_t column_bytes() const noexcept;
+  // For callers that compute many columns at once; it also identifies this
+  // matrix for as long as anyone holds a reference to it.
+  const std::shared_ptr<ColumnCache>& column_cache() const noexcept { return columns_; }
 
  private:
   Points(std::unique_ptr<float[]> owned, const float* values, std::size_t n, std::size_t dim,
-         Metric metric) noexcept
-      : owned_(std::move(owned)), values_(values), n_(n), dim_(dim), metric_(metric) {}
+         Metric metric);
 
   [[noreturn]] void out_of_range(std::size_t i, std::size_t j) const;
+  FarPair farthest_pair() const;
+
+  struct DiameterMemo {
+    std::once_flag once;
+    FarPair pair{};
+  };
 
   std::unique_ptr<float[]> owned_;
   const float* values_;
   std::size_t n_;
   std::size_t dim_;
   Metric metric_;
+  std::shared_ptr<ColumnCache> columns_;
+  std::unique_ptr<DiameterMemo> diameter_;
 };
 
 }  // namespace tarvex

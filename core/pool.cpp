@@ -304,9 +304,14 @@ void parallel_reduce(std::size_t n, ReduceBody& body) {
   Handoff call;
   TbbReduce tbb_body(body, call);
   CallScope scope(call);
+  // Isolated: a thread waiting here for the pool runs only this call's tasks,
+  // never an outer task of its own (work that this call may be part of, such
+  // as a once-initialisation that the outer task would wait on again).
   shared().arena.execute([&] {
-    oneapi::tbb::parallel_reduce(oneapi::tbb::blocked_range<std::size_t>(0, n, 1), tbb_body,
-                                 oneapi::tbb::auto_partitioner());
+    oneapi::tbb::this_task_arena::isolate([&] {
+      oneapi::tbb::parallel_reduce(oneapi::tbb::blocked_range<std::size_t>(0, n, 1), tbb_body,
+                                   oneapi::tbb::auto_partitioner());
+    });
   });
 }
 
@@ -315,11 +320,13 @@ void parallel_chunks(std::size_t n, const std::function<void(std::size_t, std::s
   Handoff call;
   CallScope scope(call);
   shared().arena.execute([&] {
-    oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n, 1),
-                              [&](const oneapi::tbb::blocked_range<std::size_t>& r) {
-                                TaskScope task(call);
-                                chunk(r.begin(), r.end());
-                              });
+    oneapi::tbb::this_task_arena::isolate([&] {
+      oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n, 1),
+                                [&](const oneapi::tbb::blocked_range<std::size_t>& r) {
+                                  TaskScope task(call);
+                                  chunk(r.begin(), r.end());
+                                });
+    });
   });
 }
 

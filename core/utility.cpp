@@ -1,9 +1,13 @@
 #include "utility.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
+#include <mutex>
 #include <string>
+
+#include "pool.hpp"
 
 namespace tarvex {
 namespace {
@@ -19,13 +23,41 @@ constexpr std::uint64_t kNegativeZero = 0x8000000000000000ull;
 
 // ---------------------------------------------------------------- Linear
 
+struct Linear::Data {
+  std::vector<double> weights;
+  std::once_flag sorted;
+  std::vector<std::size_t> order;
+};
+
+Linear::Linear(std::vector<double> weights) : data_(std::make_shared<Data>()) {
+  data_->weights = std::move(weights);
+}
+
+const std::vector<double>& Linear::weights() const noexcept { return data_->weights; }
+
+std::span<const std::size_t> Linear::order() const {
+  Data& data = *data_;
+  std::call_once(data.sorted, [&data] {
+    const std::vector<double>& w = data.weights;
+    std::vector<std::size_t> order(w.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&w](std::size_t a, std::size_t b) {
+      const auto ka = total_order_key(w[a]), kb = total_order_key(w[b]);
+      return ka != kb ? ka > kb : a < b;
+    });
+    data.order = std::move(order);
+  });
+  return data.order;
+}
+
 double Linear::marginal(std::size_t index, std::span<const std::size_t>, const Points&) const {
-  if (index >= weights_->size()) index_out_of_range(index, weights_->size(), "weights");
-  return (*weights_)[index];
+  const auto& w = data_->weights;
+  if (index >= w.size()) index_out_of_range(index, w.size(), "weights");
+  return w[index];
 }
 
 Status Linear::validate(const Points& points) const {
-  const auto& w = *weights_;
+  const auto& w = data_->weights;
   if (w.size() != points.n()) {
     return std::unexpected(TarvexError(errors::WeightCountMismatch{points.n(), w.size()}));
   }
@@ -147,14 +179,221 @@ std::unique_ptr<Utility> Coverage::boxed_clone() const {
 
 // ---------------------------------------------------------------- FacilityLocation
 
+// What every run of one call shares, built once for one matrix.
+struct FacilityLocation::Memo {
+  std::shared_ptr<ColumnCache> matrix;  // identifies it; its budget pays for `kept`
+  std::vector<double> first;            // the gains against no committed row
+  // For each column, its distances below the bound of a row whose best is
+  // 0.0, the only ones that can ever gain (kept_below_masks describes the
+  // layout); empty where they did not fit the budget.
+  struct Kept {
+    std::unique_ptr<std::uint64_t[]> support;
+    std::unique_ptr<float[]> packed;
+    std::unique_ptr<std::uint64_t[]> offsets;  // where each chunk's values start
+  };
+  std::vector<Kept> kept;
+  std::size_t kept_bytes = 0;
+  ~Memo() {
+    if (matrix) matrix->refund(kept_bytes);
+  }
+};
+
+struct FacilityLocation::Shared {
+  explicit Shared(float s) : scale(s), unit_scale(s == 1.0f), below_empty(bound_for(0.0)) {}
+
+  // 1 - dist / scale in 64 bits, before the clamp at 0. Dividing by 1.0 is
+  // exact, so cosine's scale skips the division.
+  double raw_similarity(float dist) const noexcept {
+    if (unit_scale) return 1.0 - static_cast<double>(dist);
+    return 1.0 - static_cast<double>(dist) / static_cast<double>(scale);
+  }
+
+  // The smallest non-negative float x whose similarity does not exceed
+  // `best` (>= 0): a row with that best gains exactly from distances below x.
+  // The similarity falls monotonically with the distance, rounding included,
+  // so a search over the ordered bit patterns finds it; the guess from the
+  // inverse is usually within a few steps.
+  float bound_for(double best) const noexcept {
+    constexpr std::uint64_t kInfBits = 0x7f800000;  // +inf: similarity -inf, never gains
+    const auto gains = [&](std::uint64_t bits) {
+      return raw_similarity(std::bit_cast<float>(static_cast<std::uint32_t>(bits))) > best;
+    };
+    const double guess = (1.0 - best) * static_cast<double>(scale);
+    const std::uint64_t at =
+        guess > 0.0 ? std::bit_cast<std::uint32_t>(static_cast<float>(std::min(guess, 3.0e38))) : 0;
+    std::uint64_t lo = 0, hi = kInfBits;  // the answer lies in [lo, hi]
+    if (gains(at)) {
+      lo = at + 1;
+      for (std::uint64_t step = 1; at + step < hi; step *= 2) {
+        if (!gains(at + step)) {
+          hi = at + step;
+          break;
+        }
+        lo = at + step + 1;
+      }
+    } else {
+      hi = at;
+      for (std::uint64_t step = 1; step <= at - lo; step *= 2) {
+        if (gains(at - step)) {
+          lo = at - step + 1;
+          break;
+        }
+        hi = at - step;
+      }
+    }
+    while (lo < hi) {
+      const std::uint64_t mid = lo + (hi - lo) / 2;
+      if (gains(mid)) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return std::bit_cast<float>(static_cast<std::uint32_t>(lo));
+  }
+
+  float scale;
+  bool unit_scale;
+  float below_empty;  // the bound of a row whose best is 0.0
+  std::once_flag once;
+  Memo memo;
+};
+
+namespace {
+
+// Rows whose distances are tested against their bounds at a time.
+constexpr std::size_t kRowChunk = 1024;
+
+constexpr std::size_t kGroup = 64;
+
+// Adds the similarities of a block of rows (row-major, kGroup columns a row)
+// to the columns' sums, row after row. Across columns the additions are
+// independent lanes, which wide vectors do at once; the 512-bit build is
+// chosen at run time like the distance kernels' (an ifunc would run before
+// a sanitizer's runtime is up).
+[[gnu::always_inline]] inline void add_similarities_body(const float* block, std::size_t rows,
+                                                         double scale, double* acc) {
+  for (std::size_t i = 0; i < rows; ++i) {
+    const float* d = block + i * kGroup;
+    for (std::size_t q = 0; q < kGroup; ++q) {
+      const double s = 1.0 - static_cast<double>(d[q]) / scale;
+      acc[q] += s > 0.0 ? s : 0.0;  // a NaN gives 0.0 too
+    }
+  }
+}
+
+__attribute__((target("avx512f"))) void add_similarities_avx512(const float* block,
+                                                               std::size_t rows, double scale,
+                                                               double* acc) {
+  add_similarities_body(block, rows, scale, acc);
+}
+
+void add_similarities(const float* block, std::size_t rows, double scale, double* acc) {
+  if (active_kernel_level() == KernelLevel::Avx512) {
+    add_similarities_avx512(block, rows, scale, acc);
+  } else {
+    add_similarities_body(block, rows, scale, acc);
+  }
+}
+
+// Every column's sum of similarities in row order, and its kept distances:
+// on the pool, columns in groups whose rows are read in blocks (one pass over
+// the matrix per group), each group's sums kept apart, so neither the split
+// nor the thread count changes a bit.
+void build_memo(const Points& points, const FacilityLocation::Shared& shared,
+                FacilityLocation::Memo& memo) {
+  constexpr std::size_t kBlock = 256;
+  const std::size_t n = points.n();
+  const std::size_t words = (n + 63) / 64;
+  memo.matrix = points.column_cache();
+  memo.first.assign(n, 0.0);
+  memo.kept.resize(n);
+  std::atomic<std::size_t> kept_bytes{0};
+  const double scale = shared.scale;
+  const float cutoff = shared.below_empty;
+  struct Scratch {
+    std::vector<float> block = std::vector<float>(kBlock * kGroup, 0.0f);
+    std::vector<std::vector<std::uint64_t>> support{kGroup};
+    std::vector<std::vector<float>> packed{kGroup};
+    std::size_t kept[kGroup] = {};
+  };
+  pool::map_chunks(
+      (n + kGroup - 1) / kGroup, [] { return Scratch{}; },
+      [&](Scratch& scratch, std::size_t g) {
+        const std::size_t c0 = g * kGroup, count = std::min(kGroup, n - c0);
+        for (std::size_t q = 0; q < count; ++q) {
+          scratch.support[q].assign(words, 0);
+          scratch.packed[q].resize(n + 1);
+          scratch.kept[q] = 0;
+        }
+        double acc[kGroup] = {};
+        float* block = scratch.block.data();
+        for (std::size_t rb = 0; rb < n; rb += kBlock) {
+          const std::size_t re = std::min(n, rb + kBlock);
+          for (std::size_t quad = 0; quad < count; quad += kTileRows) {
+            std::size_t cols[kTileRows];
+            for (std::size_t q = 0; q < kTileRows; ++q) cols[q] = c0 + std::min(quad + q, count - 1);
+            distance_columns4(points.values(), points.dim(), points.metric(), cols, rb, re,
+                              block + quad, kGroup);
+          }
+          // Lanes past `count` add stale values to sums that are dropped.
+          add_similarities(block, re - rb, scale, acc);
+          for (std::size_t q = 0; q < count; ++q) {
+            std::uint64_t* support = scratch.support[q].data();
+            float* packed = scratch.packed[q].data();
+            std::size_t kept = scratch.kept[q];
+            for (std::size_t i = rb; i < re; ++i) {
+              const float d = block[(i - rb) * kGroup + q];
+              const bool below = d < cutoff;
+              packed[kept] = d;
+              kept += below;
+              support[i / 64] |= static_cast<std::uint64_t>(below) << (i % 64);
+            }
+            scratch.kept[q] = kept;
+          }
+        }
+        for (std::size_t q = 0; q < count; ++q) {
+          memo.first[c0 + q] = acc[q];
+          const std::span<const float> packed(scratch.packed[q].data(), scratch.kept[q]);
+          // Sixteen floats of slack for the vector loads past the last value.
+          const std::size_t chunks = (n + kRowChunk - 1) / kRowChunk;
+          const std::size_t bytes = (words + chunks) * sizeof(std::uint64_t) +
+                                    (packed.size() + 16) * sizeof(float);
+          if (!memo.matrix->charge(bytes)) continue;
+          FacilityLocation::Memo::Kept kept;
+          kept.support.reset(new std::uint64_t[words]);
+          kept.packed.reset(new float[packed.size() + 16]());
+          kept.offsets.reset(new std::uint64_t[chunks]);
+          const std::uint64_t* support = scratch.support[q].data();
+          std::copy(support, support + words, kept.support.get());
+          std::copy(packed.begin(), packed.end(), kept.packed.get());
+          std::uint64_t offset = 0;
+          for (std::size_t w = 0; w < words; ++w) {
+            if (w % (kRowChunk / 64) == 0) kept.offsets[w / (kRowChunk / 64)] = offset;
+            offset += static_cast<std::uint64_t>(std::popcount(support[w]));
+          }
+          memo.kept[c0 + q] = std::move(kept);
+          kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
+        }
+      });
+  memo.kept_bytes = kept_bytes.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+FacilityLocation::FacilityLocation(std::shared_ptr<Shared> shared, std::size_t n)
+    : shared_(std::move(shared)), best_(n, 0.0), below_(n, shared_->below_empty) {}
+
 FacilityLocation FacilityLocation::create(const Points& points) {
   float scale = 1.0f;
   if (points.metric() == Metric::Euclidean) {
     const float d = points.n() >= 2 ? points.diameter().d : 0.0f;
     if (std::isfinite(d) && d > 0.0f) scale = d;
   }
-  return FacilityLocation(scale, points.n());
+  return FacilityLocation(std::make_shared<Shared>(scale), points.n());
 }
+
+float FacilityLocation::scale() const noexcept { return shared_->scale; }
 
 void FacilityLocation::check_points(const Points& points) const {
   if (best_.size() != points.n()) {
@@ -164,34 +403,81 @@ void FacilityLocation::check_points(const Points& points) const {
   }
 }
 
-double FacilityLocation::similarity(std::size_t i, std::size_t c, const Points& points) const {
-  const double s = 1.0 - static_cast<double>(points.dist_unchecked(i, c)) /
-                             static_cast<double>(scale_);
-  return s > 0.0 ? s : 0.0;  // a NaN gives 0.0 too
+const FacilityLocation::Memo* FacilityLocation::memo(const Points& points) const {
+  Shared& shared = *shared_;
+  std::call_once(shared.once, [&] { build_memo(points, shared, shared.memo); });
+  return shared.memo.matrix == points.column_cache() ? &shared.memo : nullptr;
+}
+
+template <class Visit>
+void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
+                                            Visit visit) const {
+  const std::size_t n = best_.size();
+  std::uint64_t hits[kRowChunk / 64];
+  const Memo* m = memo(points);
+  if (m != nullptr && m->kept[c].support) {
+    const std::uint64_t* support = m->kept[c].support.get();
+    const float* packed = m->kept[c].packed.get();
+    const std::uint64_t* offsets = m->kept[c].offsets.get();
+    float values[kRowChunk];
+    for (std::size_t base = 0; base < n; base += kRowChunk) {
+      const std::size_t len = std::min(kRowChunk, n - base);
+      kept_below_masks(support + base / 64, packed + offsets[base / kRowChunk],
+                       below_.data() + base, len, hits, values);
+      for (std::size_t w = 0; w * 64 < len; ++w) {
+        for (std::uint64_t h = hits[w]; h != 0; h &= h - 1) {
+          const auto j = static_cast<std::size_t>(std::countr_zero(h));
+          visit(base + w * 64 + j, values[w * 64 + j]);
+        }
+      }
+    }
+    return;
+  }
+  const Column column = points.column(c);
+  const float* d = column.data();
+  for (std::size_t base = 0; base < n; base += kRowChunk) {
+    const std::size_t len = std::min(kRowChunk, n - base);
+    below_masks(d + base, below_.data() + base, len, hits);
+    for (std::size_t w = 0; w * 64 < len; ++w) {
+      for (std::uint64_t h = hits[w]; h != 0; h &= h - 1) {
+        const std::size_t i = base + w * 64 + static_cast<std::size_t>(std::countr_zero(h));
+        visit(i, d[i]);
+      }
+    }
+  }
 }
 
 double FacilityLocation::marginal(std::size_t c, std::span<const std::size_t>,
                                   const Points& points) const {
   check_points(points);
   if (c >= best_.size()) index_out_of_range(c, best_.size(), "rows");
-  double acc = 0.0;
-  for (std::size_t i = 0; i < best_.size(); ++i) {
-    const double gain = similarity(i, c, points) - best_[i];
-    acc += gain > 0.0 ? gain : 0.0;
+  if (committed_ == 0) {
+    if (const Memo* m = memo(points)) return m->first[c];
   }
+  const Shared& shared = *shared_;
+  double acc = 0.0;
+  for_each_gaining_row(c, points, [&](std::size_t i, float d) {
+    acc += shared.raw_similarity(d) - best_[i];
+  });
   return acc;
 }
 
 void FacilityLocation::commit(std::size_t c, const Points& points) {
   check_points(points);
   if (c >= best_.size()) index_out_of_range(c, best_.size(), "rows");
-  for (std::size_t i = 0; i < best_.size(); ++i) {
-    const double s = similarity(i, c, points);
-    if (s > best_[i]) best_[i] = s;
-  }
+  const Shared& shared = *shared_;
+  for_each_gaining_row(c, points, [&](std::size_t i, float d) {
+    best_[i] = shared.raw_similarity(d);
+    below_[i] = shared.bound_for(best_[i]);
+  });
+  ++committed_;
 }
 
-void FacilityLocation::reset() { std::fill(best_.begin(), best_.end(), 0.0); }
+void FacilityLocation::reset() {
+  std::fill(best_.begin(), best_.end(), 0.0);
+  std::fill(below_.begin(), below_.end(), shared_->below_empty);
+  committed_ = 0;
+}
 
 Status FacilityLocation::validate(const Points& points) const {
   if (best_.size() != points.n()) {

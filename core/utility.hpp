@@ -30,8 +30,7 @@ class Utility {
 // lists) and own their committed state, so cloning per sweep chunk stays cheap.
 class Linear final : public Utility {
  public:
-  explicit Linear(std::vector<double> weights)
-      : weights_(std::make_shared<const std::vector<double>>(std::move(weights))) {}
+  explicit Linear(std::vector<double> weights);
   static Linear uniform(std::size_t n) { return Linear(std::vector<double>(n, 1.0)); }
 
   double marginal(std::size_t index, std::span<const std::size_t> selected,
@@ -42,10 +41,16 @@ class Linear final : public Utility {
   Status validate(const Points& points) const override;
   std::unique_ptr<Utility> boxed_clone() const override;
 
-  const std::vector<double>& weights() const noexcept { return *weights_; }
+  const std::vector<double>& weights() const noexcept;
+  // The rows by weight, greatest first in the total order, lower index first
+  // among equals: the order in which a plain greedy takes them. Sorted once
+  // on first use and shared by all copies.
+  std::span<const std::size_t> order() const;
+
+  struct Data;
 
  private:
-  std::shared_ptr<const std::vector<double>> weights_;
+  std::shared_ptr<Data> data_;
 };
 
 class Coverage final : public Utility {
@@ -77,6 +82,13 @@ class Coverage final : public Utility {
   std::vector<std::uint8_t> covered_;
 };
 
+// A gain or commit visits only the rows whose distance to the candidate lies
+// below a bound kept per row (the smallest distance whose similarity no
+// longer beats best[i]); every term it skips is +0.0, which leaves the sum in
+// row order unchanged. What every run of a call needs alike is built once, on
+// first use, and shared by all copies: the gains against an empty selection,
+// and each column's distances below the empty selection's bound (as far as
+// the matrix's cache budget allows; other columns come from Points::column).
 class FacilityLocation final : public Utility {
  public:
   static FacilityLocation create(const Points& points);
@@ -88,16 +100,27 @@ class FacilityLocation final : public Utility {
   Status validate(const Points& points) const override;
   std::unique_ptr<Utility> boxed_clone() const override;
 
-  float scale() const noexcept { return scale_; }
+  float scale() const noexcept;
   std::span<const double> best() const noexcept { return best_; }
 
- private:
-  FacilityLocation(float scale, std::size_t n) : best_(n, 0.0), scale_(scale) {}
-  double similarity(std::size_t i, std::size_t c, const Points& points) const;
-  void check_points(const Points& points) const;
+  struct Memo;
+  struct Shared;
 
+ private:
+  FacilityLocation(std::shared_ptr<Shared> shared, std::size_t n);
+  void check_points(const Points& points) const;
+  // What all runs on `points` share, built on first use; nullptr when it
+  // belongs to another matrix.
+  const Memo* memo(const Points& points) const;
+  // Calls visit(i, dist(i, c)) for the rows i, ascending, that would gain
+  // from c: those whose distance lies below their bound.
+  template <class Visit>
+  void for_each_gaining_row(std::size_t c, const Points& points, Visit visit) const;
+
+  std::shared_ptr<Shared> shared_;
   std::vector<double> best_;
-  float scale_;
+  std::vector<float> below_;  // row i gains from c only while dist(i, c) < below_[i]
+  std::size_t committed_ = 0;
 };
 
 }  // namespace tarvex

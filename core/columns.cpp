@@ -1,0 +1,329 @@
+#include "columns.hpp"
+
+#include <immintrin.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <new>
+
+namespace tarvex {
+namespace {
+
+constexpr std::size_t kLanes = 16;
+
+// The distance from a kernel sum, as Points::dist finishes it.
+inline float finish(Metric metric, float sum) noexcept {
+  if (metric == Metric::Euclidean) return std::sqrt(sum);
+  float c = 1.0f - sum;
+  if (c < 0.0f) c = 0.0f;
+  if (c > 2.0f) c = 2.0f;
+  return c;
+}
+
+void column_pairwise(KernelLevel level, const float* values, std::size_t dim, Metric metric,
+                     std::size_t c, std::size_t begin, std::size_t end, float* out) noexcept {
+  const float* x = values + c * dim;
+  for (std::size_t i = begin; i < end; ++i) {
+    const float* y = values + i * dim;
+    const float sum = metric == Metric::Euclidean ? sq_euclid_with(level, x, y, dim)
+                                                  : dot_with(level, x, y, dim);
+    out[i - begin] = finish(metric, sum);
+  }
+}
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,popcnt")
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+template <bool Squared>
+__attribute__((target("avx512f"), always_inline)) inline __m512 term(__m512 x, __m512 y) noexcept {
+  if constexpr (Squared) {
+    const __m512 e = _mm512_sub_ps(x, y);
+    return _mm512_mul_ps(e, e);
+  } else {
+    return _mm512_mul_ps(x, y);
+  }
+}
+
+// Lane q of the result is the sum of row x against row y[q], bit-identical to
+// the pairwise kernel: one 16-lane accumulator per pair, then a 16 x 16
+// transpose so that the horizontal sums run as vector additions across
+// pairs, lane 0 to 15 in order from +0.0. Each loaded chunk of x serves
+// sixteen pairs.
+template <bool Squared>
+__attribute__((target("avx512f"))) __m512 one_against_16(const float* x, const float* const* y,
+                                                        std::size_t m) noexcept {
+  __m512 acc[kLanes];
+  for (auto& r : acc) r = _mm512_setzero_ps();
+  const std::size_t whole = m / kLanes * kLanes;
+  for (std::size_t c = 0; c < whole; c += kLanes) {
+    const __m512 xv = _mm512_loadu_ps(x + c);
+#pragma GCC unroll 16
+    for (std::size_t q = 0; q < kLanes; ++q) {
+      acc[q] = _mm512_add_ps(acc[q], term<Squared>(xv, _mm512_loadu_ps(y[q] + c)));
+    }
+  }
+  if (whole < m) {
+    const auto mask = static_cast<__mmask16>((1u << (m - whole)) - 1);
+    const __m512 xv = _mm512_maskz_loadu_ps(mask, x + whole);
+#pragma GCC unroll 16
+    for (std::size_t q = 0; q < kLanes; ++q) {
+      const __m512 t = term<Squared>(xv, _mm512_maskz_loadu_ps(mask, y[q] + whole));
+      acc[q] = _mm512_mask_add_ps(acc[q], mask, acc[q], t);
+    }
+  }
+  // Interleave 32-bit, then 64-bit elements within 128-bit lanes, then
+  // transpose the 4 x 4 grid of 128-bit lanes: t[l] holds lane l of every pair.
+  __m512 u[kLanes], v[kLanes], t[kLanes];
+#pragma GCC unroll 8
+  for (int k = 0; k < 8; ++k) {
+    u[2 * k] = _mm512_unpacklo_ps(acc[2 * k], acc[2 * k + 1]);
+    u[2 * k + 1] = _mm512_unpackhi_ps(acc[2 * k], acc[2 * k + 1]);
+  }
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; ++k) {
+    const __m512d lo0 = _mm512_castps_pd(u[4 * k]), lo1 = _mm512_castps_pd(u[4 * k + 2]);
+    const __m512d hi0 = _mm512_castps_pd(u[4 * k + 1]), hi1 = _mm512_castps_pd(u[4 * k + 3]);
+    v[4 * k] = _mm512_castpd_ps(_mm512_unpacklo_pd(lo0, lo1));
+    v[4 * k + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(lo0, lo1));
+    v[4 * k + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(hi0, hi1));
+    v[4 * k + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(hi0, hi1));
+  }
+#pragma GCC unroll 4
+  for (int e = 0; e < 4; ++e) {
+    const __m512 w0 = _mm512_shuffle_f32x4(v[e], v[4 + e], 0x44);
+    const __m512 w1 = _mm512_shuffle_f32x4(v[e], v[4 + e], 0xEE);
+    const __m512 w2 = _mm512_shuffle_f32x4(v[8 + e], v[12 + e], 0x44);
+    const __m512 w3 = _mm512_shuffle_f32x4(v[8 + e], v[12 + e], 0xEE);
+    t[e] = _mm512_shuffle_f32x4(w0, w2, 0x88);
+    t[4 + e] = _mm512_shuffle_f32x4(w0, w2, 0xDD);
+    t[8 + e] = _mm512_shuffle_f32x4(w1, w3, 0x88);
+    t[12 + e] = _mm512_shuffle_f32x4(w1, w3, 0xDD);
+  }
+  __m512 s = _mm512_setzero_ps();
+#pragma GCC unroll 16
+  for (std::size_t l = 0; l < kLanes; ++l) s = _mm512_add_ps(s, t[l]);
+  return s;
+}
+
+template <bool Squared>
+__attribute__((target("avx512f"))) void column_avx512(const float* values, std::size_t dim,
+                                                     std::size_t c, std::size_t begin,
+                                                     std::size_t end, float* out) noexcept {
+  const float* x = values + c * dim;
+  const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f), two = _mm512_set1_ps(2.0f);
+  const float* y[kLanes];
+  for (std::size_t i0 = begin; i0 < end; i0 += kLanes) {
+    // Rows past the end repeat the last row; their lanes are not stored.
+    for (std::size_t q = 0; q < kLanes; ++q) y[q] = values + std::min(i0 + q, end - 1) * dim;
+    const __m512 s = one_against_16<Squared>(x, y, dim);
+    __m512 d;
+    if constexpr (Squared) {
+      d = _mm512_sqrt_ps(s);
+    } else {
+      d = _mm512_sub_ps(one, s);
+      d = _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, zero, _CMP_LT_OQ), zero);
+      d = _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, two, _CMP_GT_OQ), two);
+    }
+    const std::size_t count = std::min(kLanes, end - i0);
+    _mm512_mask_storeu_ps(out + (i0 - begin), static_cast<__mmask16>((1u << count) - 1), d);
+  }
+}
+
+__attribute__((target("avx512f"))) void below_masks_avx512(const float* a, const float* b,
+                                                         std::size_t len,
+                                                         std::uint64_t* masks) noexcept {
+  std::size_t i = 0;
+  for (; i + 64 <= len; i += 64) {
+    std::uint64_t m = 0;
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < 4; ++q) {
+      const __m512 x = _mm512_loadu_ps(a + i + 16 * q), y = _mm512_loadu_ps(b + i + 16 * q);
+      m |= static_cast<std::uint64_t>(_mm512_cmp_ps_mask(x, y, _CMP_LT_OQ)) << (16 * q);
+    }
+    masks[i / 64] = m;
+  }
+  if (i < len) {
+    std::uint64_t m = 0;
+    for (std::size_t q = 0; i + 16 * q < len; ++q) {
+      const std::size_t left = len - i - 16 * q;
+      const auto live = static_cast<__mmask16>(left >= 16 ? 0xFFFF : (1u << left) - 1);
+      const __m512 x = _mm512_maskz_loadu_ps(live, a + i + 16 * q);
+      const __m512 y = _mm512_maskz_loadu_ps(live, b + i + 16 * q);
+      m |= static_cast<std::uint64_t>(_mm512_mask_cmp_ps_mask(live, x, y, _CMP_LT_OQ)) << (16 * q);
+    }
+    masks[i / 64] = m;
+  }
+}
+
+__attribute__((target("avx512f,popcnt"))) void kept_below_masks_avx512(
+    const std::uint64_t* support, const float* packed, const float* b, std::size_t len,
+    std::uint64_t* hits, float* values) noexcept {
+  for (std::size_t w = 0; w * 64 < len; ++w) {
+    const std::uint64_t kept = support[w];
+    std::uint64_t hit = 0;
+    if (kept != 0) {
+      const std::size_t base = w * 64;
+#pragma GCC unroll 4
+      for (std::size_t q = 0; q < 4; ++q) {
+        const auto lanes = static_cast<__mmask16>(kept >> (16 * q));
+        if (lanes == 0) continue;
+        // Each kept value goes to its row's lane; the others stay out of the test.
+        const __m512 x = _mm512_maskz_expand_ps(lanes, _mm512_loadu_ps(packed));
+        const __m512 y = _mm512_maskz_loadu_ps(lanes, b + base + 16 * q);
+        const __mmask16 below = _mm512_mask_cmp_ps_mask(lanes, x, y, _CMP_LT_OQ);
+        _mm512_mask_storeu_ps(values + base + 16 * q, below, x);
+        hit |= static_cast<std::uint64_t>(below) << (16 * q);
+        packed += _mm_popcnt_u32(lanes);
+      }
+    }
+    hits[w] = hit;
+  }
+}
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+}  // namespace
+
+void distance_column_with(KernelLevel level, const float* values, std::size_t dim, Metric metric,
+                          std::size_t c, std::size_t begin, std::size_t end, float* out) noexcept {
+  if (begin >= end) return;
+  if (level == KernelLevel::Avx512) {
+    if (metric == Metric::Euclidean) {
+      column_avx512<true>(values, dim, c, begin, end, out);
+    } else {
+      column_avx512<false>(values, dim, c, begin, end, out);
+    }
+  } else {
+    column_pairwise(level, values, dim, metric, c, begin, end, out);
+  }
+  // A row's distance to itself is 0 by definition, not 1 - dot(x, x).
+  if (c >= begin && c < end) out[c - begin] = 0.0f;
+}
+
+void distance_column(const float* values, std::size_t dim, Metric metric, std::size_t c,
+                     std::size_t begin, std::size_t end, float* out) noexcept {
+  distance_column_with(active_kernel_level(), values, dim, metric, c, begin, end, out);
+}
+
+void distance_columns4(const float* values, std::size_t dim, Metric metric,
+                       const std::size_t (&cols)[kTileRows], std::size_t begin, std::size_t end,
+                       float* out, std::size_t stride) noexcept {
+  const KernelLevel level = active_kernel_level();
+  const float* b[kTileRows];
+  for (std::size_t q = 0; q < kTileRows; ++q) b[q] = values + cols[q] * dim;
+  const float* a[kTileRows];
+  float sums[kTileRows * kTileRows];
+  for (std::size_t i0 = begin; i0 < end; i0 += kTileRows) {
+    for (std::size_t p = 0; p < kTileRows; ++p) a[p] = values + std::min(i0 + p, end - 1) * dim;
+    if (metric == Metric::Euclidean) {
+      sq_euclid_tile_with(level, a, b, dim, sums);
+    } else {
+      dot_tile_with(level, a, b, dim, sums);
+    }
+    const std::size_t rows = std::min(kTileRows, end - i0);
+    for (std::size_t p = 0; p < rows; ++p) {
+      float* row = out + (i0 + p - begin) * stride;
+      for (std::size_t q = 0; q < kTileRows; ++q) {
+        row[q] = i0 + p == cols[q] ? 0.0f : finish(metric, sums[kTileRows * p + q]);
+      }
+    }
+  }
+}
+
+void below_masks(const float* a, const float* b, std::size_t len, std::uint64_t* masks) noexcept {
+  below_masks_with(active_kernel_level(), a, b, len, masks);
+}
+
+void below_masks_with(KernelLevel level, const float* a, const float* b, std::size_t len,
+                      std::uint64_t* masks) noexcept {
+  if (level == KernelLevel::Avx512) {
+    below_masks_avx512(a, b, len, masks);
+    return;
+  }
+  for (std::size_t w = 0; w * 64 < len; ++w) {
+    std::uint64_t m = 0;
+    const std::size_t end = std::min(len, w * 64 + 64);
+    for (std::size_t i = w * 64; i < end; ++i) m |= static_cast<std::uint64_t>(a[i] < b[i]) << (i % 64);
+    masks[w] = m;
+  }
+}
+
+void kept_below_masks(const std::uint64_t* support, const float* packed, const float* b,
+                      std::size_t len, std::uint64_t* hits, float* values) noexcept {
+  kept_below_masks_with(active_kernel_level(), support, packed, b, len, hits, values);
+}
+
+void kept_below_masks_with(KernelLevel level, const std::uint64_t* support, const float* packed,
+                           const float* b, std::size_t len, std::uint64_t* hits,
+                           float* values) noexcept {
+  if (level == KernelLevel::Avx512) {
+    kept_below_masks_avx512(support, packed, b, len, hits, values);
+    return;
+  }
+  for (std::size_t w = 0; w * 64 < len; ++w) {
+    std::uint64_t hit = 0;
+    for (std::uint64_t kept = support[w]; kept != 0; kept &= kept - 1) {
+      const auto j = static_cast<std::size_t>(std::countr_zero(kept));
+      const float x = *packed++;
+      if (x < b[w * 64 + j]) {
+        hit |= std::uint64_t{1} << j;
+        values[w * 64 + j] = x;
+      }
+    }
+    hits[w] = hit;
+  }
+}
+
+std::size_t default_column_budget() noexcept {
+  constexpr std::size_t kCeiling = std::size_t{1} << 30;
+  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return kCeiling / 4;
+  const auto physical = static_cast<unsigned __int128>(pages) * static_cast<unsigned long>(page);
+  return static_cast<std::size_t>(std::min<unsigned __int128>(kCeiling, physical / 4));
+}
+
+ColumnCache::ColumnCache(std::size_t n, std::size_t budget) noexcept
+    : n_(n), slots_(new std::atomic<float*>[n]), budget_(budget) {
+  for (std::size_t c = 0; c < n; ++c) slots_[c].store(nullptr, std::memory_order_relaxed);
+}
+
+ColumnCache::~ColumnCache() {
+  for (std::size_t c = 0; c < n_; ++c) delete[] slots_[c].load(std::memory_order_relaxed);
+}
+
+bool ColumnCache::charge(std::size_t bytes) noexcept {
+  std::size_t used = used_.load(std::memory_order_relaxed);
+  do {
+    if (bytes > budget() || used > budget() - bytes) return false;
+  } while (!used_.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+  return true;
+}
+
+std::unique_ptr<float[]> ColumnCache::reserve() {
+  const std::size_t bytes = n_ * sizeof(float);
+  if (!charge(bytes)) return nullptr;
+  try {
+    return std::unique_ptr<float[]>(new float[n_]);
+  } catch (const std::bad_alloc&) {
+    used_.fetch_sub(bytes, std::memory_order_relaxed);
+    return nullptr;
+  }
+}
+
+const float* ColumnCache::publish(std::size_t c, std::unique_ptr<float[]> filled) noexcept {
+  float* expected = nullptr;
+  if (slots_[c].compare_exchange_strong(expected, filled.get(), std::memory_order_acq_rel,
+                                        std::memory_order_acquire)) {
+    return filled.release();
+  }
+  used_.fetch_sub(n_ * sizeof(float), std::memory_order_relaxed);
+  return expected;
+}
+
+}  // namespace tarvex

@@ -1,0 +1,105 @@
+// Columns of the distance matrix, dist(., c): computed many rows at a time,
+// every value bit-identical to Points::dist, and cached per matrix within a
+// memory budget.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "metric.hpp"
+
+namespace tarvex {
+
+// out[i - begin] = the distance between rows i and c of the row-major matrix
+// `values` (rows of `dim` floats), exactly as the point matrix computes it:
+// the square root of sq_euclid, or 1 - dot clamped into [0, 2], and 0 for i == c.
+void distance_column(const float* values, std::size_t dim, Metric metric, std::size_t c,
+                     std::size_t begin, std::size_t end, float* out) noexcept;
+void distance_column_with(KernelLevel level, const float* values, std::size_t dim, Metric metric,
+                          std::size_t c, std::size_t begin, std::size_t end, float* out) noexcept;
+
+// Four columns at once, each row of the matrix read once for all four:
+// out[(i - begin) * stride + q] = dist(i, cols[q]) for q < 4.
+void distance_columns4(const float* values, std::size_t dim, Metric metric,
+                       const std::size_t (&cols)[kTileRows], std::size_t begin, std::size_t end,
+                       float* out, std::size_t stride) noexcept;
+
+// Bit j of masks[w] tells whether a[64 w + j] < b[64 w + j], for positions
+// below len (a NaN on either side never counts; bits past len are 0).
+void below_masks(const float* a, const float* b, std::size_t len, std::uint64_t* masks) noexcept;
+void below_masks_with(KernelLevel level, const float* a, const float* b, std::size_t len,
+                      std::uint64_t* masks) noexcept;
+
+// A column kept only where its distances lie below a cutoff: bit j of
+// support[w] marks row 64 w + j as kept, and the kept values follow one
+// another in row order in `packed`. Bit j of hits[w] tells whether row 64 w + j
+// is kept and its value is below b[64 w + j], for rows below len; for those
+// rows values[64 w + j] receives the value (other entries are left alone).
+// `packed` starts at the first value of these rows and must have 16 readable
+// floats past its last one.
+void kept_below_masks(const std::uint64_t* support, const float* packed, const float* b,
+                      std::size_t len, std::uint64_t* hits, float* values) noexcept;
+void kept_below_masks_with(KernelLevel level, const std::uint64_t* support, const float* packed,
+                           const float* b, std::size_t len, std::uint64_t* hits,
+                           float* values) noexcept;
+
+// The default budget of a column cache: 1 GiB, and never more than a quarter
+// of physical memory.
+std::size_t default_column_budget() noexcept;
+
+// One column, either held by a cache or owned by this handle.
+class Column {
+ public:
+  explicit Column(const float* cached, std::size_t n) noexcept : data_(cached), n_(n) {}
+  Column(std::unique_ptr<float[]> owned, std::size_t n) noexcept
+      : owned_(std::move(owned)), data_(owned_.get()), n_(n) {}
+  std::span<const float> values() const noexcept { return {data_, n_}; }
+  const float* data() const noexcept { return data_; }
+  bool cached() const noexcept { return owned_ == nullptr; }
+
+ private:
+  std::unique_ptr<float[]> owned_;
+  const float* data_;
+  std::size_t n_;
+};
+
+// Up to `budget` bytes of columns of one n-row matrix, each filled once and
+// then read by any thread without locks. A column that does not fit is left
+// to the caller to compute.
+class ColumnCache {
+ public:
+  ColumnCache(std::size_t n, std::size_t budget) noexcept;
+  ~ColumnCache();
+  ColumnCache(const ColumnCache&) = delete;
+  ColumnCache& operator=(const ColumnCache&) = delete;
+
+  const float* find(std::size_t c) const noexcept {
+    return slots_[c].load(std::memory_order_acquire);
+  }
+  // Room for one column, or nullptr when the budget is spent.
+  std::unique_ptr<float[]> reserve();
+  // Publishes a filled column from reserve(); when another thread published
+  // column c first, frees this one and returns the other.
+  const float* publish(std::size_t c, std::unique_ptr<float[]> filled) noexcept;
+
+  // Other per-matrix data that shares the budget: charge() takes `bytes` from
+  // it if they fit, refund() gives them back.
+  bool charge(std::size_t bytes) noexcept;
+  void refund(std::size_t bytes) noexcept { used_.fetch_sub(bytes, std::memory_order_relaxed); }
+
+  void set_budget(std::size_t bytes) noexcept { budget_.store(bytes, std::memory_order_relaxed); }
+  std::size_t budget() const noexcept { return budget_.load(std::memory_order_relaxed); }
+  std::size_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
+
+ private:
+  std::size_t n_;
+  std::unique_ptr<std::atomic<float*>[]> slots_;
+  std::atomic<std::size_t> used_{0};
+  std::atomic<std::size_t> budget_;
+};
+
+}  // namespace tarvex

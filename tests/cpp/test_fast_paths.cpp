@@ -1,0 +1,802 @@
+// The fast paths (distance columns and their cache, facility location's
+// shared first gains and kept columns, the ordered scan of linear utilities,
+// the sweep's reuse of the greedy stage and its checkpoints) against
+// straightforward implementations written out here: every result bit for
+// bit, with and without room in the cache, on any number of threads.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <latch>
+#include <limits>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.hpp"
+#include "columns.hpp"
+#include "fixtures.hpp"
+#include "gist.hpp"
+#include "pool.hpp"
+
+namespace tarvex {
+namespace {
+
+using namespace testing_support;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr std::size_t kNoRow = std::numeric_limits<std::size_t>::max();
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+std::vector<KernelLevel> supported_levels() {
+  std::vector<KernelLevel> out;
+  for (KernelLevel l : {KernelLevel::Baseline, KernelLevel::Avx2, KernelLevel::Avx512}) {
+    if (kernel_level_supported(l)) out.push_back(l);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- references
+
+// Facility location as defined: every gain and every commit visits every row
+// through dist, one pair at a time.
+class PlainFacilityLocation final : public Utility {
+ public:
+  PlainFacilityLocation(float scale, std::size_t n) : best_(n, 0.0), scale_(scale) {}
+
+  double marginal(std::size_t c, std::span<const std::size_t>, const Points& p) const override {
+    double acc = 0.0;
+    for (std::size_t i = 0; i < best_.size(); ++i) {
+      const double gain = similarity(i, c, p) - best_[i];
+      acc += gain > 0.0 ? gain : 0.0;
+    }
+    return acc;
+  }
+  void commit(std::size_t c, const Points& p) override {
+    for (std::size_t i = 0; i < best_.size(); ++i) {
+      const double s = similarity(i, c, p);
+      if (s > best_[i]) best_[i] = s;
+    }
+  }
+  void reset() override { std::fill(best_.begin(), best_.end(), 0.0); }
+  Status validate(const Points&) const override { return {}; }
+  std::unique_ptr<Utility> boxed_clone() const override {
+    return std::make_unique<PlainFacilityLocation>(*this);
+  }
+
+ private:
+  double similarity(std::size_t i, std::size_t c, const Points& p) const {
+    const double s = 1.0 - static_cast<double>(p.dist(i, c)) / static_cast<double>(scale_);
+    return s > 0.0 ? s : 0.0;
+  }
+  std::vector<double> best_;
+  float scale_;
+};
+
+// A weighted count that is not a Linear, so nothing can take its shortcut.
+class PlainLinear final : public Utility {
+ public:
+  explicit PlainLinear(std::vector<double> w) : w_(std::move(w)) {}
+  double marginal(std::size_t i, std::span<const std::size_t>, const Points&) const override {
+    return w_.at(i);
+  }
+  void commit(std::size_t, const Points&) override {}
+  void reset() override {}
+  bool is_linear() const override { return true; }
+  Status validate(const Points&) const override { return {}; }
+  std::unique_ptr<Utility> boxed_clone() const override { return std::make_unique<PlainLinear>(*this); }
+
+ private:
+  std::vector<double> w_;
+};
+
+// The greedy routine as written: every pick scans every row, and a pick
+// updates the other rows one distance at a time.
+Selection plain_greedy(const Points& p, Utility& u, std::size_t k, float d) {
+  u.reset();
+  const std::size_t n = p.n(), m = std::min(k, n);
+  std::vector<float> min_dist(n, kInf);
+  std::vector<bool> taken(n, false);
+  Selection selected;
+  while (selected.size() < m) {
+    std::size_t best = kNoRow;
+    std::int64_t best_key = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (d > min_dist[i] || taken[i]) continue;
+      const auto key = total_order_key(u.marginal(i, selected, p));
+      if (best == kNoRow || key > best_key) {
+        best = i;
+        best_key = key;
+      }
+    }
+    if (best == kNoRow) break;
+    selected.push_back(best);
+    u.commit(best, p);
+    taken[best] = true;
+    min_dist[best] = -kInf;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (taken[j]) continue;
+      const float dj = p.dist(j, best);
+      if (dj < min_dist[j] || std::isnan(min_dist[j])) min_dist[j] = dj;
+    }
+  }
+  return selected;
+}
+
+struct Numbers {
+  double f, g;
+  float div;
+};
+
+Numbers plain_evaluate(const Points& p, Utility& u, const Selection& s, float d_max, double lam) {
+  u.reset();
+  double g = 0.0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    g += u.marginal(s[i], std::span<const std::size_t>(s.data(), i), p);
+    u.commit(s[i], p);
+  }
+  u.reset();
+  float div = d_max;
+  if (s.size() >= 2) {
+    div = kInf;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      for (std::size_t j = i + 1; j < s.size(); ++j) {
+        const float dd = p.dist(s[i], s[j]);
+        if (dd < div) div = dd;
+      }
+    }
+  }
+  return {g + (lam == 0.0 ? 0.0 : lam * static_cast<double>(div)), g, div};
+}
+
+FarPair plain_diameter(const Points& p) {
+  if (p.n() < 2) return FarPair{0.0f, 0, 0};
+  FarPair best = kPairIdentity;
+  for (std::size_t i = 0; i < p.n(); ++i) {
+    for (std::size_t j = i + 1; j < p.n(); ++j) best = better_pair(best, FarPair{p.dist(i, j), i, j});
+  }
+  return best;
+}
+
+// The driver as written: one run per threshold, in order, on one utility,
+// the winner kept as it is found.
+GistResult plain_gist(const Points& p, Utility& u, const GistParams& params) {
+  const bool exact = std::holds_alternative<DiameterExact>(params.diameter);
+  const FarPair far =
+      exact ? plain_diameter(p) : approx_diameter(p, std::get<DiameterApprox>(params.diameter).sweeps);
+  const std::size_t budget = std::min(params.k, p.n());
+  GistResult best;
+  best.d_max = far.d;
+  best.selected = plain_greedy(p, u, budget, 0.0f);
+  const Numbers g0 = plain_evaluate(p, u, best.selected, far.d, params.lam);
+  best.f_value = g0.f;
+  best.g_value = g0.g;
+  best.div = g0.div;
+  if (budget >= 2) {
+    Selection pair{std::min(far.i, far.j), std::max(far.i, far.j)};
+    const Numbers e = plain_evaluate(p, u, pair, far.d, params.lam);
+    if (e.f > best.f_value) best = GistResult{pair, e.f, e.g, e.div, far.d, far.d, Stage::DiameterPair};
+  }
+  if (far.d > 0.0f) {
+    const std::vector<float> list =
+        params.exhaustive_thresholds
+            ? exhaustive_threshold_set(p)
+            : thresholds_with_bound(far.d, params.eps,
+                                    (exact ? 2.0 : 4.0) / static_cast<double>(params.eps));
+    double best_f = best.f_value;
+    for (float t : list) {
+      Selection s = plain_greedy(p, u, budget, t);
+      const Numbers e = plain_evaluate(p, u, s, far.d, params.lam);
+      if (e.f >= best_f) {
+        best_f = e.f;
+        best = GistResult{std::move(s), e.f, e.g, e.div, t, far.d, Stage::Sweep};
+      }
+    }
+  }
+  u.reset();
+  return best;
+}
+
+// Every field, floats as bit patterns.
+std::string describe(const GistResult& r) {
+  std::ostringstream out;
+  out << stage_text(r.stage) << std::hex << " f=" << bits(r.f_value) << " g=" << bits(r.g_value)
+      << " div=" << bits(r.div) << " t=" << bits(r.threshold) << " dmax=" << bits(r.d_max)
+      << std::dec << " [";
+  for (std::size_t i = 0; i < r.selected.size(); ++i) out << (i ? " " : "") << r.selected[i];
+  out << "]";
+  return out.str();
+}
+
+// ---------------------------------------------------------------- instances
+
+enum class Kind { Linear, Coverage, FacilityLocation };
+
+// Small integer coordinates give duplicate rows and equal distances, where
+// tie rules show; normal ones give distinct values.
+std::vector<float> instance_values(std::mt19937_64& rng, std::size_t n, std::size_t dim, bool grid) {
+  std::normal_distribution<float> normal;
+  std::uniform_int_distribution<int> coord(-2, 2);
+  std::vector<float> v;
+  for (std::size_t r = 0; r < n; ++r) {
+    bool nonzero = false;
+    for (std::size_t c = 0; c < dim; ++c) {
+      const float x = grid ? static_cast<float>(coord(rng)) : normal(rng);
+      nonzero = nonzero || x != 0.0f;
+      v.push_back(x);
+    }
+    if (!nonzero) v.back() = 1.0f;  // cosine refuses zero rows
+  }
+  return v;
+}
+
+struct Instance {
+  std::vector<float> values;
+  std::size_t dim = 1;
+  Metric metric = Metric::Cosine;
+  Kind kind = Kind::Linear;
+  std::vector<double> weights;
+  std::vector<std::vector<std::uint32_t>> sets;
+  std::size_t universe = 1;
+  GistParams params;
+
+  Points points() const { return std::move(Points::borrowed(values, dim, metric).value()); }
+  std::unique_ptr<Utility> fast(const Points& p) const {
+    switch (kind) {
+      case Kind::Linear: return std::make_unique<Linear>(weights);
+      case Kind::Coverage:
+        return std::make_unique<Coverage>(std::move(Coverage::create(sets, universe).value()));
+      case Kind::FacilityLocation: return std::make_unique<FacilityLocation>(FacilityLocation::create(p));
+    }
+    return nullptr;
+  }
+  std::unique_ptr<Utility> plain(const Points& p) const {
+    switch (kind) {
+      case Kind::Linear: return std::make_unique<PlainLinear>(weights);
+      case Kind::Coverage:
+        return std::make_unique<Coverage>(std::move(Coverage::create(sets, universe).value()));
+      case Kind::FacilityLocation:
+        return std::make_unique<PlainFacilityLocation>(FacilityLocation::create(p).scale(), p.n());
+    }
+    return nullptr;
+  }
+};
+
+Instance random_instance(std::uint64_t seed, Metric metric, Kind kind, bool approx, bool exhaustive) {
+  std::mt19937_64 rng(seed);
+  auto pick = [&](std::size_t lo, std::size_t hi) {
+    return std::uniform_int_distribution<std::size_t>(lo, hi)(rng);
+  };
+  Instance inst;
+  inst.metric = metric;
+  inst.kind = kind;
+  // Dimensions below, at and past the kernels' 16 lanes.
+  const std::size_t dims[] = {1, 2, 3, 7, 16, 17, 33};
+  inst.dim = dims[pick(0, 6)];
+  const std::size_t n = exhaustive ? pick(2, 30) : pick(2, 90);
+  const bool grid = pick(0, 1) == 1;
+  inst.values = instance_values(rng, n, inst.dim, grid);
+  for (std::size_t r = 0; r < n; ++r) {
+    const double w = grid ? 0.5 * static_cast<double>(pick(0, 3))
+                          : std::uniform_real_distribution<double>(0.0, 3.0)(rng);
+    inst.weights.push_back(pick(0, 9) == 0 ? -0.0 : w);
+  }
+  inst.universe = pick(1, 40);
+  inst.sets.resize(n);
+  for (auto& list : inst.sets) {
+    for (std::size_t m = pick(0, 5); m > 0; --m) {
+      list.push_back(static_cast<std::uint32_t>(pick(0, inst.universe - 1)));
+    }
+  }
+  const double lams[] = {0.0, 0.25, 1.0, 4.0};
+  const float epss[] = {1.0f, 0.5f, 0.1f, 0.02f};
+  inst.params.k = pick(1, 16);
+  inst.params.lam = lams[pick(0, 3)];
+  inst.params.eps = epss[pick(0, 3)];
+  inst.params.exhaustive_thresholds = exhaustive;
+  inst.params.diameter = approx ? DiameterMode{DiameterApprox{pick(0, 3)}} : DiameterMode{DiameterExact{}};
+  return inst;
+}
+
+// Every utility, both metrics, both diameter modes, both threshold lists.
+std::vector<Instance> instance_bank(int reps) {
+  std::vector<Instance> bank;
+  std::uint64_t seed = 7001;
+  for (int rep = 0; rep < reps; ++rep) {
+    for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+      for (Kind kind : {Kind::Linear, Kind::Coverage, Kind::FacilityLocation}) {
+        for (bool approx : {false, true}) {
+          for (bool exhaustive : {false, true}) {
+            bank.push_back(random_instance(seed++, metric, kind, approx, exhaustive));
+          }
+        }
+      }
+    }
+  }
+  return bank;
+}
+
+// Cache budgets: the default, none at all (every column computed afresh, no
+// kept columns, no checkpoints), and room for a few columns only.
+enum class Room { Default, None, Few };
+
+void limit(const Points& p, Room room) {
+  if (room == Room::None) p.set_column_budget(0);
+  if (room == Room::Few) p.set_column_budget(3 * p.n() * sizeof(float) + 200);
+}
+
+const char* room_name(Room room) {
+  return room == Room::Default ? "default" : room == Room::None ? "none" : "few";
+}
+
+// ---------------------------------------------------------------- kernels
+
+TEST(FastColumnKernels, EveryBuildGivesTheDistanceOfEachPair) {
+  std::mt19937_64 rng(11);
+  for (std::size_t dim : {1, 5, 16, 17, 31, 64, 100}) {
+    for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+      for (bool grid : {false, true}) {
+        const std::size_t n = 53;
+        const Matrix m(instance_values(rng, n, dim, grid), dim, metric);
+        const Points& p = m.points;
+        for (KernelLevel level : supported_levels()) {
+          for (std::size_t c : {std::size_t{0}, std::size_t{17}, n - 1}) {
+            for (auto [begin, end] : {std::pair<std::size_t, std::size_t>{0, n}, {5, 22}, {17, 18}, {40, 53}}) {
+              std::vector<float> out(end - begin, kNaN);
+              distance_column_with(level, p.values(), dim, metric, c, begin, end, out.data());
+              for (std::size_t i = begin; i < end; ++i) {
+                ASSERT_EQ(bits(out[i - begin]), bits(p.dist(i, c)))
+                    << kernel_level_name(level) << " dim " << dim << " c " << c << " i " << i;
+              }
+            }
+          }
+        }
+        // Four columns at once, rows at a stride, the diagonal included.
+        const std::size_t cols[kTileRows] = {3, 3, 50, 0};
+        std::vector<float> out(n * 6, kNaN);
+        distance_columns4(p.values(), dim, metric, cols, 1, n, out.data(), 6);
+        for (std::size_t i = 1; i < n; ++i) {
+          for (std::size_t q = 0; q < kTileRows; ++q) {
+            ASSERT_EQ(bits(out[(i - 1) * 6 + q]), bits(p.dist(i, cols[q]))) << "dim " << dim << " i " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(FastColumnKernels, MasksOfValuesBelowTheirBoundsAgreeWithTheComparison) {
+  std::mt19937_64 rng(12);
+  const float specials[] = {0.0f, -0.0f, kInf, kNaN, 1.0f, std::nextafter(1.0f, 0.0f)};
+  std::uniform_int_distribution<int> which(0, 9);
+  std::uniform_real_distribution<float> uniform(0.0f, 2.0f);
+  auto draw = [&] { const int w = which(rng); return w < 6 ? specials[w] : uniform(rng); };
+  for (std::size_t len : {1, 15, 16, 17, 63, 64, 65, 200, 1024}) {
+    std::vector<float> a(len), b(len);
+    for (std::size_t i = 0; i < len; ++i) {
+      a[i] = draw();
+      b[i] = draw();
+    }
+    // The kept layout: a random subset of positions, their values packed.
+    std::vector<std::uint64_t> support((len + 63) / 64, 0);
+    std::vector<float> packed;
+    for (std::size_t i = 0; i < len; ++i) {
+      if (which(rng) < 6) {
+        support[i / 64] |= std::uint64_t{1} << (i % 64);
+        packed.push_back(a[i]);
+      }
+    }
+    packed.resize(packed.size() + 16, kNaN);
+    for (KernelLevel level : supported_levels()) {
+      std::vector<std::uint64_t> masks(support.size(), ~0ull), hits(support.size(), ~0ull);
+      std::vector<float> values(len, kNaN);
+      below_masks_with(level, a.data(), b.data(), len, masks.data());
+      kept_below_masks_with(level, support.data(), packed.data(), b.data(), len, hits.data(), values.data());
+      for (std::size_t i = 0; i < len; ++i) {
+        const bool below = a[i] < b[i];
+        const bool kept = (support[i / 64] >> (i % 64)) & 1;
+        EXPECT_EQ((masks[i / 64] >> (i % 64)) & 1, below) << kernel_level_name(level) << " len " << len << " i " << i;
+        EXPECT_EQ((hits[i / 64] >> (i % 64)) & 1, below && kept) << kernel_level_name(level) << " len " << len << " i " << i;
+        if (below && kept) {
+          EXPECT_EQ(bits(values[i]), bits(a[i]));
+        }
+      }
+      // Bits past the end stay clear.
+      if (len % 64 != 0) {
+        EXPECT_EQ(masks.back() >> (len % 64), 0u);
+        EXPECT_EQ(hits.back() >> (len % 64), 0u);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------- the column cache
+
+TEST(FastColumnCache, ColumnsEqualDistancesAndTheBudgetHolds) {
+  std::mt19937_64 rng(13);
+  for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+    const std::size_t n = 70, dim = 9;
+    const Matrix m(instance_values(rng, n, dim, false), dim, metric);
+    const std::size_t column = n * sizeof(float);
+    for (std::size_t budget : {std::size_t{0}, column - 1, 5 * column + 3, std::size_t{1} << 30}) {
+      const Points p = std::move(Points::borrowed(m.values, dim, metric).value());
+      p.set_column_budget(budget);
+      std::size_t cached = 0;
+      for (int round = 0; round < 2; ++round) {
+        for (std::size_t c = 0; c < n; ++c) {
+          const Column col = p.column(c);
+          cached += round == 0 && col.cached();
+          ASSERT_EQ(col.values().size(), n);
+          for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(bits(col.values()[i]), bits(p.dist(i, c)));
+        }
+      }
+      EXPECT_EQ(cached, std::min(n, budget / column)) << "budget " << budget;
+      EXPECT_EQ(p.column_bytes(), cached * column);
+      EXPECT_LE(p.column_bytes(), budget);
+    }
+  }
+  EXPECT_LE(default_column_budget(), std::size_t{1} << 30);
+  EXPECT_GT(default_column_budget(), 0u);
+}
+
+TEST(FastColumnCache, ThreadsRacingForTheSameColumnsSeeOneValue) {
+  const Matrix m(random_values(300, 24, 14), 24, Metric::Cosine);
+  const Points& p = m.points;
+  p.set_column_budget(100 * p.n() * sizeof(float));  // some columns only
+  constexpr int kThreads = 6;
+  std::latch start(kThreads);
+  std::vector<std::vector<std::uint32_t>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      for (std::size_t step = 0; step < 2 * p.n(); ++step) {
+        const std::size_t c = (step * (t + 1) * 7) % p.n();
+        const Column col = p.column(c);
+        seen[t].push_back(bits(col.values()[(c + 1) % p.n()]) ^ bits(col.values()[c]));
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) {
+    for (std::size_t step = 0; step < seen[t].size(); ++step) {
+      const std::size_t c = (step * (t + 1) * 7) % p.n();
+      ASSERT_EQ(seen[t][step], bits(p.dist((c + 1) % p.n(), c))) << "thread " << t;
+    }
+  }
+  EXPECT_LE(p.column_bytes(), 100 * p.n() * sizeof(float));
+}
+
+// ---------------------------------------------------------------- facility location
+
+// Random commit sequences (repeats included): after each commit the gain of
+// every row, from the shared first gains, kept columns, cached or fresh
+// columns alike.
+TEST(FastFacilityLocation, GainsAndCommitsMatchTheDefinition) {
+  std::mt19937_64 rng(15);
+  for (int trial = 0; trial < 24; ++trial) {
+    const Metric metric = trial % 2 ? Metric::Euclidean : Metric::Cosine;
+    const Room room = static_cast<Room>(trial % 3);
+    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 150)(rng);
+    const std::size_t dim = std::uniform_int_distribution<std::size_t>(1, 20)(rng);
+    const Matrix m(instance_values(rng, n, dim, trial % 4 < 2), dim, metric);
+    const Points& p = m.points;
+    limit(p, room);
+    FacilityLocation fast = FacilityLocation::create(p);
+    PlainFacilityLocation plain(fast.scale(), n);
+    SCOPED_TRACE(::testing::Message() << "trial " << trial << " n " << n << " room " << room_name(room));
+    std::uniform_int_distribution<std::size_t> row(0, n - 1);
+    for (int step = 0; step < 12; ++step) {
+      for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(bits(fast.marginal(i, {}, p)), bits(plain.marginal(i, {}, p))) << "step " << step << " row " << i;
+      }
+      if (step == 6) {
+        // A copy goes on from the same state; the source is reset.
+        auto copy = fast.boxed_clone();
+        auto plain_copy = plain.boxed_clone();
+        fast.reset();
+        plain.reset();
+        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(bits(fast.marginal(i, {}, p)), bits(plain.marginal(i, {}, p)));
+        const std::size_t r = row(rng);
+        copy->commit(r, p);
+        plain_copy->commit(r, p);
+        for (std::size_t i = 0; i < n; ++i) {
+          ASSERT_EQ(bits(copy->marginal(i, {}, p)), bits(plain_copy->marginal(i, {}, p)));
+        }
+        fast.commit(r, p);
+        plain.commit(r, p);
+        continue;
+      }
+      const std::size_t r = row(rng);
+      fast.commit(r, p);
+      plain.commit(r, p);
+      ASSERT_EQ(fast.best().size(), n);
+    }
+    EXPECT_LE(p.column_bytes(), room == Room::None ? 0 : room == Room::Few ? 3 * n * sizeof(float) + 200 : default_column_budget());
+  }
+}
+
+// Distances one unit in the last place either side of a committed row's
+// distance: a row gains from a candidate exactly when it is strictly closer.
+TEST(FastFacilityLocation, DistancesOneUlpApartDecideGainsExactly) {
+  const float one = 1.0f, below = std::nextafter(1.0f, 0.0f), above = std::nextafter(1.0f, 2.0f);
+  for (float scale_row : {3.0f, 7.0f, 1.0e6f}) {
+    // Row 0 at the origin, the others at the distances to tell apart, one row
+    // far out to set the scale (the diameter).
+    const std::vector<float> xs{0.0f, one, -one, below, -below, above, -above, scale_row};
+    const Matrix m(xs, 1, Metric::Euclidean);
+    FacilityLocation fast = FacilityLocation::create(m.points);
+    PlainFacilityLocation plain(fast.scale(), xs.size());
+    for (std::size_t first : {1u, 3u, 5u}) {
+      fast.reset();
+      plain.reset();
+      fast.commit(first, m.points);
+      plain.commit(first, m.points);
+      for (std::size_t c = 0; c < xs.size(); ++c) {
+        ASSERT_EQ(bits(fast.marginal(c, {}, m.points)), bits(plain.marginal(c, {}, m.points)))
+            << "scale " << scale_row << " first " << first << " candidate " << c;
+      }
+      for (std::size_t then : {2u, 4u, 6u}) {
+        fast.commit(then, m.points);
+        plain.commit(then, m.points);
+        for (std::size_t c = 0; c < xs.size(); ++c) {
+          ASSERT_EQ(bits(fast.marginal(c, {}, m.points)), bits(plain.marginal(c, {}, m.points)));
+        }
+      }
+    }
+  }
+}
+
+// A utility built for one matrix and used with another of the same size
+// must answer for the one it is given.
+TEST(FastFacilityLocation, ANewMatrixOfTheSameSizeIsNotMistakenForTheFirst) {
+  for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+    const Matrix a(random_values(40, 6, 16), 6, metric);
+    const Matrix b(random_values(40, 6, 17), 6, metric);
+    FacilityLocation fast = FacilityLocation::create(a.points);
+    PlainFacilityLocation plain(fast.scale(), 40);
+    (void)fast.marginal(0, {}, a.points);  // the shared gains now belong to a
+    for (const Points* p : {&b.points, &a.points, &b.points}) {
+      fast.reset();
+      plain.reset();
+      for (std::size_t r : {3u, 9u, 3u}) {
+        for (std::size_t i = 0; i < 40; ++i) ASSERT_EQ(bits(fast.marginal(i, {}, *p)), bits(plain.marginal(i, {}, *p)));
+        fast.commit(r, *p);
+        plain.commit(r, *p);
+      }
+    }
+  }
+}
+
+// The shared first gains are built on first use, possibly inside pool
+// workers while other workers wait for them.
+TEST(FastFacilityLocation, FirstUseFromManyThreadsAndFromPoolWorkers) {
+  const Matrix m(random_values(400, 12, 18), 12, Metric::Euclidean);
+  const Points& p = m.points;
+  const FacilityLocation proto = FacilityLocation::create(p);
+  PlainFacilityLocation plain(proto.scale(), p.n());
+  std::vector<std::uint64_t> want;
+  for (std::size_t i = 0; i < p.n(); ++i) want.push_back(bits(plain.marginal(i, {}, p)));
+
+  {
+    auto source = proto.boxed_clone();
+    constexpr int kThreads = 5;
+    std::latch start(kThreads);
+    std::vector<std::vector<std::uint64_t>> got(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        start.arrive_and_wait();
+        for (std::size_t i = 0; i < p.n(); ++i) got[t].push_back(bits(source->marginal((i + 37 * t) % p.n(), {}, p)));
+      });
+    }
+    for (auto& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) {
+      for (std::size_t i = 0; i < p.n(); ++i) ASSERT_EQ(got[t][i], want[(i + 37 * t) % p.n()]);
+    }
+  }
+  {
+    const FacilityLocation fresh = FacilityLocation::create(p);
+    std::vector<Selection> runs(24);
+    pool::map_chunks(
+        runs.size(), [&fresh] { return fresh.boxed_clone(); },
+        [&](std::unique_ptr<Utility>& copy, std::size_t i) {
+          runs[i] = greedy_independent_set(p, *copy, 6, 0.05f * static_cast<float>(i));
+        });
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      PlainFacilityLocation u(proto.scale(), p.n());
+      EXPECT_EQ(runs[i], plain_greedy(p, u, 6, 0.05f * static_cast<float>(i))) << "run " << i;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- greedy runs
+
+TEST(FastGreedy, RunsMatchThePlainScanForEveryUtilityAndRoom) {
+  int trials = 0;
+  for (const Instance& inst : instance_bank(1)) {
+    for (Room room : {Room::Default, Room::None, Room::Few}) {
+      const Points p = inst.points();
+      limit(p, room);
+      auto fast = inst.fast(p);
+      auto plain = inst.plain(p);
+      const float diam = plain_diameter(p).d;
+      for (float d : {0.0f, kNaN, 0.3f * diam, 0.7f * diam, diam, std::nextafter(diam, kInf)}) {
+        for (std::size_t k : {std::size_t{1}, inst.params.k, p.n() + 1}) {
+          ++trials;
+          ASSERT_EQ(greedy_independent_set(p, *fast, k, d), plain_greedy(p, *plain, k, d))
+              << "kind " << static_cast<int>(inst.kind) << " room " << room_name(room) << " d " << d << " k " << k;
+        }
+      }
+    }
+  }
+  EXPECT_GT(trials, 0);
+}
+
+// Linear rows are taken in weight order, the total order deciding between
+// -0.0 and +0.0 and the lower index between equal weights.
+TEST(FastGreedy, OrderedScanKeepsTheTieRules) {
+  const std::vector<float> xs{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const Matrix m(xs, 1, Metric::Euclidean);
+  const std::vector<std::vector<double>> weight_sets{
+      {1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
+      {0.0, -0.0, 0.0, -0.0, 2, 2, 4.9e-324, 0.0, 1, 1},
+      {3, 1, 3, 1, 3, 1, 3, 1, 3, 1},
+      {-0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, 0.0}};
+  for (const auto& w : weight_sets) {
+    Linear fast(w);
+    PlainLinear plain(w);
+    for (float d : {0.0f, 0.5f, 1.0f, 1.5f, 2.0f, 3.0f, 9.0f, 10.0f, kNaN}) {
+      for (std::size_t k : {1u, 2u, 4u, 11u}) {
+        EXPECT_EQ(run_scan(m.points, fast, k, d), plain_greedy(m.points, plain, k, d)) << "d " << d << " k " << k;
+      }
+    }
+  }
+}
+
+// A checkpoint of the run at threshold 0 before pick p serves every threshold
+// that shuts none of the first p picks out.
+TEST(FastGreedy, ResumingFromAnyCheckpointRepeatsAFreshRun) {
+  int resumed = 0;
+  for (const Instance& inst : instance_bank(2)) {
+    if (inst.kind == Kind::Linear) continue;
+    const Points p = inst.points();
+    auto fast = inst.fast(p);
+    auto plain = inst.plain(p);
+    const std::size_t k = inst.params.k;
+    std::vector<Checkpoint> kept;
+    const Selection s0 = greedy_independent_set(
+        p, *fast, k, 0.0f, [](std::span<const std::size_t>, std::size_t, std::size_t) { return true; }, kept);
+    ASSERT_EQ(kept.size(), s0.size());
+    const float diam = plain_diameter(p).d;
+    for (const Checkpoint& cp : kept) {
+      // The largest threshold that keeps the first cp.picks picks.
+      float reach = kInf;
+      for (std::size_t j = 1; j < cp.picks; ++j) {
+        for (std::size_t l = 0; l < j; ++l) reach = std::min(reach, p.dist(s0[j], s0[l]));
+      }
+      for (float t : {0.0f, 0.5f * reach, reach, 0.4f * diam, 0.8f * diam, diam}) {
+        if (t > reach) continue;
+        ++resumed;
+        auto copy = fast->boxed_clone();
+        ASSERT_EQ(resume_celf(p, *copy, k, t, s0, cp), plain_greedy(p, *plain, k, t))
+            << "picks " << cp.picks << " t " << t;
+      }
+    }
+  }
+  EXPECT_GT(resumed, 100);
+}
+
+// ---------------------------------------------------------------- whole calls
+
+std::string compare_bank(const std::vector<Instance>& bank, Room room, int& mismatches) {
+  std::ostringstream digest;
+  for (std::size_t n = 0; n < bank.size(); ++n) {
+    const Instance& inst = bank[n];
+    const Points p = inst.points();
+    limit(p, room);
+    auto fast = inst.fast(p);
+    const auto got = gist(p, *fast, inst.params);
+    if (!got) {
+      ++mismatches;
+      ADD_FAILURE() << "instance " << n << ": " << got.error().to_string();
+      continue;
+    }
+    const Points q = inst.points();
+    auto plain = inst.plain(q);
+    const GistResult want = plain_gist(q, *plain, inst.params);
+    if (describe(*got) != describe(want)) {
+      ++mismatches;
+      ADD_FAILURE() << "instance " << n << " room " << room_name(room) << "\n  fast:  " << describe(*got)
+                    << "\n  plain: " << describe(want);
+    }
+    digest << describe(*got) << ";";
+  }
+  return digest.str();
+}
+
+TEST(FastGist, WholeCallsMatchThePlainDriverInEveryRoom) {
+  const auto bank = instance_bank(3);
+  for (Room room : {Room::Default, Room::None, Room::Few}) {
+    int mismatches = 0;
+    compare_bank(bank, room, mismatches);
+    EXPECT_EQ(mismatches, 0) << room_name(room);
+  }
+}
+
+// The pool's size is fixed per process, so each size runs in its own child.
+TEST(FastGist, WholeCallsMatchThePlainDriverOnAnyNumberOfThreads) {
+  if (testing::in_child()) {
+    int mismatches = 0;
+    const std::string digest = compare_bank(instance_bank(1), Room::Default, mismatches) +
+                               compare_bank(instance_bank(1), Room::Few, mismatches);
+    std::printf("RESULT pool %zu\nRESULT mismatches %d\nRESULT digest %s\n", pool::size(), mismatches,
+                digest.c_str());
+    return;
+  }
+  std::vector<std::string> digests;
+  for (const char* threads : {"1", "3"}) {
+    const auto child = testing::rerun_in_child({{"RAYON_NUM_THREADS", threads}, {"RAYON_RS_NUM_CPUS", std::nullopt}});
+    ASSERT_EQ(child.status, 0) << child.out;
+    EXPECT_EQ(testing::child_value(child.out, "pool"), threads);
+    EXPECT_EQ(testing::child_value(child.out, "mismatches"), "0") << child.out;
+    digests.push_back(testing::child_value(child.out, "digest").value_or("missing"));
+  }
+  EXPECT_EQ(digests[0], digests[1]);
+}
+
+// Calls at once on one matrix share its cache; each still gets its own answer.
+TEST(FastGist, ConcurrentCallsOnOneMatrixShareItsCache) {
+  std::vector<Instance> bank;
+  for (Kind kind : {Kind::Linear, Kind::Coverage, Kind::FacilityLocation}) {
+    for (std::uint64_t s = 0; s < 2; ++s) {
+      Instance inst = random_instance(900 + s, Metric::Cosine, kind, s == 1, false);
+      bank.push_back(std::move(inst));
+    }
+  }
+  // One matrix for all: the rows of the first instance.
+  for (Instance& inst : bank) {
+    inst.values = bank.front().values;
+    inst.dim = bank.front().dim;
+    const std::size_t n = inst.values.size() / inst.dim;
+    inst.weights.resize(n, 1.0);
+    inst.sets.resize(n);
+  }
+  const Points shared = bank.front().points();
+  shared.set_column_budget(4 * shared.n() * sizeof(float));
+  std::vector<std::string> want;
+  for (const Instance& inst : bank) {
+    const Points q = inst.points();
+    auto plain = inst.plain(q);
+    want.push_back(describe(plain_gist(q, *plain, inst.params)));
+  }
+  std::latch start(static_cast<std::ptrdiff_t>(bank.size()));
+  std::vector<std::string> got(bank.size());
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < bank.size(); ++t) {
+    threads.emplace_back([&, t] {
+      auto fast = bank[t].fast(shared);
+      start.arrive_and_wait();
+      for (int rep = 0; rep < 3; ++rep) {
+        const auto r = gist(shared, *fast, bank[t].params);
+        got[t] = r ? describe(*r) : r.error().to_string();
+        if (got[t] != want[t]) break;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (std::size_t t = 0; t < bank.size(); ++t) EXPECT_EQ(got[t], want[t]) << "call " << t;
+  EXPECT_LE(shared.column_bytes(), 4 * shared.n() * sizeof(float));
+}
+
+}  // namespace
+}  // namespace tarvex
