@@ -395,6 +395,7 @@ def worker() -> None:
                 result.update(status="measured", seconds=best, value=_summary(value), peak=meter.peak, runs=runs)
         except Exception as error:  # noqa: BLE001 - reported in the table
             result.update(status="failed", note=f"{type(error).__name__}: {error}"[:200])
+        result["load"] = os.getloadavg()[0]  # the machine is shared: other work skews the figures
         print("RESULT " + json.dumps(result), flush=True)
     print("BLAS " + json.dumps(_blas()), flush=True)
 
@@ -506,7 +507,7 @@ def run_worker(data: Data, threads: int, specs: list[dict], limit: float, log) -
     return out, blas
 
 
-def orchestrate(args) -> tuple[list[Data], dict, dict]:
+def orchestrate(args, save=lambda results, blas: None) -> tuple[list[Data], dict, dict]:
     datasets, jobs = plan(args.quick)
     by_name = {d.name: d for d in datasets}
     results: dict = {}
@@ -519,55 +520,67 @@ def orchestrate(args) -> tuple[list[Data], dict, dict]:
     budget = args.budget * 60
     slots = [(data, threads) for data in datasets for threads in args.threads]
 
-    def expected(job, threads, guess, mode):
+    def forced(job: Job, threads: int) -> bool:
+        # The NumPy side of a target is timed in full on the first thread count; an estimate does elsewhere.
+        return job.force and (job.method != "numpy" or threads == args.threads[0])
+
+    def decide(job: Job, threads: int) -> tuple[str, float | None, dict | None]:
+        """How to take this measurement now: ("full" | "estimate", prediction, None) or (None, _, result)."""
+        data = by_name[job.data]
+        if job.method == "scipy-pdist" and pdist_bytes(data) > min(8 << 30, physical_memory() // 3):
+            return None, None, {"status": "skipped",
+                                "note": f"needs {pdist_bytes(data) / 2**30:.0f} GiB for the distances"}
+        if job.method == "apricot" and data.n**2 * 8 > physical_memory() // 3:
+            return None, None, {"status": "skipped",
+                                "note": f"needs {data.n**2 * 8 / 2**30:.0f} GiB for its dense similarity matrix"}
+        guess = predict(job, threads, by_name, results)
+        # A target's measurement runs in full unless it would take most of the whole budget.
+        if guess is None or guess <= (10 * args.cap if forced(job, threads) else args.cap):
+            return "full", guess, None
+        # A partial run's greedy stage alone costs about 1/30 of the whole; past that, predict.
+        if job.method == "numpy-gram" or (job.method == "numpy" and guess <= 20 * args.cap):
+            return "estimate", guess, None
+        return None, guess, {"status": "predicted", "seconds": guess,
+                             "note": "not run: predicted from a case timed on smaller data"}
+
+    def cost(job: Job, mode: str | None, guess: float | None) -> float:
+        if mode is None:
+            return 0.0
         if mode == "estimate":
             return args.cap / 2
         return guess if guess is not None else (args.cap if job.force else 5.0)
 
     for slot, (data, threads) in enumerate(slots):
         # Targets' measurements still to come keep their share of the budget.
-        reserve = sum(expected(job, t, predict(job, t, by_name, results), "full")
-                      for d, t in slots[slot + 1:] for job in jobs if job.force and job.data == d.name)
+        reserve = 0.0
+        for later, t in slots[slot + 1:]:
+            for job in jobs:
+                if forced(job, t) and job.data == later.name:
+                    mode, guess, _ = decide(job, t)
+                    reserve += cost(job, mode, guess)
         planned = time.monotonic() - started
         specs = []
         for job in jobs:
-            if job.data == data.name:
-                if job.method == "scipy-pdist" and threads != args.threads[0]:
-                    continue  # single-threaded: once is enough
-                key = _key(job, threads)
-                if job.method == "scipy-pdist" and pdist_bytes(data) > min(8 << 30, physical_memory() // 3):
-                    results[key] = {"status": "skipped",
-                                    "note": f"needs {pdist_bytes(data) / 2**30:.0f} GiB for the distances"}
-                    continue
-                if job.method == "apricot" and data.n**2 * 8 > physical_memory() // 3:
-                    results[key] = {"status": "skipped",
-                                    "note": f"needs {data.n**2 * 8 / 2**30:.0f} GiB for its dense similarity matrix"}
-                    continue
-                guess = predict(job, threads, by_name, results)
-                mode = "full"
-                # A target's measurement runs in full unless it would take most of the whole budget.
-                cap = 5 * args.cap if job.force else args.cap
-                if guess is not None and guess > cap:
-                    # A partial run's greedy stage alone costs about 1/30 of the whole; past that, predict.
-                    if job.method == "numpy-gram" or (job.method == "numpy" and guess <= 20 * args.cap):
-                        mode = "estimate"
-                    else:
-                        results[key] = {"status": "predicted", "seconds": guess,
-                                        "note": "not run: predicted from a case timed on smaller data"}
-                        continue
-                cost = expected(job, threads, guess, mode)
-                if not job.force and planned + cost + reserve > budget:
-                    results[key] = ({"status": "predicted", "seconds": guess, "note": "not run: time budget"}
-                                    if guess is not None else {"status": "skipped", "note": "not run: time budget"})
-                    continue
-                planned += cost
-                if mode == "estimate":
-                    limit = 3 * args.cap
-                elif job.force:
-                    limit = min(max(4 * args.cap, 2 * (guess or 0.0)), 6 * args.cap)
-                else:
-                    limit = 2 * args.cap
-                specs.append({"job": asdict(job), "mode": mode, "budget": args.cap / 4, "limit": limit})
+            if job.data != data.name or (job.method == "scipy-pdist" and threads != args.threads[0]):
+                continue  # pdist is single-threaded: once is enough
+            key = _key(job, threads)
+            mode, guess, result = decide(job, threads)
+            if result is not None:
+                results[key] = result
+                continue
+            expected = cost(job, mode, guess)
+            if not forced(job, threads) and planned + expected + reserve > budget:
+                results[key] = ({"status": "predicted", "seconds": guess, "note": "not run: time budget"}
+                                if guess is not None else {"status": "skipped", "note": "not run: time budget"})
+                continue
+            planned += expected
+            if mode == "estimate":
+                limit = 3 * args.cap
+            elif forced(job, threads):
+                limit = min(max(4 * args.cap, 2 * (guess or 0.0)), 12 * args.cap)
+            else:
+                limit = 2 * args.cap
+            specs.append({"job": asdict(job), "mode": mode, "budget": args.cap / 4, "limit": limit})
         if not specs:
             continue
         log(f"== {data.name}, {threads} thread(s): {len(specs)} measurements "
@@ -576,6 +589,7 @@ def orchestrate(args) -> tuple[list[Data], dict, dict]:
         blas[threads] = info or blas.get(threads, [])
         for res in out:
             results[_key(Job(**res["job"]), threads)] = res
+        save(results, blas)
     return datasets, results, blas
 
 
@@ -648,8 +662,8 @@ def table(datasets: list[Data], results: dict, threads_list: list[int]) -> list[
         if not rows:
             continue
         lines += ["", f"### {title}", "",
-                  "| data | case | method | threads | seconds | x tarvex | peak MiB | result | note |",
-                  "|---|---|---|---|---|---|---|---|---|"]
+                  "| data | case | method | threads | seconds | x tarvex | peak MiB | load | result | note |",
+                  "|---|---|---|---|---|---|---|---|---|---|"]
         for job in rows:
             for threads in threads_list:
                 res = results.get((job, threads))
@@ -661,8 +675,9 @@ def table(datasets: list[Data], results: dict, threads_list: list[int]) -> list[
                     continue
                 base = results.get((baseline_of(job), threads))
                 ratio = "1" if job.method == "tarvex" and job == baseline_of(job) else _ratio(res, base)
+                load = f"{res['load']:.1f}" if "load" in res else "-"
                 lines.append(f"| {job.data} | {job.case} | {job.method} | {threads} | {_fmt_seconds(res)} | {ratio} | "
-                             f"{_peak(res)} | {_value(job, res)} | {res.get('note', '')} |")
+                             f"{_peak(res)} | {load} | {_value(job, res)} | {res.get('note', '')} |")
     return lines
 
 
@@ -818,6 +833,15 @@ def cpu_model() -> str:
     return platform.processor() or "unknown"
 
 
+def _tarvex_location() -> str:
+    try:
+        import tarvex
+
+        return str(Path(tarvex.__file__).parent)
+    except ImportError:
+        return "not installed"
+
+
 def report(args, datasets, results, blas, meta: dict) -> str:
     blas_text = "; ".join(
         f"{t} thread(s): " + ", ".join(f"{b['prefix']} {b['version']} kernel {b['architecture']} "
@@ -837,7 +861,9 @@ def report(args, datasets, results, blas, meta: dict) -> str:
         f"- BLAS as threadpoolctl reports it in the workers: {blas_text}. "
         f"OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE: {meta['openblas_env']}.",
         f"- Whole run: {meta['elapsed'] / 60:.1f} minutes, started {meta['started']} with the repository at "
-        f"commit {meta.get('commit', 'unknown')}; load average before it: {meta['load']}.",
+        f"commit {meta.get('commit', 'unknown')} and tarvex imported from {meta.get('tarvex_from', 'unknown')}; "
+        f"load average before it: {meta['load']}; each measurement's `load` is the 1-minute load average at its "
+        f"end (the machine is shared: above the thread count, other work competed for the cores).",
         "- Synthetic data: 64 Gaussian clusters (centres N(0, 4), unit noise), float32, seeded; coverage gives every "
         "row 8 random items out of 4096 (a 2-d int64 array, converted by each call). Linear uses unit weights, "
         "lam = 1, eps = 0.1, diameter_sweeps = 3.",
@@ -851,7 +877,7 @@ def report(args, datasets, results, blas, meta: dict) -> str:
         "threshold to the diameter.",
         f"- seconds: wall time, the best of up to 5 runs when runs are short. `~` marks an estimate. A "
         f"measurement predicted to exceed --cap = {args.cap:g} s is not run in full (a target's measurement: "
-        f"5 x the cap). The prediction scales the closest case already timed (same method "
+        f"10 x the cap; the NumPy side of a target is timed in full on the first thread count only). The prediction scales the closest case already timed (same method "
         f"and utility, no larger n and d) by n^2 for all-pairs work and n otherwise, by d, and by k where the "
         f"work is not all-pairs. For `numpy`, part of the work is then timed and scaled to the whole (the note "
         f"says which part), or, past 20 x the cap, only the prediction is shown, as for every other method. "
@@ -916,17 +942,22 @@ def main(argv=None) -> int:
                 "openblas_env": ", ".join(f"{v}={os.environ[v]}" for v in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
                                           if v in os.environ) or "both unset",
                 "started": time.strftime("%Y-%m-%d %H:%M"),
+                "tarvex_from": _tarvex_location(),
                 "commit": subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True,
                                          text=True).stdout.strip() or "unknown",
                 "load": " ".join(f"{x:.1f}" for x in os.getloadavg()),
                 "args": {"threads": args.threads, "quick": args.quick, "cap": args.cap, "budget": args.budget}}
         started = time.monotonic()
-        datasets, results, blas = orchestrate(args)
-        meta["elapsed"] = time.monotonic() - started
         saved = ROOT / "build" / "bench" / ("results-quick.json" if args.quick else "results.json")
         saved.parent.mkdir(parents=True, exist_ok=True)
-        saved.write_text(json.dumps({"meta": meta, "blas": blas, "results": [
-            dict(res, job=asdict(job), threads=t) for (job, t), res in results.items()]}, indent=1))
+
+        def save(results, blas):  # after every worker, so that a stopped run keeps what it measured
+            meta["elapsed"] = time.monotonic() - started
+            saved.write_text(json.dumps({"meta": meta, "blas": blas, "results": [
+                dict(res, job=asdict(job), threads=t) for (job, t), res in results.items()]}, indent=1))
+
+        datasets, results, blas = orchestrate(args, save)
+        save(results, blas)
         print(f"saved the measurements to {saved}")
     text = report(args, datasets, results, blas, meta)
     print("\n".join(table(datasets, results, args.threads)))
