@@ -132,7 +132,6 @@ int main(int argc, char** argv) {
     std::normal_distribution<float> normal;
     std::vector<float> values(n * dim);
     for (float& v : values) v = normal(rng);
-    const Points points = std::move(Points::borrowed(values, dim, Metric::Cosine).value());
 
     for (const std::string& utility_name : split(utilities)) {
       for (const std::string& diameter : split(diameters)) {
@@ -161,6 +160,9 @@ int main(int argc, char** argv) {
           continue;
         }
 
+        // A matrix per call, as the module builds one: it caches columns and
+        // its diameter for the call it serves.
+        const Points points = std::move(Points::borrowed(values, dim, Metric::Cosine).value());
         const auto utility = make_utility(utility_name, points, rng);
         if (!utility) {
           std::fprintf(stderr, "unknown utility %s\n", utility_name.c_str());
