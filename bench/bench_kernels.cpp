@@ -1,4 +1,4 @@
-// GFLOP/s of each build of the one-pair kernels (Part 1.3) that this
+// GFLOP/s of each build of the one-pair kernels that this
 // processor supports, counting 2 flops per element as the performance notes do
 // (sq_euclid really does 3: a subtraction, a multiplication and an addition).
 //

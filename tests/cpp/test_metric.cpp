@@ -1,4 +1,4 @@
-// Distance kernels (Part 1.3): every build the processor supports must return
+// Distance kernels: every build the processor supports must return
 // the bits of the one accumulation order, written out below as the reference.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Point matrix (Part 1.2): construction checks in order, the two storage
+// Point matrix: construction checks in order, the two storage
 // modes, and the distance with its clamp and its contract check.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
