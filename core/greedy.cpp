@@ -88,6 +88,11 @@ Selection run_scan(const Points& points, Utility& utility, std::size_t k, float 
 
 namespace {
 
+// A function object, so the heap operations inline the comparison.
+struct EntryLess {
+  bool operator()(const Entry& a, const Entry& b) const noexcept { return entry_less(a, b); }
+};
+
 // The lazy greedy's main loop, from a frontier and a heap that bounds the
 // gain of every row not taken.
 void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, Frontier& frontier,
@@ -95,7 +100,7 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
                std::vector<Checkpoint>* kept) {
   while (frontier.selected.size() < m) {
     if (heap.empty()) break;
-    std::pop_heap(heap.begin(), heap.end(), entry_less);
+    std::pop_heap(heap.begin(), heap.end(), EntryLess{});
     const Entry top = heap.back();
     heap.pop_back();
     if (frontier.taken[top.index]) continue;
@@ -104,7 +109,7 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
       if (wanted != nullptr && (*wanted)(frontier.selected, top.index, heap.size() + 1)) {
         Checkpoint checkpoint{frontier.selected.size(), heap};
         checkpoint.heap.push_back(top);
-        std::push_heap(checkpoint.heap.begin(), checkpoint.heap.end(), entry_less);
+        std::push_heap(checkpoint.heap.begin(), checkpoint.heap.end(), EntryLess{});
         kept->push_back(std::move(checkpoint));
       }
       frontier.take(points, utility, top.index);
@@ -112,7 +117,7 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
     }
     heap.push_back(Entry{utility.marginal(top.index, frontier.selected, points), top.index,
                          frontier.selected.size()});
-    std::push_heap(heap.begin(), heap.end(), entry_less);
+    std::push_heap(heap.begin(), heap.end(), EntryLess{});
   }
 }
 
@@ -128,7 +133,7 @@ Selection run_celf_traced(const Points& points, Utility& utility, std::size_t k,
   for (std::size_t i = 0; i < n; ++i) {
     heap.push_back(Entry{utility.marginal(i, frontier.selected, points), i, 0});
   }
-  std::make_heap(heap.begin(), heap.end(), entry_less);
+  std::make_heap(heap.begin(), heap.end(), EntryLess{});
   celf_loop(points, utility, m, d, frontier, heap, wanted, kept);
   return std::move(frontier.selected);
 }
