@@ -48,7 +48,7 @@ void kept_below_masks_with(KernelLevel level, const std::uint64_t* support, cons
                            float* values) noexcept;
 
 // The default budget of a column cache: 1 GiB, and never more than a quarter
-// of physical memory.
+// of the memory the process may use (physical memory, or a cgroup's limit).
 std::size_t default_column_budget() noexcept;
 
 // One column, either held by a cache or owned by this handle.
