@@ -107,7 +107,9 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
     if (d > frontier.min_dist[top.index]) continue;  // shut out for good
     if (top.stamp >= frontier.selected.size()) {
       if (wanted != nullptr && (*wanted)(frontier.selected, top.index, heap.size() + 1)) {
-        Checkpoint checkpoint{frontier.selected.size(), heap};
+        Checkpoint checkpoint{frontier.selected.size(), {}};
+        checkpoint.heap.reserve(heap.size() + 1);  // exactly what the caller was told
+        checkpoint.heap.assign(heap.begin(), heap.end());
         checkpoint.heap.push_back(top);
         std::push_heap(checkpoint.heap.begin(), checkpoint.heap.end(), EntryLess{});
         kept->push_back(std::move(checkpoint));

@@ -192,9 +192,9 @@ struct FacilityLocation::Memo {
     std::unique_ptr<std::uint64_t[]> offsets;  // where each chunk's values start
   };
   std::vector<Kept> kept;
-  std::size_t kept_bytes = 0;
+  std::atomic<std::size_t> kept_bytes{0};  // charged to matrix's budget
   ~Memo() {
-    if (matrix) matrix->refund(kept_bytes);
+    if (matrix) matrix->refund(kept_bytes.load());
   }
 };
 
@@ -305,10 +305,11 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared,
   constexpr std::size_t kBlock = 256;
   const std::size_t n = points.n();
   const std::size_t words = (n + 63) / 64;
+  if (memo.matrix) memo.matrix->refund(memo.kept_bytes.exchange(0));  // an attempt that threw
+  memo.kept.clear();
   memo.matrix = points.column_cache();
   memo.first.assign(n, 0.0);
   memo.kept.resize(n);
-  std::atomic<std::size_t> kept_bytes{0};
   const double scale = shared.scale;
   const float cutoff = shared.below_empty;
   struct Scratch {
@@ -360,6 +361,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared,
           const std::size_t bytes = (words + chunks) * sizeof(std::uint64_t) +
                                     (packed.size() + 16) * sizeof(float);
           if (!memo.matrix->charge(bytes)) continue;
+          memo.kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
           FacilityLocation::Memo::Kept kept;
           kept.support.reset(new std::uint64_t[words]);
           kept.packed.reset(new float[packed.size() + 16]());
@@ -373,10 +375,8 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared,
             offset += static_cast<std::uint64_t>(std::popcount(support[w]));
           }
           memo.kept[c0 + q] = std::move(kept);
-          kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
         }
       });
-  memo.kept_bytes = kept_bytes.load(std::memory_order_relaxed);
 }
 
 }  // namespace
