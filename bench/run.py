@@ -842,6 +842,14 @@ def _tarvex_location() -> str:
         return "not installed"
 
 
+def pythonpath(meta: dict) -> str:
+    """The PYTHONPATH prefix of the command when tarvex was not the installed package."""
+    where = meta.get("tarvex_from", "")
+    if not where or "site-packages" in where or where == "not installed":
+        return ""
+    return f"PYTHONPATH={Path(where).parent} "
+
+
 def report(args, datasets, results, blas, meta: dict) -> str:
     blas_text = "; ".join(
         f"{t} thread(s): " + ", ".join(f"{b['prefix']} {b['version']} kernel {b['architecture']} "
@@ -853,7 +861,7 @@ def report(args, datasets, results, blas, meta: dict) -> str:
         "Produced by this command (from the repository root, after `pip install \".[bench]\"`):",
         "",
         "```sh",
-        COMMAND + (" --quick" if args.quick else "") + (f" --cap {args.cap:g}" if args.cap != 30 else "")
+        pythonpath(meta) + COMMAND + (" --quick" if args.quick else "") + (f" --cap {args.cap:g}" if args.cap != 30 else "")
         + (f" --budget {args.budget:g}" if args.budget != 20 else ""),
         "```",
         "",
