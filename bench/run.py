@@ -669,7 +669,7 @@ def table(datasets: list[Data], results: dict, threads_list: list[int]) -> list[
                 res = results.get((job, threads))
                 if res is None and job.method == "scipy-pdist":
                     res = results.get((job, threads_list[0]))
-                    if res is not None:
+                    if res is not None and res.get("status") == "measured":
                         res = dict(res, note=(res.get("note", "") + " single-threaded; same run").strip())
                 if res is None:
                     continue
