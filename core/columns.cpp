@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <new>
 
+#include "simd.hpp"
+
 namespace tarvex {
 namespace {
 
@@ -77,38 +79,7 @@ __attribute__((target("avx512f"))) __m512 one_against_16(const float* x, const f
       acc[q] = _mm512_mask_add_ps(acc[q], mask, acc[q], t);
     }
   }
-  // Interleave 32-bit, then 64-bit elements within 128-bit lanes, then
-  // transpose the 4 x 4 grid of 128-bit lanes: t[l] holds lane l of every pair.
-  __m512 u[kLanes], v[kLanes], t[kLanes];
-#pragma GCC unroll 8
-  for (int k = 0; k < 8; ++k) {
-    u[2 * k] = _mm512_unpacklo_ps(acc[2 * k], acc[2 * k + 1]);
-    u[2 * k + 1] = _mm512_unpackhi_ps(acc[2 * k], acc[2 * k + 1]);
-  }
-#pragma GCC unroll 4
-  for (int k = 0; k < 4; ++k) {
-    const __m512d lo0 = _mm512_castps_pd(u[4 * k]), lo1 = _mm512_castps_pd(u[4 * k + 2]);
-    const __m512d hi0 = _mm512_castps_pd(u[4 * k + 1]), hi1 = _mm512_castps_pd(u[4 * k + 3]);
-    v[4 * k] = _mm512_castpd_ps(_mm512_unpacklo_pd(lo0, lo1));
-    v[4 * k + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(lo0, lo1));
-    v[4 * k + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(hi0, hi1));
-    v[4 * k + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(hi0, hi1));
-  }
-#pragma GCC unroll 4
-  for (int e = 0; e < 4; ++e) {
-    const __m512 w0 = _mm512_shuffle_f32x4(v[e], v[4 + e], 0x44);
-    const __m512 w1 = _mm512_shuffle_f32x4(v[e], v[4 + e], 0xEE);
-    const __m512 w2 = _mm512_shuffle_f32x4(v[8 + e], v[12 + e], 0x44);
-    const __m512 w3 = _mm512_shuffle_f32x4(v[8 + e], v[12 + e], 0xEE);
-    t[e] = _mm512_shuffle_f32x4(w0, w2, 0x88);
-    t[4 + e] = _mm512_shuffle_f32x4(w0, w2, 0xDD);
-    t[8 + e] = _mm512_shuffle_f32x4(w1, w3, 0x88);
-    t[12 + e] = _mm512_shuffle_f32x4(w1, w3, 0xDD);
-  }
-  __m512 s = _mm512_setzero_ps();
-#pragma GCC unroll 16
-  for (std::size_t l = 0; l < kLanes; ++l) s = _mm512_add_ps(s, t[l]);
-  return s;
+  return simd::transposed_sums(acc);
 }
 
 template <bool Squared>

@@ -1,0 +1,48 @@
+// AVX-512 helpers shared by the tile and column kernels.
+#pragma once
+
+#include <immintrin.h>
+
+namespace tarvex::simd {
+
+// Lane p of the result is acc[p][0] + acc[p][1] + ... + acc[p][15], added
+// left to right from +0.0: a 16 x 16 transpose turns the sixteen horizontal
+// sums into vector additions across pairs without changing any pair's order.
+__attribute__((target("avx512f"), always_inline)) inline __m512 transposed_sums(
+    const __m512 (&acc)[16]) noexcept {
+  // Interleave 32-bit, then 64-bit elements within 128-bit lanes: v[4k + e]
+  // holds element 4q + e of pairs 4k .. 4k + 3 in 128-bit lane q.
+  __m512 u[16], v[16], t[16];
+#pragma GCC unroll 8
+  for (int k = 0; k < 8; ++k) {
+    u[2 * k] = _mm512_unpacklo_ps(acc[2 * k], acc[2 * k + 1]);
+    u[2 * k + 1] = _mm512_unpackhi_ps(acc[2 * k], acc[2 * k + 1]);
+  }
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; ++k) {
+    const __m512d lo0 = _mm512_castps_pd(u[4 * k]), lo1 = _mm512_castps_pd(u[4 * k + 2]);
+    const __m512d hi0 = _mm512_castps_pd(u[4 * k + 1]), hi1 = _mm512_castps_pd(u[4 * k + 3]);
+    v[4 * k] = _mm512_castpd_ps(_mm512_unpacklo_pd(lo0, lo1));
+    v[4 * k + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(lo0, lo1));
+    v[4 * k + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(hi0, hi1));
+    v[4 * k + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(hi0, hi1));
+  }
+  // Then a 4 x 4 transpose of 128-bit lanes: t[4q + e] lane p = acc[p][4q + e].
+#pragma GCC unroll 4
+  for (int e = 0; e < 4; ++e) {
+    const __m512 w0 = _mm512_shuffle_f32x4(v[e], v[4 + e], 0x44);
+    const __m512 w1 = _mm512_shuffle_f32x4(v[e], v[4 + e], 0xEE);
+    const __m512 w2 = _mm512_shuffle_f32x4(v[8 + e], v[12 + e], 0x44);
+    const __m512 w3 = _mm512_shuffle_f32x4(v[8 + e], v[12 + e], 0xEE);
+    t[e] = _mm512_shuffle_f32x4(w0, w2, 0x88);
+    t[4 + e] = _mm512_shuffle_f32x4(w0, w2, 0xDD);
+    t[8 + e] = _mm512_shuffle_f32x4(w1, w3, 0x88);
+    t[12 + e] = _mm512_shuffle_f32x4(w1, w3, 0xDD);
+  }
+  __m512 s = _mm512_setzero_ps();
+#pragma GCC unroll 16
+  for (int l = 0; l < 16; ++l) s = _mm512_add_ps(s, t[l]);
+  return s;
+}
+
+}  // namespace tarvex::simd
