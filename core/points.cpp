@@ -20,7 +20,7 @@ Result<Points> Points::borrowed(std::span<const float> values, std::size_t dim, 
   if (metric == Metric::Euclidean) {
     return Points(nullptr, values.data(), n, dim, metric);
   }
-  std::unique_ptr<float[]> copy(new float[len]);
+  OwnedValues copy(new (std::align_val_t{64}) float[len]);
   std::memcpy(copy.get(), values.data(), len * sizeof(float));
   for (std::size_t r = 0; r < n; ++r) {
     float* row = copy.get() + r * dim;
@@ -35,8 +35,8 @@ Result<Points> Points::borrowed(std::span<const float> values, std::size_t dim, 
   return Points(std::move(copy), data, n, dim, metric);
 }
 
-Points::Points(std::unique_ptr<float[]> owned, const float* values, std::size_t n,
-               std::size_t dim, Metric metric)
+Points::Points(OwnedValues owned, const float* values, std::size_t n, std::size_t dim,
+               Metric metric)
     : owned_(std::move(owned)),
       values_(values),
       n_(n),

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <span>
 
@@ -33,6 +34,13 @@ inline FarPair better_pair(const FarPair& a, const FarPair& b) noexcept {
   if (a.j != b.j) return a.j < b.j ? a : b;
   return a;
 }
+
+// The normalised copy starts on a cache line, so rows whose size is a
+// multiple of 64 bytes never make a vector load straddle two lines.
+struct AlignedValuesDelete {
+  void operator()(float* p) const noexcept { ::operator delete[](p, std::align_val_t{64}); }
+};
+using OwnedValues = std::unique_ptr<float[], AlignedValuesDelete>;
 
 class Points {
  public:
@@ -87,8 +95,7 @@ class Points {
   const std::shared_ptr<ColumnCache>& column_cache() const noexcept { return columns_; }
 
  private:
-  Points(std::unique_ptr<float[]> owned, const float* values, std::size_t n, std::size_t dim,
-         Metric metric);
+  Points(OwnedValues owned, const float* values, std::size_t n, std::size_t dim, Metric metric);
 
   [[noreturn]] void out_of_range(std::size_t i, std::size_t j) const;
   FarPair farthest_pair() const;
@@ -98,7 +105,7 @@ class Points {
     FarPair pair{};
   };
 
-  std::unique_ptr<float[]> owned_;
+  OwnedValues owned_;
   const float* values_;
   std::size_t n_;
   std::size_t dim_;
