@@ -42,15 +42,7 @@ void column_pairwise(KernelLevel level, const float* values, std::size_t dim, Me
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-template <bool Squared>
-__attribute__((target("avx512f"), always_inline)) inline __m512 term(__m512 x, __m512 y) noexcept {
-  if constexpr (Squared) {
-    const __m512 e = _mm512_sub_ps(x, y);
-    return _mm512_mul_ps(e, e);
-  } else {
-    return _mm512_mul_ps(x, y);
-  }
-}
+using simd::term;
 
 // Lane q of the result is the sum of row x against row y[q], bit-identical to
 // the pairwise kernel: one 16-lane accumulator per pair, then a 16 x 16

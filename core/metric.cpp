@@ -315,17 +315,6 @@ __attribute__((target("avx,avx2"))) void tile_avx2(const float* const* a, const 
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-template <bool Squared>
-__attribute__((target("avx512f"), always_inline)) inline __m512 term_avx512(__m512 x,
-                                                                           __m512 y) noexcept {
-  if constexpr (Squared) {
-    const __m512 e = _mm512_sub_ps(x, y);
-    return _mm512_mul_ps(e, e);
-  } else {
-    return _mm512_mul_ps(x, y);
-  }
-}
-
 // Lane p of the result is the sum of pair p = 4a + b, bit-identical to the
 // pairwise kernel: sixteen accumulators of one 16-lane register each, then a
 // 16 x 16 transpose so that the horizontal sums run as vector additions
@@ -348,10 +337,10 @@ __attribute__((target("avx512f"), always_inline)) inline __m512 tile_sums_avx512
                          _mm512_loadu_ps(b2 + c), _mm512_loadu_ps(b3 + c)};
 #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) {
-      acc[0 + q] = _mm512_add_ps(acc[0 + q], term_avx512<Squared>(x0, y[q]));
-      acc[4 + q] = _mm512_add_ps(acc[4 + q], term_avx512<Squared>(x1, y[q]));
-      acc[8 + q] = _mm512_add_ps(acc[8 + q], term_avx512<Squared>(x2, y[q]));
-      acc[12 + q] = _mm512_add_ps(acc[12 + q], term_avx512<Squared>(x3, y[q]));
+      acc[0 + q] = _mm512_add_ps(acc[0 + q], simd::term<Squared>(x0, y[q]));
+      acc[4 + q] = _mm512_add_ps(acc[4 + q], simd::term<Squared>(x1, y[q]));
+      acc[8 + q] = _mm512_add_ps(acc[8 + q], simd::term<Squared>(x2, y[q]));
+      acc[12 + q] = _mm512_add_ps(acc[12 + q], simd::term<Squared>(x3, y[q]));
     }
   }
   if (whole < m) {
@@ -365,8 +354,8 @@ __attribute__((target("avx512f"), always_inline)) inline __m512 tile_sums_avx512
       const __m512 y = _mm512_maskz_loadu_ps(mask, b[q] + whole);
 #pragma GCC unroll 4
       for (int p = 0; p < 4; ++p) {
-        acc[4 * p + q] =
-            _mm512_mask_add_ps(acc[4 * p + q], mask, acc[4 * p + q], term_avx512<Squared>(x[p], y));
+        const __m512 t = simd::term<Squared>(x[p], y);
+        acc[4 * p + q] = _mm512_mask_add_ps(acc[4 * p + q], mask, acc[4 * p + q], t);
       }
     }
   }

@@ -5,6 +5,17 @@
 
 namespace tarvex::simd {
 
+// One term of a dot product, or of a squared distance, for sixteen lanes.
+template <bool Squared>
+__attribute__((target("avx512f"), always_inline)) inline __m512 term(__m512 x, __m512 y) noexcept {
+  if constexpr (Squared) {
+    const __m512 e = _mm512_sub_ps(x, y);
+    return _mm512_mul_ps(e, e);
+  } else {
+    return _mm512_mul_ps(x, y);
+  }
+}
+
 // Lane p of the result is acc[p][0] + acc[p][1] + ... + acc[p][15], added
 // left to right from +0.0: a 16 x 16 transpose turns the sixteen horizontal
 // sums into vector additions across pairs without changing any pair's order.

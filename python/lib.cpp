@@ -507,26 +507,41 @@ bool is_array_of(PyObject* obj, int ndim, int type_num) {
                             reinterpret_cast<PyArray_Descr*>(wanted.get())) != 0;
 }
 
-std::optional<PointView> vectors_intake(PyObject* obj) {
+// The steps both array arguments share: a C-contiguous array of `ndim`
+// dimensions equivalent to `type_num`, a read borrow of it, and (when it holds
+// any value) an aligned, present data pointer. Failures raise `type_message`
+// or the borrow's own error; the guard releases the borrow on every path.
+struct BorrowedArray {
+  PyArrayObject* array;
+  BorrowGuard guard;
+  const void* data;  // nullptr for an empty array
+};
+
+std::optional<BorrowedArray> borrow_contiguous(PyObject* obj, int ndim, int type_num,
+                                               const char* type_message, const char* name) {
   if (!ensure_numpy()) return std::nullopt;
-  if (!is_array_of(obj, 2, NPY_FLOAT32) ||
+  if (!is_array_of(obj, ndim, type_num) ||
       !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(obj))) {
-    PyErr_SetString(PyExc_TypeError, kVectorsType);
+    PyErr_SetString(PyExc_TypeError, type_message);
     return std::nullopt;
   }
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  auto guard = borrow_read(array, "vectors");
+  auto guard = borrow_read(array, name);
   if (!guard) return std::nullopt;
-  PointView view{nullptr, static_cast<std::size_t>(PyArray_DIM(array, 0)),
-                 static_cast<std::size_t>(PyArray_DIM(array, 1)), std::move(*guard)};
-  if (PyArray_SIZE(array) != 0) {
-    if (!PyArray_ISALIGNED(array) || PyArray_DATA(array) == nullptr) {
-      PyErr_SetString(PyExc_TypeError, kVectorsType);
-      return std::nullopt;  // the guard releases the borrow
-    }
-    view.data = static_cast<const float*>(PyArray_DATA(array));
+  if (PyArray_SIZE(array) == 0) return BorrowedArray{array, std::move(*guard), nullptr};
+  if (!PyArray_ISALIGNED(array) || PyArray_DATA(array) == nullptr) {
+    PyErr_SetString(PyExc_TypeError, type_message);
+    return std::nullopt;
   }
-  return view;
+  return BorrowedArray{array, std::move(*guard), PyArray_DATA(array)};
+}
+
+std::optional<PointView> vectors_intake(PyObject* obj) {
+  auto held = borrow_contiguous(obj, 2, NPY_FLOAT32, kVectorsType, "vectors");
+  if (!held) return std::nullopt;
+  return PointView{static_cast<const float*>(held->data),
+                   static_cast<std::size_t>(PyArray_DIM(held->array, 0)),
+                   static_cast<std::size_t>(PyArray_DIM(held->array, 1)), std::move(held->guard)};
 }
 
 using Weights = std::optional<std::vector<double>>;
@@ -534,23 +549,11 @@ using Weights = std::optional<std::vector<double>>;
 // Copies the weights under a borrow that lasts only for the copy.
 std::optional<Weights> linear_weights(PyObject* obj) {
   if (obj == nullptr) return Weights{};
-  if (!ensure_numpy()) return std::nullopt;
-  if (!is_array_of(obj, 1, NPY_FLOAT64) ||
-      !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(obj))) {
-    PyErr_SetString(PyExc_TypeError, kWeightsType);
-    return std::nullopt;
-  }
-  auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  auto guard = borrow_read(array, "utilities");
-  if (!guard) return std::nullopt;
-  const auto count = static_cast<std::size_t>(PyArray_SIZE(array));
-  if (count == 0) return Weights{std::vector<double>{}};
-  if (!PyArray_ISALIGNED(array) || PyArray_DATA(array) == nullptr) {
-    PyErr_SetString(PyExc_TypeError, kWeightsType);
-    return std::nullopt;
-  }
-  const auto* first = static_cast<const double*>(PyArray_DATA(array));
-  return Weights{std::vector<double>(first, first + count)};
+  auto held = borrow_contiguous(obj, 1, NPY_FLOAT64, kWeightsType, "utilities");
+  if (!held) return std::nullopt;
+  if (held->data == nullptr) return Weights{std::vector<double>{}};
+  const auto* first = static_cast<const double*>(held->data);
+  return Weights{std::vector<double>(first, first + PyArray_SIZE(held->array))};
 }
 
 // Sequence and not str: PySequence_Check, or registered as a Sequence.
