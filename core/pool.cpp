@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 
+#include "control.hpp"
+
 namespace tarvex::pool {
 namespace {
 
@@ -185,8 +187,9 @@ class TaskScope {
 // the body it splits from is in use: each operation acquires the bodies it
 // reads and releases only the one it writes.
 struct TbbReduce {
-  TbbReduce(detail::ReduceBody& b, const Handoff& call) : body(&b), call(&call) {}
-  TbbReduce(TbbReduce& other, oneapi::tbb::split) : call(other.call) {
+  TbbReduce(detail::ReduceBody& b, const Handoff& call, CallControl* caller)
+      : body(&b), call(&call), caller(caller) {}
+  TbbReduce(TbbReduce& other, oneapi::tbb::split) : call(other.call), caller(other.caller) {
     handoff_acquire(&call->start);
     handoff_acquire(other.body);  // only reads it
     owned = other.body->split();
@@ -198,16 +201,20 @@ struct TbbReduce {
   }
   void operator()(const oneapi::tbb::blocked_range<std::size_t>& r) {
     TaskScope task(*call, body);
+    control::Scope scope(caller);
+    control::poll();
     body->run(r.begin(), r.end());
   }
   void join(TbbReduce& rhs) {
     handoff_acquire(rhs.body);
     TaskScope task(*call, body);
+    control::Scope scope(caller);
     body->join(*rhs.body);
   }
   std::unique_ptr<detail::ReduceBody> owned;
   detail::ReduceBody* body;
   const Handoff* call;
+  CallControl* caller;  // carried into every task of the call
 };
 
 // Starts a parallel call on the calling thread; the end is acquired on leaving,
@@ -302,7 +309,7 @@ std::size_t configured_size() {
 void parallel_reduce(std::size_t n, ReduceBody& body) {
   if (n == 0) return;
   Handoff call;
-  TbbReduce tbb_body(body, call);
+  TbbReduce tbb_body(body, call, control::current());
   CallScope scope(call);
   // Isolated: a thread waiting here for the pool runs only this call's tasks,
   // never an outer task of its own (work that this call may be part of, such
@@ -318,12 +325,15 @@ void parallel_reduce(std::size_t n, ReduceBody& body) {
 void parallel_chunks(std::size_t n, const std::function<void(std::size_t, std::size_t)>& chunk) {
   if (n == 0) return;
   Handoff call;
+  CallControl* const caller = control::current();
   CallScope scope(call);
   shared().arena.execute([&] {
     oneapi::tbb::this_task_arena::isolate([&] {
       oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n, 1),
                                 [&](const oneapi::tbb::blocked_range<std::size_t>& r) {
                                   TaskScope task(call);
+                                  control::Scope in_call(caller);
+                                  control::poll();
                                   chunk(r.begin(), r.end());
                                 });
     });

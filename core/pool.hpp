@@ -1,5 +1,7 @@
 // The process-wide worker pool. The rest of the core sees only these two
-// operations; the threading library stays behind pool.cpp.
+// operations; the threading library stays behind pool.cpp. Every task runs
+// under the caller's CallControl (control.hpp) and polls it before it starts,
+// so a cancelled call skips the work it has not begun.
 #pragma once
 
 #include <cstddef>

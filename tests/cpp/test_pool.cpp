@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "child_process.hpp"
+#include "control.hpp"
 #include "pool.hpp"
 
 namespace tarvex {
@@ -293,6 +294,34 @@ TEST(PoolErrors, ExceptionOnAWorkerReachesTheCaller) {
                std::bad_alloc);
   // The pool is still usable afterwards.
   EXPECT_EQ(reduce_intervals(1000).end, 1000u);
+}
+
+// Every task sees the caller's control, and a stop requested mid-call reaches
+// the caller as Cancelled instead of finishing the range.
+TEST(PoolControl, TasksRunUnderTheCallersControlAndStopOnRequest) {
+  CallControl control;
+  control::Scope scope(&control);
+  std::atomic<std::size_t> foreign{0};
+  pool::map_chunks(
+      1000, [] { return 0; },
+      [&](int&, std::size_t) { foreign += control::current() != &control; });
+  EXPECT_EQ(foreign.load(), 0u);
+
+  std::atomic<std::size_t> visited{0};
+  EXPECT_THROW(pool::reduce(
+                   std::size_t{100000}, 0, [&](std::size_t b, std::size_t e, int acc) {
+                     control::poll();
+                     if (visited.fetch_add(e - b) > 100) control.request_stop();
+                     return acc;
+                   },
+                   [](int a, int b) { return a + b; }),
+               Cancelled);
+  EXPECT_LT(visited.load(), 100000u);
+  {
+    control::Scope none(nullptr);
+    EXPECT_NO_THROW(control::poll());
+  }
+  EXPECT_THROW(control::poll(), Cancelled);
 }
 
 TEST(PoolConcurrency, SeveralCallersShareThePool) {

@@ -1,0 +1,103 @@
+// Cancellation and progress of one call. The binding owns a CallControl and
+// installs it on the thread that runs the call; the pool carries it into
+// every task it runs for that call, so any loop of the core can poll it
+// without threading an argument through every signature.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+
+namespace tarvex {
+
+// Thrown by control::poll() once a stop was requested. It unwinds the call
+// like any other exception, freeing what the call holds.
+class Cancelled final : public std::exception {
+ public:
+  const char* what() const noexcept override { return "the call was cancelled"; }
+};
+
+// The stages a waiting thread can report.
+enum class Phase : std::uint8_t {
+  Idle = 0,
+  Diameter = 1,
+  Setup = 2,  // per-call utility data (facility location's first gains)
+  Greedy = 3,
+  Sweep = 4,
+  Rebuild = 5,
+};
+const char* phase_text(Phase phase) noexcept;
+
+class CallControl {
+ public:
+  void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
+  bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
+
+  // Starts a phase of `total` units of work (0 when the amount is unknown).
+  void begin(Phase phase, std::uint64_t total) noexcept {
+    done_.store(0, std::memory_order_relaxed);
+    total_.store(total, std::memory_order_relaxed);
+    phase_.store(static_cast<std::uint8_t>(phase), std::memory_order_release);
+  }
+  void advance(std::uint64_t units) noexcept { done_.fetch_add(units, std::memory_order_relaxed); }
+
+  struct Progress {
+    Phase phase;
+    std::uint64_t done;
+    std::uint64_t total;
+  };
+  // A snapshot for display; done never exceeds a non-zero total.
+  Progress progress() const noexcept {
+    const auto phase = static_cast<Phase>(phase_.load(std::memory_order_acquire));
+    const std::uint64_t total = total_.load(std::memory_order_relaxed);
+    std::uint64_t done = done_.load(std::memory_order_relaxed);
+    if (total != 0 && done > total) done = total;
+    return Progress{phase, done, total};
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint8_t> phase_{0};
+  std::atomic<std::uint64_t> done_{0};
+  std::atomic<std::uint64_t> total_{0};
+};
+
+namespace control {
+
+namespace detail {
+extern thread_local CallControl* current;
+}
+
+// The control of the call this thread works for, or nullptr.
+inline CallControl* current() noexcept { return detail::current; }
+
+// Installs a control on this thread for the scope's lifetime (nullptr
+// installs none); scopes nest.
+class Scope {
+ public:
+  explicit Scope(CallControl* control) noexcept : previous_(detail::current) {
+    detail::current = control;
+  }
+  ~Scope() { detail::current = previous_; }
+  Scope(const Scope&) = delete;
+  Scope& operator=(const Scope&) = delete;
+
+ private:
+  CallControl* previous_;
+};
+
+// Throws Cancelled when this thread's call was asked to stop. Cheap enough
+// for every unit of work (a strip of tiles, a column, a pick, a threshold).
+inline void poll() {
+  if (CallControl* c = detail::current; c != nullptr && c->stop_requested()) throw Cancelled();
+}
+
+inline void begin(Phase phase, std::uint64_t total) noexcept {
+  if (CallControl* c = detail::current) c->begin(phase, total);
+}
+inline void advance(std::uint64_t units) noexcept {
+  if (CallControl* c = detail::current) c->advance(units);
+}
+
+}  // namespace control
+}  // namespace tarvex
