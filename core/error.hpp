@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -73,6 +74,18 @@ using Status = std::expected<void, TarvexError>;
 class ContractViolation : public std::logic_error {
  public:
   using std::logic_error::logic_error;
+};
+
+// A request for memory refused before any work, because it cannot fit; the
+// text says what was needed and what is available, and the Python boundary
+// raises it as MemoryError.
+class MemoryShortfall : public std::bad_alloc {
+ public:
+  explicit MemoryShortfall(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
 };
 
 // Shortest round-trip decimal of a double, positional, never an exponent.
