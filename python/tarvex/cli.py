@@ -777,7 +777,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "(default: a weight of 1 per row)")
     sel.add_argument("--coverage", metavar="FILE",
                      help="item ids per row: JSON list of lists, or text with one line per row "
-                          "(needed by the coverage utility)")
+                          "(default: none; the coverage utility needs it)")
     sel.add_argument("--lam", type=float, default=1.0,
                      help="weight of the diversity term; lam * d_max should stay below the gain "
                           "of one row (see docs/guide.md)")
