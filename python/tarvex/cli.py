@@ -98,15 +98,22 @@ def _scan_table(path: Path, delimiter: str | None) -> tuple[np.ndarray, list[int
 
 
 def _first_data_line(path: Path, delimiter: str | None) -> tuple[int, int]:
-    """The number of lines before the data (blank lines and a header) and the data's width."""
+    """The number of lines before the data (blank lines and a header) and the data's width.
+
+    A width of 0 sends the file to the scanner: no data, or a second line that is not numbers.
+    """
     with path.open(encoding="utf-8-sig", newline="") as f:
         skip = 0
+        header = False
         for line in f:
             if line.strip():
                 fields = line.rstrip("\r\n").split(delimiter)
                 try:
                     [float(field) for field in fields]
                 except ValueError:
+                    if header:
+                        return skip, 0
+                    header = True
                     skip += 1
                     continue
                 return skip, len(fields)

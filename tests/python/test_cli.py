@@ -241,6 +241,7 @@ class TestTextErrorsAndReaders:
     @pytest.mark.parametrize("text, where", [
         ("a,b\n1,2\n\n3,x\n", "line 4, column 2: 'x' is not a number"),
         ("1,2\n3,\n", "line 2, column 2: '' is not a number"),
+        ("\na,b\nc,d\n1,2\n", "line 3, column 1: 'c' is not a number"),
         ("1,2\n3,4,5\n", "line 2: 3 values, but line 1 has 2"),
         ("1,2\nnan,1\n", "line 2, column 1: the value nan is not a finite number"),
         ("1,2\n\n3,1e300\n", "line 3, column 2: the value 1e+300 is too large for float32"),
