@@ -520,9 +520,6 @@ def _select(args) -> int:
         diameter_sweeps=args.diameter_sweeps)
     with ElapsedTime("selecting"):
         result = gist_select_full(vectors, utilities, **options)
-    warning = few_rows_warning(result, vectors, utilities, options)
-    if warning:
-        print(f"{PROG}: warning: {warning}", file=sys.stderr)
 
     text = render(result, fmt)
     if args.output:
@@ -532,6 +529,11 @@ def _select(args) -> int:
             raise CliError(f"cannot write {args.output}: {e.strerror or e}") from None
     else:
         sys.stdout.write(text)
+        sys.stdout.flush()
+    # After the result, so that the warning's own utility-only call can never cost it.
+    warning = few_rows_warning(result, vectors, utilities, options)
+    if warning:
+        print(f"{PROG}: warning: {warning}", file=sys.stderr)
     return 0
 
 
