@@ -10,7 +10,7 @@ measures what eps and the approximate diameter cost on the digits.
     python bench/guide_evidence.py [--out docs] [--draws 20]
 
 writes docs/guide-evidence.md (the tables) and docs/guide-accuracy.png,
-docs/guide-eps.png. About five minutes on two cores.
+docs/guide-eps.png. Under a minute on two cores.
 """
 
 from __future__ import annotations
