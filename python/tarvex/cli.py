@@ -321,7 +321,7 @@ def _to_float32(arr: np.ndarray, path: Path, note, locate: Locate = _array_locat
 
 def _check_vectors(arr: np.ndarray, path: Path, locate: Locate, metric: str | None) -> None:
     if arr.size == 0:
-        return  # the library names an empty matrix itself
+        raise CliError(f"{path} holds no vectors (shape {arr.shape})")
     bad = ~np.isfinite(arr)
     if bad.any():
         row, col = np.argwhere(bad)[0]

@@ -172,6 +172,7 @@ class TestErrors:
         np.save(tmp_path / "big.npy", np.array([[1.0, 2.0], [3.0, 1e300]]))
         np.savez(tmp_path / "two.npz", a=points, b=points)
         np.save(tmp_path / "w_short.npy", np.ones(ROWS - 1))
+        np.save(tmp_path / "none.npy", np.zeros((0, DIMS), np.float32))
         np.save(tmp_path / "zero.npy", np.vstack([points[:3], np.zeros((1, DIMS), np.float32)]))
         for name, text in [("fake.npy", "1,2\n"), ("bad.csv", "1,2\n3,x\n"), ("empty.csv", ""),
                            ("w2.txt", "1 2\n3 4\n"), ("c_float.json", "[[1.5]]"),
@@ -188,6 +189,7 @@ class TestErrors:
         (["select", "{d}/missing.npy", "-k", "3"], "does not exist"),
         (["select", "{d}/x.bin", "-k", "3"], "format"),
         (["select", "{d}/zero.npy", "-k", "3"], "zero.npy, row 3: the row is all zeros"),
+        (["select", "{d}/none.npy", "-k", "3"], "none.npy holds no vectors"),
         (["select", "{d}/flat.npy", "-k", "3"], "2-D"),
         (["select", "{d}/text.npy", "-k", "3"], "real numbers"),
         (["select", "{d}/big.npy", "-k", "3"], "row 1, column 1"),
