@@ -284,7 +284,7 @@ class ElapsedTime:
 
 
 def _select(args) -> int:
-    from tarvex import gist_select_full
+    from tarvex._progress import select_full
 
     def note(message):
         print(f"{PROG}: {message}", file=sys.stderr)
@@ -305,11 +305,10 @@ def _select(args) -> int:
     elif args.coverage:
         utilities = load_coverage(Path(args.coverage))
 
-    with ElapsedTime("selecting"):
-        result = gist_select_full(
-            vectors, utilities, k=args.k, lam=args.lam, eps=args.eps, metric=args.metric,
-            utility=utility, exhaustive_thresholds=args.exhaustive_thresholds,
-            diameter=args.diameter, diameter_sweeps=args.diameter_sweeps)
+    result = select_full(
+        vectors, utilities, k=args.k, lam=args.lam, eps=args.eps, metric=args.metric,
+        utility=utility, exhaustive_thresholds=args.exhaustive_thresholds,
+        diameter=args.diameter, diameter_sweeps=args.diameter_sweeps)
 
     text = render(result, fmt)
     if args.output:
