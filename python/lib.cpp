@@ -931,7 +931,7 @@ bool run_interruptible(const std::function<void()>& work, PyObject* progress) {
   }
   if (out_of_memory) {
     const std::string what = *out_of_memory == tarvex::Phase::Idle
-                                 ? std::string("preparing the point matrix")
+                                 ? std::string("the call")
                                  : std::string("the ") + tarvex::phase_text(*out_of_memory) +
                                        " stage";
     raise_memory(what.c_str(), 0);

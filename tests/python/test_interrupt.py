@@ -246,3 +246,10 @@ def test_progress_line_waits_shows_stage_fraction_estimate_and_clears():
     assert stream.text.endswith("\rselecting: sweep, 2.0 s elapsed\033[K")
     line.clear()
     assert stream.text.endswith("\r\033[K")
+
+
+def test_memory_errors_say_what_is_available():
+    x = np.arange(10**6, dtype=np.float32).reshape(-1, 1)  # 5e11 thresholds cannot fit
+    with pytest.raises(MemoryError, match=r"bytes.* available"):
+        gist_select_full(x, k=2, metric="euclidean", diameter="approx",
+                         exhaustive_thresholds=True)
