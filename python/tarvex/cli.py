@@ -493,7 +493,7 @@ class ElapsedTime:
 
 
 def _select(args) -> int:
-    from tarvex import gist_select_full
+    from tarvex._progress import select_full
 
     def note(message):
         print(f"{PROG}: {message}", file=sys.stderr)
@@ -518,8 +518,7 @@ def _select(args) -> int:
         k=args.k, lam=args.lam, eps=args.eps, metric=args.metric, utility=utility,
         exhaustive_thresholds=args.exhaustive_thresholds, diameter=args.diameter,
         diameter_sweeps=args.diameter_sweeps)
-    with ElapsedTime("selecting"):
-        result = gist_select_full(vectors, utilities, **options)
+    result = select_full(vectors, utilities, **options)
 
     text = render(result, fmt)
     if args.output:
