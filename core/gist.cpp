@@ -85,21 +85,31 @@ class LadderSteps {
       : e_(eps), d_(d_max), ratio_(e_ + 1.0), bound_(bound),
         done_(!(eps >= kMinEps) || std::isinf(eps) || !(bound >= 1.0)) {}
 
-  bool next(float& out) noexcept {
-    while (!done_) {
-      const float t = static_cast<float>(((p_ * e_) * d_) * 0.5);
-      p_ = p_ * ratio_;
+  // Up to `count` next entries into `out` (when not null); how many there were.
+  std::size_t take(float* out, std::size_t count) noexcept {
+    // Locals, so that the loop keeps its state in registers.
+    double p = p_;
+    float last = last_;
+    bool started = started_, done = done_;
+    std::size_t got = 0;
+    while (got < count && !done) {
+      const float t = static_cast<float>(((p * e_) * d_) * 0.5);
+      p = p * ratio_;
       // An infinite bound would never stop the loop; the product stops
       // growing meaningfully once it overflows anyway.
-      done_ = !(p_ <= bound_ && std::isfinite(p_));
-      if (!started_ || t != last_) {
-        started_ = true;
-        last_ = t;
-        out = t;
-        return true;
+      done = !(p <= bound_ && std::isfinite(p));
+      if (!started || t != last) {
+        started = true;
+        last = t;
+        if (out != nullptr) out[got] = t;
+        ++got;
       }
     }
-    return false;
+    p_ = p;
+    last_ = last;
+    started_ = started;
+    done_ = done;
+    return got;
   }
 
  private:
@@ -115,22 +125,22 @@ class LadderSteps {
 // smallest eps) is generated again from the state kept at each block's start.
 class Thresholds {
  public:
-  static constexpr std::size_t kBlock = std::size_t{1} << 14;
+  static constexpr std::size_t kBlock = std::size_t{1} << 16;
 
   Thresholds() = default;
   explicit Thresholds(std::vector<float> list) : list_(std::move(list)), size_(list_.size()) {}
   Thresholds(float d_max, float eps, double bound) : ladder_(true) {
     LadderSteps steps(d_max, eps, bound);
     for (;;) {
+      control::poll();
       const LadderSteps at = steps;
-      float t = 0.0f;
-      if (!steps.next(t)) break;
-      if (size_ % kBlock == 0) {
-        control::poll();
-        starts_.push_back(at);
-        firsts_.push_back(t);
-      }
-      ++size_;
+      float first = 0.0f;
+      if (steps.take(&first, 1) == 0) break;
+      starts_.push_back(at);
+      firsts_.push_back(first);
+      const std::size_t rest = steps.take(nullptr, kBlock - 1);
+      size_ += 1 + rest;
+      if (rest < kBlock - 1) break;
     }
   }
 
@@ -143,7 +153,7 @@ class Thresholds {
     if (!ladder_) return std::span<const float>(list_).subspan(begin, count);
     room.resize(count);
     LadderSteps steps = starts_[b];
-    for (float& t : room) steps.next(t);
+    steps.take(room.data(), count);
     return room;
   }
 
@@ -369,7 +379,8 @@ FarPair approx_diameter(const Points& points, std::size_t sweeps) {
 std::vector<float> thresholds_with_bound(float d_max, float eps, double bound) {
   std::vector<float> ladder;
   LadderSteps steps(d_max, eps, bound);
-  for (float t = 0.0f; steps.next(t);) ladder.push_back(t);
+  float t = 0.0f;
+  while (steps.take(&t, 1) == 1) ladder.push_back(t);
   return ladder;
 }
 
@@ -442,6 +453,7 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
   Thresholds thresholds;
   if (sweep) {
     StageTimer timer(times ? &times->sweep : nullptr);
+    control::begin(Phase::Sweep, 0);  // the list first, of a size not yet known
     if (params.exhaustive_thresholds) {
       thresholds = Thresholds(exhaustive_threshold_set(points));
     } else {
@@ -521,7 +533,7 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
             return chunk;
           },
           [&](Chunk& chunk, std::size_t q) {
-            control::poll();
+            if (q % 1024 == 0) control::poll();
             const float t = list[q];
             // At threshold 0 nothing is shut out, so every pick of the greedy
             // stage was the best of all rows left; a run at a threshold that
@@ -538,6 +550,7 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
               source[q] = chunk.last;
               return;
             }
+            control::poll();
             chunk.same = SameRun{};
             Selection set = forks.run(*chunk.copy, budget, t, chunk.same);
             const Evaluation e = evaluate_set(points, *chunk.copy, set, d_max, params.lam);
