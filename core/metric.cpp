@@ -1,6 +1,7 @@
 #include "metric.hpp"
 
 #include <cpuid.h>
+#include <cstdlib>
 #include <immintrin.h>
 
 #include "simd.hpp"
@@ -142,14 +143,34 @@ const KernelTable& active_table() noexcept {
 
 }  // namespace
 
-KernelLevel active_kernel_level() noexcept {
+KernelLevel detected_kernel_level() noexcept {
   // ARCH: detected once per process; a function-local static is thread-safe.
   static const KernelLevel level = detect_level();
   return level;
 }
 
+std::optional<KernelLevel> kernel_level_named(std::string_view name) noexcept {
+  for (KernelLevel level : {KernelLevel::Baseline, KernelLevel::Avx2, KernelLevel::Avx512})
+    if (name == kernel_level_name(level)) return level;
+  return std::nullopt;
+}
+
+KernelLevel active_kernel_level() noexcept {
+  static const KernelLevel level = [] {
+    const KernelLevel detected = detected_kernel_level();
+    const char* forced = std::getenv(kForceBuildVariable);
+    if (forced == nullptr || *forced == '\0') return detected;
+    const auto cap = kernel_level_named(forced);
+    // A name this build does not know: the lowest, so a mistyped test run
+    // still runs somewhere other than the top build rather than silently on it.
+    const KernelLevel wanted = cap ? *cap : KernelLevel::Baseline;
+    return static_cast<int>(wanted) < static_cast<int>(detected) ? wanted : detected;
+  }();
+  return level;
+}
+
 bool kernel_level_supported(KernelLevel level) noexcept {
-  return static_cast<int>(level) <= static_cast<int>(active_kernel_level());
+  return static_cast<int>(level) <= static_cast<int>(detected_kernel_level());
 }
 
 const char* kernel_level_name(KernelLevel level) noexcept {

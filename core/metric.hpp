@@ -5,7 +5,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 
 namespace tarvex {
 
@@ -22,11 +24,18 @@ float sq_euclid(std::span<const float> a, std::span<const float> b) noexcept;
 float dot(const float* a, const float* b, std::size_t m) noexcept;
 float sq_euclid(const float* a, const float* b, std::size_t m) noexcept;
 
-// The build chosen for this process (detected once, thread-safe).
+// The best build this processor and OS can run (detected once, thread-safe).
+KernelLevel detected_kernel_level() noexcept;
+// The build every kernel family uses in this process: the detected one,
+// capped by the test-only environment variable TARVEX_FORCE_BUILD
+// ("baseline", "avx2", "avx512"; read once), which runs the whole pipeline
+// at a lower build on one machine.
 KernelLevel active_kernel_level() noexcept;
+inline constexpr const char* kForceBuildVariable = "TARVEX_FORCE_BUILD";
 // Whether this processor and OS can run a build.
 bool kernel_level_supported(KernelLevel level) noexcept;
 const char* kernel_level_name(KernelLevel level) noexcept;
+std::optional<KernelLevel> kernel_level_named(std::string_view name) noexcept;
 
 // Runs a named build; for tests and benchmarks that compare builds. The level
 // must be supported.
