@@ -17,15 +17,6 @@ namespace {
 
 constexpr std::size_t kLanes = 16;
 
-// The distance from a kernel sum, as Points::dist finishes it.
-inline float finish(Metric metric, float sum) noexcept {
-  if (metric == Metric::Euclidean) return std::sqrt(sum);
-  float c = 1.0f - sum;
-  if (c < 0.0f) c = 0.0f;
-  if (c > 2.0f) c = 2.0f;
-  return c;
-}
-
 void column_pairwise(KernelLevel level, const float* values, std::size_t dim, Metric metric,
                      std::size_t c, std::size_t begin, std::size_t end, float* out) noexcept {
   const float* x = values + c * dim;
@@ -33,7 +24,7 @@ void column_pairwise(KernelLevel level, const float* values, std::size_t dim, Me
     const float* y = values + i * dim;
     const float sum = metric == Metric::Euclidean ? sq_euclid_with(level, x, y, dim)
                                                   : dot_with(level, x, y, dim);
-    out[i - begin] = finish(metric, sum);
+    out[i - begin] = distance_from_sum(metric, sum);
   }
 }
 
@@ -80,20 +71,11 @@ __attribute__((target("avx512f"))) void column_avx512(const float* values, std::
                                                      std::size_t c, std::size_t begin,
                                                      std::size_t end, float* out) noexcept {
   const float* x = values + c * dim;
-  const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f), two = _mm512_set1_ps(2.0f);
   const float* y[kLanes];
   for (std::size_t i0 = begin; i0 < end; i0 += kLanes) {
     // Rows past the end repeat the last row; their lanes are not stored.
     for (std::size_t q = 0; q < kLanes; ++q) y[q] = values + std::min(i0 + q, end - 1) * dim;
-    const __m512 s = one_against_16<Squared>(x, y, dim);
-    __m512 d;
-    if constexpr (Squared) {
-      d = _mm512_sqrt_ps(s);
-    } else {
-      d = _mm512_sub_ps(one, s);
-      d = _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, zero, _CMP_LT_OQ), zero);
-      d = _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, two, _CMP_GT_OQ), two);
-    }
+    const __m512 d = simd::distances_from_sums<Squared>(one_against_16<Squared>(x, y, dim));
     const std::size_t count = std::min(kLanes, end - i0);
     _mm512_mask_storeu_ps(out + (i0 - begin), static_cast<__mmask16>((1u << count) - 1), d);
   }
@@ -195,7 +177,7 @@ void distance_columns4(const float* values, std::size_t dim, Metric metric,
     for (std::size_t p = 0; p < rows; ++p) {
       float* row = out + (i0 + p - begin) * stride;
       for (std::size_t q = 0; q < kTileRows; ++q) {
-        row[q] = i0 + p == cols[q] ? 0.0f : finish(metric, sums[kTileRows * p + q]);
+        row[q] = i0 + p == cols[q] ? 0.0f : distance_from_sum(metric, sums[kTileRows * p + q]);
       }
     }
   }

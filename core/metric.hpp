@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -41,6 +42,17 @@ std::optional<KernelLevel> kernel_level_named(std::string_view name) noexcept;
 // must be supported.
 float dot_with(KernelLevel level, const float* a, const float* b, std::size_t m) noexcept;
 float sq_euclid_with(KernelLevel level, const float* a, const float* b, std::size_t m) noexcept;
+
+// A distance from its kernel sum, the one way every path finishes it: the
+// square root of a squared Euclidean distance, or 1 - dot of unit rows
+// clamped into [0, 2] (rounding can leave a dot just outside [-1, 1]).
+inline float distance_from_sum(Metric metric, float sum) noexcept {
+  if (metric == Metric::Euclidean) return std::sqrt(sum);
+  float c = 1.0f - sum;
+  if (c < 0.0f) c = 0.0f;
+  if (c > 2.0f) c = 2.0f;
+  return c;
+}
 
 // IEEE 754 total order keys: compare the results as signed integers.
 inline std::int32_t total_order_key(float x) noexcept {
