@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "filter.hpp"
 #include "metric.hpp"
 #include "points.hpp"
 #include "pool.hpp"
@@ -52,6 +53,19 @@ int main(int argc, char** argv) {
     else if (flag == "--metrics") metrics = argv[a + 1];
     else if (flag == "--repeat") repeat = std::atoi(argv[a + 1]);
     else if (flag == "--input") input = argv[a + 1];
+    else if (flag == "--filter") {
+      const std::string name = argv[a + 1];
+      if (name != "exact" && name != "avx512vnni") {
+        std::fprintf(stderr, "--filter is exact or avx512vnni\n");
+        return 2;
+      }
+      const auto level = name == "exact" ? tarvex::FilterLevel::Exact : tarvex::FilterLevel::Avx512Vnni;
+      if (!tarvex::filter_level_supported(level)) {
+        std::fprintf(stderr, "this processor cannot run the %s screen\n", name.c_str());
+        return 2;
+      }
+      tarvex::testing::force_filter_level(level);
+    }
     else {
       std::fprintf(stderr, "unknown option %s\n", argv[a]);
       return 2;
@@ -61,8 +75,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "need --n >= 2 and --repeat >= 1\n");
     return 2;
   }
-  std::printf("# kernels=%s threads=%zu\n",
-              tarvex::kernel_level_name(tarvex::active_kernel_level()), tarvex::pool::size());
+  std::printf("# kernels=%s filter=%s threads=%zu\n",
+              tarvex::kernel_level_name(tarvex::active_kernel_level()),
+              tarvex::active_filter().name, tarvex::pool::size());
   for (const auto& dim_text : split(dims)) {
     const std::size_t dim = std::strtoull(dim_text.c_str(), nullptr, 10);
     std::vector<float> values(n * dim);

@@ -82,7 +82,12 @@ void Points::out_of_range(std::size_t i, std::size_t j) const {
 }  // namespace tarvex
 
 #include <algorithm>
+#include <atomic>
+#include <optional>
+#include <vector>
 
+#include "control.hpp"
+#include "filter.hpp"
 #include "pool.hpp"
 
 namespace tarvex {
@@ -93,21 +98,92 @@ constexpr std::size_t kStripRows = 64;
 // Later rows are visited in blocks of about this many bytes, which stay in
 // the L2 cache while every tile of the strip passes over them.
 constexpr std::size_t kBlockBytes = 192 * 1024;
+// The same for the screen's 8-bit codes.
+constexpr std::size_t kCodeBlockBytes = 256 * 1024;
+// A block whose screen passes more than this share of its pairs is cheaper
+// to scan whole with the exact tiles than pair by pair.
+constexpr std::size_t kMaxPassShare = 8;
+
+// The farthest row from `from` (the first on ties) and its distance.
+FarPair farthest_from(const float* values, std::size_t n, std::size_t dim, Metric metric,
+                      std::size_t from, std::vector<float>& column) {
+  distance_column(values, dim, metric, from, 0, n, column.data());
+  FarPair best = kPairIdentity;
+  for (std::size_t j = 0; j < n; ++j) {
+    if (j == from) continue;
+    if (total_order_key(column[j]) > total_order_key(best.d)) best = {column[j], j, j};
+  }
+  return {best.d, std::min(from, best.i), std::max(from, best.i)};
+}
 
 }  // namespace
 
 FarPair Points::farthest_pair() const {
   if (n_ < 2) return FarPair{0.0f, 0, 0};
+  const std::size_t strips = (n_ + kStripRows - 1) / kStripRows;
+  const FilterTable& filter = active_filter();
+  std::optional<QuantisedRows> codes;
+  if (filter.screen != nullptr) codes = QuantisedRows::build(values_, n_, dim_, metric_);
+
+  // A real pair to start from, so the screen drops pairs from the first block
+  // on: a double sweep from row 0 (and one more sweep).
+  FarPair seed = kPairIdentity;
+  if (codes) {
+    std::vector<float> column(n_);
+    std::size_t from = 0;
+    for (int sweep = 0; sweep < 3; ++sweep) {
+      const FarPair far = farthest_from(values_, n_, dim_, metric_, from, column);
+      seed = better_pair(seed, far);
+      from = far.i == from ? far.j : far.i;
+    }
+  }
+  // The best distance found so far by any task. Any value it holds is a real
+  // pair's, so however the tasks interleave, a pair is only dropped when it
+  // is strictly closer than the result.
+  std::atomic<std::int32_t> best_key{total_order_key(seed.d)};
+  const auto raise = [&best_key](float d) {
+    const std::int32_t key = total_order_key(d);
+    std::int32_t seen = best_key.load(std::memory_order_relaxed);
+    while (key > seen && !best_key.compare_exchange_weak(seen, key, std::memory_order_relaxed)) {
+    }
+  };
+
   const std::size_t block = std::clamp<std::size_t>(
       kBlockBytes / (dim_ * sizeof(float)) / kTileRows * kTileRows, 16, 1024);
-  const std::size_t strips = (n_ + kStripRows - 1) / kStripRows;
-  const auto strip = [this, block](std::size_t s, FarPair acc) {
+  const std::size_t code_block = std::clamp<std::size_t>(
+      kCodeBlockBytes / (codes ? codes->groups() * 4 : 1) / kStripRows * kStripRows, kStripRows,
+      4096);
+  const auto strip = [&](std::size_t s, FarPair acc) {
+    control::poll();
     const std::size_t i_begin = s * kStripRows;
     const std::size_t i_end = std::min(n_, i_begin + kStripRows);
-    for (std::size_t j = i_begin; j < n_; j += block) {
-      const BlockFarthest far =
-          farthest_in_block(values_, dim_, metric_, i_begin, i_end, j, std::min(n_, j + block));
-      acc = better_pair(acc, FarPair{far.d, far.i, far.j});
+    if (!codes) {
+      for (std::size_t j = i_begin; j < n_; j += block) {
+        const BlockFarthest far =
+            farthest_in_block(values_, dim_, metric_, i_begin, i_end, j, std::min(n_, j + block));
+        acc = better_pair(acc, FarPair{far.d, far.i, far.j});
+      }
+      return acc;
+    }
+    Candidates passed;
+    passed.capacity = kStripRows * code_block / kMaxPassShare;
+    for (std::size_t j = i_begin; j < n_; j += code_block) {
+      control::poll();
+      const std::size_t j_end = std::min(n_, j + code_block);
+      passed.clear();
+      const std::int32_t key = best_key.load(std::memory_order_relaxed);
+      const float best = std::bit_cast<float>(key < 0 ? key ^ 0x7fffffff : key);
+      if (filter.screen(*codes, i_begin, i_end, j, j_end, codes->threshold(best), passed)) {
+        for (std::size_t p = 0; p < passed.i.size(); ++p) {
+          const std::size_t a = passed.i[p], b = passed.j[p];
+          acc = better_pair(acc, FarPair{dist_unchecked(a, b), a, b});
+        }
+      } else {
+        const BlockFarthest far =
+            farthest_in_block(values_, dim_, metric_, i_begin, i_end, j, j_end);
+        acc = better_pair(acc, FarPair{far.d, far.i, far.j});
+      }
+      if (acc.i != kPairIdentity.i) raise(acc.d);
     }
     return acc;
   };
@@ -115,7 +191,7 @@ FarPair Points::farthest_pair() const {
   // strip strips-1-u so that all units weigh about the same. better_pair is
   // the maximum of a strict total order, so neither this nor the pool's split
   // can change the result.
-  return pool::reduce(
+  const FarPair found = pool::reduce(
       (strips + 1) / 2, kPairIdentity,
       [&strip, strips](std::size_t first, std::size_t last, FarPair acc) {
         for (std::size_t u = first; u < last; ++u) {
@@ -125,6 +201,7 @@ FarPair Points::farthest_pair() const {
         return acc;
       },
       [](FarPair a, FarPair b) { return better_pair(a, b); });
+  return better_pair(found, seed);
 }
 
 }  // namespace tarvex

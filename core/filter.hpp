@@ -1,0 +1,109 @@
+// A cheap, rigorous screen for the exact farthest pair: rows quantised to
+// 8-bit integers give every pair an upper bound on the distance that the exact
+// kernel would return, so only pairs whose bound reaches the best distance
+// found so far need the exact kernel. The screen never computes a reported
+// distance; it only decides which pairs are worth one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "metric.hpp"
+
+namespace tarvex {
+
+// Builds of the screen, from least to most capable; Exact means no screen
+// (every pair goes to the exact tiles).
+enum class FilterLevel : std::uint8_t { Exact = 0, Avx512Vnni = 1 };
+
+// Rows of one matrix prepared for the screen: 8-bit codes in the two layouts
+// the integer dot products read, and per-row constants of the bound.
+class QuantisedRows {
+ public:
+  // Rows are screened in groups of this many (one accumulator lane each).
+  static constexpr std::size_t kPanelRows = 16;
+
+  // nullopt when no bound can be trusted for these rows (sums of squares
+  // that could overflow, or too many coordinates for exact 32-bit sums);
+  // the caller then computes every pair exactly.
+  static std::optional<QuantisedRows> build(const float* values, std::size_t n, std::size_t dim,
+                                            Metric metric);
+
+  // The screen's threshold for a best distance `best` so far: a pair whose
+  // exact distance is at least `best` has a bound at least this.
+  float threshold(float best) const noexcept;
+
+  std::size_t n() const noexcept { return n_; }
+  std::size_t groups() const noexcept { return groups_; }
+
+  // Row i's codes plus 128, as unsigned bytes, groups() * 4 of them.
+  const std::uint8_t* biased_row(std::size_t i) const noexcept { return biased_.get() + i * groups_ * 4; }
+  // Panel p: for each group of 4 coordinates, 16 rows' signed codes (64 bytes).
+  const std::int8_t* panel(std::size_t p) const noexcept { return panels_.get() + p * groups_ * 64; }
+
+  // Per-row constants, indexed by row (rows past n are padding that no pair
+  // passes): see the proof in filter.cpp.
+  const float* offset() const noexcept { return offset_.data(); }
+  const float* scale() const noexcept { return scale_.data(); }
+  const float* code_norm() const noexcept { return code_norm_.data(); }
+  const float* residual() const noexcept { return residual_.data(); }
+  const float* norm() const noexcept { return norm_.data(); }
+  // 128 times the sum of the row's codes, which removes the bias.
+  const std::int32_t* bias() const noexcept { return bias_.data(); }
+
+ private:
+  struct FreeAligned {
+    void operator()(void* p) const noexcept;
+  };
+
+  QuantisedRows() = default;
+
+  std::size_t n_ = 0, dim_ = 0, groups_ = 0;
+  Metric metric_ = Metric::Euclidean;
+  double sq_scale_ = 1.0;  // squared distances of the screen times this are real ones
+  std::unique_ptr<std::uint8_t[], FreeAligned> biased_;
+  std::unique_ptr<std::int8_t[], FreeAligned> panels_;
+  std::vector<float> offset_, scale_, code_norm_, residual_, norm_;
+  std::vector<std::int32_t> bias_;
+};
+
+// Pairs (i, j) that the screen lets through.
+struct Candidates {
+  std::vector<std::uint32_t> i, j;
+  std::size_t capacity = 0;
+  void clear() noexcept {
+    i.clear();
+    j.clear();
+  }
+};
+
+// Appends to `out` every pair i < j with i in [ib, ie), j in [jb, je) whose
+// bound is not below `threshold` (ib and jb multiples of kPanelRows). Returns
+// false, with `out` incomplete, as soon as more than out.capacity pairs pass.
+using ScreenFn = bool (*)(const QuantisedRows& rows, std::size_t ib, std::size_t ie,
+                          std::size_t jb, std::size_t je, float threshold,
+                          Candidates& out) noexcept;
+
+// One build of the screen; `screen` is null for Exact.
+struct FilterTable {
+  FilterLevel level;
+  const char* name;
+  ScreenFn screen;
+};
+
+// The build for this process, detected once (thread-safe), unless forced.
+const FilterTable& active_filter() noexcept;
+bool filter_level_supported(FilterLevel level) noexcept;
+const char* filter_level_name(FilterLevel level) noexcept;
+
+namespace testing {
+// For tests and benchmarks only: makes active_filter() return `level` (which
+// must be supported) for the whole process until reset; nullopt restores the
+// detected build. Not for use while a diameter is being computed.
+void force_filter_level(std::optional<FilterLevel> level) noexcept;
+}  // namespace testing
+
+}  // namespace tarvex
