@@ -1,5 +1,7 @@
 #include "filter.hpp"
 
+#include "pool.hpp"
+
 #include <cpuid.h>
 #include <immintrin.h>
 
@@ -81,34 +83,39 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
                                                   std::size_t dim, Metric metric) {
   // 32-bit sums stay exact and lane indices fit 32 bits.
   if (n < 2 || dim == 0 || dim > 65536 || n > (std::size_t{1} << 31) - kRowPad) return std::nullopt;
-  std::vector<double> mean(dim, 0.0);
-  double largest_sq = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
+  const auto max_over_rows = [n](auto row_value) {
+    return pool::reduce(
+        n, 0.0,
+        [&row_value](std::size_t first, std::size_t last, double acc) {
+          for (std::size_t i = first; i < last; ++i) acc = std::max(acc, row_value(i));
+          return acc;
+        },
+        [](double x, double y) { return std::max(x, y); });
+  };
+  const double largest_sq = max_over_rows([&](std::size_t i) {
     const float* x = values + i * dim;
     double sq = 0.0;
     for (std::size_t k = 0; k < dim; ++k) sq += static_cast<double>(x[k]) * x[k];
-    largest_sq = std::max(largest_sq, sq);
-    if (metric == Metric::Euclidean) {
-      for (std::size_t k = 0; k < dim; ++k) mean[k] += x[k];
-    }
-  }
+    return sq;
+  });
   // The exact kernel's partial sums stay below 4 |x|^2 (1 + g); keep them far
   // from float overflow, where the bound would not hold.
   if (!(4.0 * largest_sq * (1.0 + gamma_of(dim)) < 0x1p120)) return std::nullopt;
+  // Serial, so that the codes do not depend on the pool's split.
+  std::vector<double> mean(dim, 0.0);
   double spread = 1.0;
   if (metric == Metric::Euclidean) {
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t k = 0; k < dim; ++k) mean[k] += values[i * dim + k];
     for (double& m : mean) m /= static_cast<double>(n);
-    double widest = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
+    const double widest = max_over_rows([&](std::size_t i) {
       const float* x = values + i * dim;
       double sq = 0.0;
       for (std::size_t k = 0; k < dim; ++k) sq += (x[k] - mean[k]) * (x[k] - mean[k]);
-      widest = std::max(widest, sq);
-    }
+      return sq;
+    });
     if (!(widest > 0.0)) return std::nullopt;  // all rows equal: nothing to screen
     spread = std::sqrt(widest);
-  } else {
-    std::fill(mean.begin(), mean.end(), 0.0);
   }
 
   QuantisedRows q;
@@ -133,9 +140,17 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
 
   const double g = gamma_of(dim);
   const double inflate = 1.0 + 0x1p-30;
-  std::vector<double> xs(dim);
-  std::vector<std::int8_t> codes(width, 0);
-  for (std::size_t i = 0; i < n; ++i) {
+  struct Scratch {
+    std::vector<double> xs;
+    std::vector<std::int8_t> codes;
+  };
+  const std::size_t width_of_codes = width;
+  const auto scratch = [dim, width_of_codes] {
+    return Scratch{std::vector<double>(dim), std::vector<std::int8_t>(width_of_codes, 0)};
+  };
+  pool::map_chunks(n, scratch, [&](Scratch& state, std::size_t i) {
+    std::vector<double>& xs = state.xs;
+    std::vector<std::int8_t>& codes = state.codes;
     const float* x = values + i * dim;
     double top = 0.0;
     for (std::size_t k = 0; k < dim; ++k) {
@@ -144,11 +159,12 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
     }
     float s = round_up(top / 127.0);
     if (s < 0x1p-100f) s = 0.0f;  // a row this small is all residual
+    const double inv = s > 0.0f ? 1.0 / s : 0.0;  // any code is sound; these are near-best
     double aa = 0.0, rr = 0.0, bb = 0.0;
     std::int32_t sum = 0;
     for (std::size_t k = 0; k < dim; ++k) {
       int c = 0;
-      if (s > 0.0f) c = static_cast<int>(std::clamp(std::nearbyint(xs[k] / s), -127.0, 127.0));
+      if (s > 0.0f) c = static_cast<int>(std::clamp(std::nearbyint(xs[k] * inv), -127.0, 127.0));
       codes[k] = static_cast<std::int8_t>(c);
       sum += c;
       const double sc = static_cast<double>(s) * c;
@@ -173,7 +189,7 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
       biased[k] = static_cast<std::uint8_t>(codes[k] + 128);
       panel[(k / 4) * 64 + (i % kPanel) * 4 + k % 4] = codes[k];
     }
-  }
+  });
   return q;
 }
 
@@ -197,12 +213,11 @@ namespace {
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512vnni")
 
-// Tiles of 4 rows against 4 panels (64 rows): 16 accumulators, each lane one
-// pair, fed by one broadcast of 4 codes and one panel load per product.
+// Tiles of R rows against C panels: R * C accumulators, each lane one pair.
+template <std::size_t R, std::size_t C>
 __attribute__((target("avx512f,avx512vnni"))) bool screen_vnni(
     const QuantisedRows& q, std::size_t ib, std::size_t ie, std::size_t jb, std::size_t je,
     float threshold, Candidates& out) noexcept {
-  constexpr std::size_t R = 4, C = 4;
   const std::size_t groups = q.groups();
   const __m512 t = _mm512_set1_ps(threshold);
   const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
@@ -228,7 +243,7 @@ __attribute__((target("avx512f,avx512vnni"))) bool screen_vnni(
         __m512i y[C];
 #pragma GCC unroll 4
         for (std::size_t c = 0; c < C; ++c) y[c] = _mm512_load_si512(b[c] + g * 64);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
         for (std::size_t r = 0; r < R; ++r) {
           std::int32_t word;
           std::memcpy(&word, a[r] + g * 4, 4);
@@ -280,7 +295,7 @@ bool vnni_runs() noexcept {
 
 constexpr FilterTable kFilters[] = {
     {FilterLevel::Exact, "exact", nullptr},
-    {FilterLevel::Avx512Vnni, "avx512vnni", screen_vnni},
+    {FilterLevel::Avx512Vnni, "avx512vnni", screen_vnni<4, 4>},
 };
 
 FilterLevel detect_filter() noexcept {
