@@ -123,7 +123,7 @@ def pdist_fits(n: int) -> bool:
     return need < available // 3
 
 
-def run_dim(args, binary, data_file, x, kind, d, metrics, threads, pdist_dims) -> None:
+def run_dim(args, binary, data_file, x, kind, d, metrics, threads, pdist_dims, rows) -> None:
     for metric in metrics:
         data = x / np.linalg.norm(x, axis=1, keepdims=True) if metric == "cosine" else x
         pdist_s = None
@@ -136,6 +136,7 @@ def run_dim(args, binary, data_file, x, kind, d, metrics, threads, pdist_dims) -
             with threadpool_limits(limits=t, user_api="blas"):
                 blas_s, _, blas_d = timed(blas_diameter, data, metric, args.block)
             ours_s = float(ours["seconds"])
+            rows.append((kind, d, metric, t, ours_s, float(tiles["seconds"]) if tiles else None, blas_s))
             tiles_s = f"{float(tiles['seconds']):.3f}" if tiles else "-"
             pd = f"{pdist_s:.2f}" if pdist_s is not None else "-"
             print(f"| {kind} | {args.n} x {d} | {metric} | {t} | {ours_s:.3f} | {tiles_s} | "
@@ -150,6 +151,7 @@ def main() -> None:
     parser.add_argument("--metrics", default="cosine,euclidean")
     parser.add_argument("--threads", default="1,2")
     parser.add_argument("--data", default="clusters,gauss,onehot")
+    parser.add_argument("--plot", help="write a bar chart of the seconds to this PNG")
     parser.add_argument("--no-tiles", dest="tiles", action="store_false",
                         help="skip the run with the exact tiles alone")
     parser.add_argument("--block", type=int, default=1024, help="rows per Gram block")
@@ -178,15 +180,41 @@ def main() -> None:
     print("| data | n x d | metric | threads | tarvex | tiles alone | BLAS | pdist | "
           "BLAS / tarvex | exact | d_max (tarvex / BLAS) |")
     print("|---|---|---|---|---|---|---|---|---|---|---|")
+    rows = []
     data_file = tempfile.NamedTemporaryFile(suffix=".f32", delete=False).name
     try:
         for kind in [k for k in args.data.split(",") if k]:
             for d in dims:
                 x = make_data(kind, args.n, d, np.random.default_rng(12345))
                 x.tofile(data_file)  # tarvex normalises its own copy under cosine
-                run_dim(args, binary, data_file, x, kind, d, metrics, threads, pdist_dims)
+                run_dim(args, binary, data_file, x, kind, d, metrics, threads, pdist_dims, rows)
     finally:
         os.unlink(data_file)
+    if args.plot:
+        plot(rows, args.plot, args.n)
+
+
+def plot(rows, path: str, n: int) -> None:
+    """Seconds of each case, tarvex against the tiles alone and BLAS, on a log scale."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    threads = sorted({r[3] for r in rows})
+    fig, axes = plt.subplots(1, len(threads), figsize=(6 * len(threads), 4.5), squeeze=False)
+    for ax, t in zip(axes[0], threads):
+        cases = [r for r in rows if r[3] == t]
+        labels = [f"{r[0]}\n{r[2][:3]} {r[1]}" for r in cases]
+        pos = np.arange(len(cases))
+        ax.bar(pos - 0.27, [r[4] for r in cases], 0.27, label="tarvex (screen + exact)")
+        ax.bar(pos, [r[5] or 0 for r in cases], 0.27, label="tarvex tiles alone")
+        ax.bar(pos + 0.27, [r[6] for r in cases], 0.27, label="OpenBLAS upper-triangle Gram")
+        ax.set_yscale("log")
+        ax.set_xticks(pos, labels, fontsize=6, rotation=90)
+        ax.set_ylabel("seconds")
+        ax.set_title(f"exact diameter, n = {n}, {t} thread(s)")
+        ax.legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
 
 if __name__ == "__main__":
     main()

@@ -94,11 +94,12 @@ FarPair exact_farthest_pair(const float* values, std::size_t n, std::size_t dim,
   const std::size_t code_block = std::clamp<std::size_t>(
       kCodeBlockBytes / (codes ? codes->groups() * 4 : 1) / kStripRows * kStripRows, kStripRows,
       4096);
-  // After a block that the screen could not thin out, the next blocks of the
-  // same task skip it, for twice as many blocks each time it fails again:
-  // where nothing prunes, the screen then costs a few blocks per task.
+  // Where the screen keeps failing to thin out blocks (nothing prunes), the
+  // blocks go to the exact tiles directly, and only every 16th block of a
+  // task tries the screen again. Any choice here changes the time alone.
+  std::atomic<std::uint32_t> tries{0}, fails{0};
   struct Backoff {
-    std::size_t skip = 0, next = 1;
+    std::uint32_t blocks = 0;
   };
   const auto strip = [&](std::size_t s, FarPair acc, Backoff& backoff) {
     control::poll();
@@ -115,28 +116,26 @@ FarPair exact_farthest_pair(const float* values, std::size_t n, std::size_t dim,
     }
     std::uint64_t exact_pairs = 0;
     Candidates passed;
-    passed.capacity = kStripRows * code_block / kMaxPassShare;
     for (std::size_t j = i_begin; j < n; j += code_block) {
       control::poll();
       const std::size_t j_end = std::min(n, j + code_block);
       passed.clear();
+      passed.capacity = pairs_in_block(i_begin, i_end, j, j_end) / kMaxPassShare;
       const std::int32_t key = best_key.load(std::memory_order_relaxed);
       const float best = std::bit_cast<float>(key < 0 ? key ^ 0x7fffffff : key);
-      const bool try_screen = backoff.skip == 0;
-      if (!try_screen) --backoff.skip;
+      const std::uint32_t tried = tries.load(std::memory_order_relaxed);
+      const bool hopeless = tried >= 8 && fails.load(std::memory_order_relaxed) > tried / 4 * 3;
+      const bool try_screen = !hopeless || backoff.blocks++ % 16 == 0;
+      if (try_screen) tries.fetch_add(1, std::memory_order_relaxed);
       if (try_screen &&
           filter.screen(*codes, i_begin, i_end, j, j_end, codes->threshold(best), passed)) {
-        backoff.next = 1;
         exact_pairs += passed.i.size();
         for (std::size_t p = 0; p < passed.i.size(); ++p) {
           const std::size_t a = passed.i[p], b = passed.j[p];
           acc = better_pair(acc, FarPair{pair_distance(values, dim, metric, a, b), a, b});
         }
       } else {
-        if (try_screen) {
-          backoff.skip = backoff.next;
-          backoff.next = std::min<std::size_t>(2 * backoff.next, 1024);
-        }
+        if (try_screen) fails.fetch_add(1, std::memory_order_relaxed);
         const BlockFarthest far =
             farthest_in_block(values, dim, metric, i_begin, i_end, j, j_end);
         exact_pairs += pairs_in_block(i_begin, i_end, j, j_end);
