@@ -126,10 +126,8 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
   q.sq_scale_ = spread * spread;
   const std::size_t padded = (n + kRowPad - 1) / kRowPad * kRowPad;
   const std::size_t width = q.groups_ * 4;
-  q.biased_.reset(allocate_aligned<std::uint8_t>(padded * width));
-  q.panels_.reset(allocate_aligned<std::int8_t>(padded * width));
-  std::memset(q.biased_.get(), 128, padded * width);
-  std::memset(q.panels_.get(), 0, padded * width);
+  q.panels_.reset(allocate_aligned<std::uint8_t>(padded * width));
+  std::memset(q.panels_.get(), 128, padded * width);
   const float ninf = -std::numeric_limits<float>::infinity();
   q.offset_.assign(padded, ninf);
   q.scale_.assign(padded, 0.0f);
@@ -183,12 +181,9 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
     q.residual_[i] = round_up(r);
     q.norm_[i] = round_up(b);
     q.bias_[i] = 128 * sum;
-    std::uint8_t* biased = q.biased_.get() + i * width;
-    std::int8_t* panel = q.panels_.get() + (i / kPanel) * width * kPanel;
-    for (std::size_t k = 0; k < width; ++k) {
-      biased[k] = static_cast<std::uint8_t>(codes[k] + 128);
-      panel[(k / 4) * 64 + (i % kPanel) * 4 + k % 4] = codes[k];
-    }
+    std::uint8_t* panel = q.panels_.get() + (i / kPanel) * width * kPanel;
+    for (std::size_t k = 0; k < width; ++k)
+      panel[(k / 4) * 64 + (i % kPanel) * 4 + k % 4] = static_cast<std::uint8_t>(codes[k] + 128);
   });
   return q;
 }
@@ -213,7 +208,8 @@ namespace {
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512vnni")
 
-// Tiles of R rows against C panels: R * C accumulators, each lane one pair.
+// Tiles of R rows against C panels: R * C accumulators, each lane one pair,
+// summing (q_j + 128) q_i; the strip's own signed codes are unpacked once.
 template <std::size_t R, std::size_t C>
 __attribute__((target("avx512f,avx512vnni"))) bool screen_vnni(
     const QuantisedRows& q, std::size_t ib, std::size_t ie, std::size_t jb, std::size_t je,
@@ -228,16 +224,29 @@ __attribute__((target("avx512f,avx512vnni"))) bool screen_vnni(
   const float* res = q.residual();
   const float* norm = q.norm();
   const std::int32_t* bias = q.bias();
+  const std::size_t width = groups * 4;
+  const std::size_t rows = (ie - ib + R - 1) / R * R;
+  out.scratch.resize(rows * width);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::size_t i = ib + r;
+    const std::uint8_t* from = q.panel(i / kPanel) + (i % kPanel) * 4;
+    for (std::size_t g = 0; g < groups; ++g) {
+      std::uint32_t word;
+      std::memcpy(&word, from + g * 64, 4);
+      word ^= 0x80808080u;
+      std::memcpy(out.scratch.data() + r * width + g * 4, &word, 4);
+    }
+  }
   for (std::size_t i0 = ib; i0 < ie; i0 += R) {
-    const std::uint8_t* a[R];
-    for (std::size_t r = 0; r < R; ++r) a[r] = q.biased_row(i0 + r);
+    const std::int8_t* a[R];
+    for (std::size_t r = 0; r < R; ++r) a[r] = out.scratch.data() + (i0 - ib + r) * width;
     // The first group of panels holding a j above i0.
     const std::size_t p_first = std::max(jb / kPanel, (i0 + 1) / kPanel / C * C);
     for (std::size_t p = p_first; p < p_end; p += C) {
       __m512i acc[R][C];
       for (auto& row : acc)
         for (auto& v : row) v = _mm512_setzero_si512();
-      const std::int8_t* b[C];
+      const std::uint8_t* b[C];
       for (std::size_t c = 0; c < C; ++c) b[c] = q.panel(p + c);
       for (std::size_t g = 0; g < groups; ++g) {
         __m512i y[C];
@@ -249,17 +258,16 @@ __attribute__((target("avx512f,avx512vnni"))) bool screen_vnni(
           std::memcpy(&word, a[r] + g * 4, 4);
           const __m512i x = _mm512_set1_epi32(word);
 #pragma GCC unroll 4
-          for (std::size_t c = 0; c < C; ++c) acc[r][c] = _mm512_dpbusd_epi32(acc[r][c], x, y[c]);
+          for (std::size_t c = 0; c < C; ++c) acc[r][c] = _mm512_dpbusd_epi32(acc[r][c], y[c], x);
         }
       }
       for (std::size_t c = 0; c < C; ++c) {
         const std::size_t j0 = (p + c) * kPanel;
         const __m512 cj = _mm512_loadu_ps(off + j0), sj = _mm512_loadu_ps(scale + j0);
         const __m512 rj = _mm512_loadu_ps(res + j0), bj = _mm512_loadu_ps(norm + j0);
-        const __m512i wj = _mm512_loadu_si512(bias + j0);
         for (std::size_t r = 0; r < R; ++r) {
           const std::size_t i = i0 + r;
-          const __m512 qf = _mm512_cvtepi32_ps(_mm512_sub_epi32(acc[r][c], wj));
+          const __m512 qf = _mm512_cvtepi32_ps(_mm512_sub_epi32(acc[r][c], _mm512_set1_epi32(bias[i])));
           __m512 v = _mm512_add_ps(_mm512_set1_ps(off[i]), cj);
           v = _mm512_add_ps(v, _mm512_mul_ps(qf, _mm512_mul_ps(sj, _mm512_set1_ps(-2.0f * scale[i]))));
           const __m512 e = _mm512_add_ps(_mm512_mul_ps(rj, _mm512_set1_ps(2.0f * code_norm[i])),

@@ -39,10 +39,9 @@ class QuantisedRows {
   std::size_t n() const noexcept { return n_; }
   std::size_t groups() const noexcept { return groups_; }
 
-  // Row i's codes plus 128, as unsigned bytes, groups() * 4 of them.
-  const std::uint8_t* biased_row(std::size_t i) const noexcept { return biased_.get() + i * groups_ * 4; }
-  // Panel p: for each group of 4 coordinates, 16 rows' signed codes (64 bytes).
-  const std::int8_t* panel(std::size_t p) const noexcept { return panels_.get() + p * groups_ * 64; }
+  // Panel p: for each group of 4 coordinates, 16 rows' codes plus 128, as
+  // unsigned bytes (64 bytes a group); the only copy of the codes.
+  const std::uint8_t* panel(std::size_t p) const noexcept { return panels_.get() + p * groups_ * 64; }
 
   // Per-row constants, indexed by row (rows past n are padding that no pair
   // passes): see the proof in filter.cpp.
@@ -51,7 +50,7 @@ class QuantisedRows {
   const float* code_norm() const noexcept { return code_norm_.data(); }
   const float* residual() const noexcept { return residual_.data(); }
   const float* norm() const noexcept { return norm_.data(); }
-  // 128 times the sum of the row's codes, which removes the bias.
+  // 128 times the sum of the row's codes, which removes the other row's bias.
   const std::int32_t* bias() const noexcept { return bias_.data(); }
 
  private:
@@ -64,8 +63,7 @@ class QuantisedRows {
   std::size_t n_ = 0, dim_ = 0, groups_ = 0;
   Metric metric_ = Metric::Euclidean;
   double sq_scale_ = 1.0;  // squared distances of the screen times this are real ones
-  std::unique_ptr<std::uint8_t[], FreeAligned> biased_;
-  std::unique_ptr<std::int8_t[], FreeAligned> panels_;
+  std::unique_ptr<std::uint8_t[], FreeAligned> panels_;
   std::vector<float> offset_, scale_, code_norm_, residual_, norm_;
   std::vector<std::int32_t> bias_;
 };
@@ -74,6 +72,7 @@ class QuantisedRows {
 struct Candidates {
   std::vector<std::uint32_t> i, j;
   std::size_t capacity = 0;
+  std::vector<std::int8_t> scratch;  // the screen's own, kept between calls
   void clear() noexcept {
     i.clear();
     j.clear();
