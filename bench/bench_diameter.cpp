@@ -1,15 +1,16 @@
 // Seconds of the exact diameter on the shared pool (sized by RAYON_NUM_THREADS).
 //
 //   bench_diameter [--n N] [--dims 128,768] [--metrics cosine,euclidean] [--repeat R]
-//                  [--input FILE]
+//                  [--input FILE] [--filter exact|avx512vnni]
 //
 // The rows are standard normal, or with --input the n x d float32 values of
 // FILE (raw, row-major, one d in --dims), so other tools can time the same data.
 // Prints one line per case: "diameter metric=M n=N d=D threads=T seconds=S
 // cpu_seconds=C pair_gflops=G exact_share=E d_max=X i=I j=J"; the best of R
 // runs is reported. exact_share is the share of all pairs that went to the
-// exact kernel; --filter exact|avx512vnni forces a build of the screen. cpu_seconds is the process's CPU time of that run (all threads),
-// which shows the kernel's own cost when the machine is busy.
+// exact kernel; --filter forces a build of the screen (exact: none). cpu_seconds
+// is the process's CPU time of that run (all threads), which shows the
+// kernel's own cost when the machine is busy.
 #include <time.h>
 
 #include <chrono>

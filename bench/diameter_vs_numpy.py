@@ -134,13 +134,14 @@ def run_dim(args, binary, data_file, x, kind, d, metrics, threads, pdist_dims, r
             ours = tarvex_run(binary, data_file, args.n, d, metric, t, True)
             tiles = tarvex_run(binary, data_file, args.n, d, metric, t, False) if args.tiles else None
             with threadpool_limits(limits=t, user_api="blas"):
-                blas_s, _, blas_d = timed(blas_diameter, data, metric, args.block)
+                blas_s, blas_cpu, blas_d = timed(blas_diameter, data, metric, args.block)
             ours_s = float(ours["seconds"])
             rows.append((kind, d, metric, t, ours_s, float(tiles["seconds"]) if tiles else None, blas_s))
             tiles_s = f"{float(tiles['seconds']):.3f}" if tiles else "-"
             pd = f"{pdist_s:.2f}" if pdist_s is not None else "-"
             print(f"| {kind} | {args.n} x {d} | {metric} | {t} | {ours_s:.3f} | {tiles_s} | "
                   f"{blas_s:.3f} | {pd} | {blas_s / ours_s:.2f} | {float(ours['exact_share']):.2g} | "
+                  f"{float(ours['cpu_seconds']):.3f} | {blas_cpu:.3f} | "
                   f"{float(ours['d_max']):.6g} / {blas_d:.6g} |", flush=True)
 
 
@@ -173,13 +174,14 @@ def main() -> None:
             print(f"# BLAS: {info.get('internal_api')} {info.get('version')} "
                   f"kernel={info.get('architecture')} ({os.path.basename(info['filepath'])})")
     print(f"# tarvex: {binary}")
-    print(f"# n={args.n}, Gram blocks of {args.block} rows; wall seconds; 'blas/tarvex' above 1 "
-          "means tarvex is faster; 'exact' is the share of pairs tarvex computed exactly")
+    print(f"# n={args.n}, Gram blocks of {args.block} rows; wall seconds; 'BLAS / tarvex' above 1 "
+          "means tarvex is faster; 'exact' is the share of pairs tarvex computed exactly; "
+          "cpu: CPU seconds of all threads")
     with open("/proc/loadavg") as f:
         print(f"# load average before the run: {f.read().split()[0]}")
     print("| data | n x d | metric | threads | tarvex | tiles alone | BLAS | pdist | "
-          "BLAS / tarvex | exact | d_max (tarvex / BLAS) |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|")
+          "BLAS / tarvex | exact | cpu tarvex | cpu BLAS | d_max (tarvex / BLAS) |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     rows = []
     data_file = tempfile.NamedTemporaryFile(suffix=".f32", delete=False).name
     try:
