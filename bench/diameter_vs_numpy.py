@@ -32,6 +32,7 @@ import argparse
 import glob
 import os
 import re
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -131,10 +132,20 @@ def run_dim(args, binary, data_file, x, kind, d, metrics, threads, pdist_dims, r
             from scipy.spatial.distance import pdist
             pdist_s, _, _ = timed(lambda: float(pdist(data, metric).max()))
         for t in threads:
-            ours = tarvex_run(binary, data_file, args.n, d, metric, t, True)
-            tiles = tarvex_run(binary, data_file, args.n, d, metric, t, False) if args.tiles else None
-            with threadpool_limits(limits=t, user_api="blas"):
-                blas_s, blas_cpu, blas_d = timed(blas_diameter, data, metric, args.block)
+            # The three in turn, --repeat times, and the median of each.
+            runs = []
+            for _ in range(args.repeat):
+                ours = tarvex_run(binary, data_file, args.n, d, metric, t, True)
+                tiles = tarvex_run(binary, data_file, args.n, d, metric, t, False) if args.tiles else None
+                with threadpool_limits(limits=t, user_api="blas"):
+                    blas_s, blas_cpu, blas_d = timed(blas_diameter, data, metric, args.block)
+                runs.append((float(ours["seconds"]), float(tiles["seconds"]) if tiles else None,
+                             blas_s, float(ours["cpu_seconds"]), blas_cpu))
+            med = [statistics.median(r[k] for r in runs) if runs[0][k] is not None else None
+                   for k in range(5)]
+            ours["seconds"], ours["cpu_seconds"] = med[0], med[3]
+            tiles = {"seconds": med[1]} if med[1] is not None else None
+            blas_s, blas_cpu = med[2], med[4]
             ours_s = float(ours["seconds"])
             rows.append((kind, d, metric, t, ours_s, float(tiles["seconds"]) if tiles else None, blas_s))
             tiles_s = f"{float(tiles['seconds']):.3f}" if tiles else "-"
@@ -152,6 +163,7 @@ def main() -> None:
     parser.add_argument("--metrics", default="cosine,euclidean")
     parser.add_argument("--threads", default="1,2")
     parser.add_argument("--data", default="clusters,gauss,onehot")
+    parser.add_argument("--repeat", type=int, default=1, help="runs of each side; medians shown")
     parser.add_argument("--plot", help="write a bar chart of the seconds to this PNG")
     parser.add_argument("--no-tiles", dest="tiles", action="store_false",
                         help="skip the run with the exact tiles alone")
@@ -174,7 +186,7 @@ def main() -> None:
             print(f"# BLAS: {info.get('internal_api')} {info.get('version')} "
                   f"kernel={info.get('architecture')} ({os.path.basename(info['filepath'])})")
     print(f"# tarvex: {binary}")
-    print(f"# n={args.n}, Gram blocks of {args.block} rows; wall seconds; 'BLAS / tarvex' above 1 "
+    print(f"# n={args.n}, Gram blocks of {args.block} rows; wall seconds (median of {args.repeat}); 'BLAS / tarvex' above 1 "
           "means tarvex is faster; 'exact' is the share of pairs tarvex computed exactly; "
           "cpu: CPU seconds of all threads")
     with open("/proc/loadavg") as f:
