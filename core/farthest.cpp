@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -61,9 +62,18 @@ FarPair exact_farthest_pair(const float* values, std::size_t n, std::size_t dim,
                             DiameterStats* stats) {
   if (n < 2) return FarPair{0.0f, 0, 0};
   const std::size_t strips = (n + kStripRows - 1) / kStripRows;
+  const std::size_t units = (strips + 1) / 2;
+  control::begin(Phase::Diameter, units);
   const FilterTable& filter = active_filter();
   std::optional<QuantisedRows> codes;
-  if (filter.screen != nullptr) codes = QuantisedRows::build(values, n, dim, metric);
+  if (filter.screen != nullptr) {
+    try {
+      codes = QuantisedRows::build(values, n, dim, metric);
+    } catch (const std::bad_alloc&) {
+      // The screen only saves time; without room for its codes every pair
+      // goes to the exact tiles, which need no memory of their own.
+    }
+  }
   if (stats != nullptr) stats->screened = codes.has_value();
 
   // A real pair to start from, so the screen drops pairs from the first block
@@ -73,6 +83,7 @@ FarPair exact_farthest_pair(const float* values, std::size_t n, std::size_t dim,
     std::vector<float> column(n);
     std::size_t from = 0;
     for (int sweep = 0; sweep < 3; ++sweep) {
+      control::poll();
       const FarPair far = farthest_from(values, n, dim, metric, from, column);
       seed = better_pair(seed, far);
       from = far.i == from ? far.j : far.i;
@@ -102,12 +113,12 @@ FarPair exact_farthest_pair(const float* values, std::size_t n, std::size_t dim,
     std::uint32_t blocks = 0;
   };
   const auto strip = [&](std::size_t s, FarPair acc, Backoff& backoff) {
-    control::poll();
     const std::size_t i_begin = s * kStripRows;
     const std::size_t i_end = std::min(n, i_begin + kStripRows);
     if (!codes) {
       if (stats != nullptr) stats->exact_pairs.fetch_add(pairs_in_block(i_begin, i_end, i_begin, n), std::memory_order_relaxed);
       for (std::size_t j = i_begin; j < n; j += block) {
+        control::poll();
         const BlockFarthest far =
             farthest_in_block(values, dim, metric, i_begin, i_end, j, std::min(n, j + block));
         acc = better_pair(acc, FarPair{far.d, far.i, far.j});
@@ -151,12 +162,13 @@ FarPair exact_farthest_pair(const float* values, std::size_t n, std::size_t dim,
   // the maximum of a strict total order, so neither this nor the pool's split
   // can change the result.
   const FarPair found = pool::reduce(
-      (strips + 1) / 2, kPairIdentity,
+      units, kPairIdentity,
       [&strip, strips](std::size_t first, std::size_t last, FarPair acc) {
         Backoff backoff;
         for (std::size_t u = first; u < last; ++u) {
           acc = strip(u, acc, backoff);
           if (strips - 1 - u != u) acc = strip(strips - 1 - u, acc, backoff);
+          control::advance(1);
         }
         return acc;
       },

@@ -1,5 +1,6 @@
 #include "filter.hpp"
 
+#include "control.hpp"
 #include "pool.hpp"
 
 #include <cpuid.h>
@@ -147,6 +148,7 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
     return Scratch{std::vector<double>(dim), std::vector<std::int8_t>(width_of_codes, 0)};
   };
   pool::map_chunks(n, scratch, [&](Scratch& state, std::size_t i) {
+    if (i % 256 == 0) control::poll();
     std::vector<double>& xs = state.xs;
     std::vector<std::int8_t>& codes = state.codes;
     const float* x = values + i * dim;
