@@ -1,7 +1,7 @@
 // Seconds of the exact diameter on the shared pool (sized by RAYON_NUM_THREADS).
 //
 //   bench_diameter [--n N] [--dims 128,768] [--metrics cosine,euclidean] [--repeat R]
-//                  [--input FILE] [--filter exact|avx512vnni]
+//                  [--input FILE] [--filter exact|avx2|avx512vnni]
 //
 // The rows are standard normal, or with --input the n x d float32 values of
 // FILE (raw, row-major, one d in --dims), so other tools can time the same data.
@@ -58,11 +58,13 @@ int main(int argc, char** argv) {
     else if (flag == "--input") input = argv[a + 1];
     else if (flag == "--filter") {
       const std::string name = argv[a + 1];
-      if (name != "exact" && name != "avx512vnni") {
-        std::fprintf(stderr, "--filter is exact or avx512vnni\n");
+      const auto level = name == "exact"  ? tarvex::FilterLevel::Exact
+                         : name == "avx2" ? tarvex::FilterLevel::Avx2
+                                          : tarvex::FilterLevel::Avx512Vnni;
+      if (name != "exact" && name != "avx2" && name != "avx512vnni") {
+        std::fprintf(stderr, "--filter is exact, avx2 or avx512vnni\n");
         return 2;
       }
-      const auto level = name == "exact" ? tarvex::FilterLevel::Exact : tarvex::FilterLevel::Avx512Vnni;
       if (!tarvex::filter_level_supported(level)) {
         std::fprintf(stderr, "this processor cannot run the %s screen\n", name.c_str());
         return 2;

@@ -68,7 +68,7 @@ FarPair exact_farthest_pair(const float* values, std::size_t n, std::size_t dim,
   std::optional<QuantisedRows> codes;
   if (filter.screen != nullptr) {
     try {
-      codes = QuantisedRows::build(values, n, dim, metric);
+      codes = QuantisedRows::build(values, n, dim, metric, filter.code_limit);
     } catch (const std::bad_alloc&) {
       // The screen only saves time; without room for its codes every pair
       // goes to the exact tiles, which need no memory of their own.

@@ -19,10 +19,12 @@
 // x' = (x - mu) / G in double (Euclidean: mu the mean row, G the largest
 // centred norm, so that distances scale by G exactly in real arithmetic and
 // no quantity underflows or overflows; cosine: mu = 0, G = 1). Each row
-// gets a float scale s and integer codes q in [-127, 127] with
-// x' = s q + e, and upward-rounded constants a >= |s q|, r >= |e| (which
-// also absorbs the 2^-51 |x'| error of forming x' in double) and b >= |x'|.
-// Q = q_x . q_y is an exact 32-bit integer (d * 255 * 127 < 2^31), so
+// gets a float scale s and integer codes q in [-m, m] (m = 127 for VNNI,
+// 63 for AVX2) with x' = s q + e, and upward-rounded constants a >= |s q|,
+// r >= |e| (which also absorbs the 2^-51 |x'| error of forming x' in double)
+// and b >= |x'|. Q = q_x . q_y is an exact 32-bit integer: the biased codes
+// q + m + 1 lie in [1, 2m + 1], d (2m + 1) m < 2^31, and AVX2's 16-bit pair
+// sums stay within 2 * 127 * 63 < 2^15, so no step saturates. Hence
 //   x'.y' = s_x s_y Q + s_x q_x . e_y + e_x . y' >= s_x s_y Q - E,
 //   E = a_x r_y + r_x b_y                                  (Cauchy-Schwarz).
 // The screen computes, in float,
@@ -81,9 +83,10 @@ void QuantisedRows::FreeAligned::operator()(void* p) const noexcept {
 }
 
 std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size_t n,
-                                                  std::size_t dim, Metric metric) {
+                                                  std::size_t dim, Metric metric, int code_limit) {
   // 32-bit sums stay exact and lane indices fit 32 bits.
   if (n < 2 || dim == 0 || dim > 65536 || n > (std::size_t{1} << 31) - kRowPad) return std::nullopt;
+  if (code_limit < 1 || code_limit > 127) return std::nullopt;
   const auto max_over_rows = [n](auto row_value) {
     return pool::reduce(
         n, 0.0,
@@ -125,10 +128,12 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
   q.groups_ = (dim + 3) / 4;
   q.metric_ = metric;
   q.sq_scale_ = spread * spread;
+  q.code_bias_ = code_limit + 1;
+  const double limit = code_limit;
   const std::size_t padded = (n + kRowPad - 1) / kRowPad * kRowPad;
   const std::size_t width = q.groups_ * 4;
   q.panels_.reset(allocate_aligned<std::uint8_t>(padded * width));
-  std::memset(q.panels_.get(), 128, padded * width);
+  std::memset(q.panels_.get(), q.code_bias_, padded * width);
   const float ninf = -std::numeric_limits<float>::infinity();
   q.offset_.assign(padded, ninf);
   q.scale_.assign(padded, 0.0f);
@@ -157,14 +162,14 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
       xs[k] = (x[k] - mean[k]) / spread;
       top = std::max(top, std::abs(xs[k]));
     }
-    float s = round_up(top / 127.0);
+    float s = round_up(top / limit);
     if (s < 0x1p-100f) s = 0.0f;  // a row this small is all residual
     const double inv = s > 0.0f ? 1.0 / s : 0.0;  // any code is sound; these are near-best
     double aa = 0.0, rr = 0.0, bb = 0.0;
     std::int32_t sum = 0;
     for (std::size_t k = 0; k < dim; ++k) {
       int c = 0;
-      if (s > 0.0f) c = static_cast<int>(std::clamp(std::nearbyint(xs[k] * inv), -127.0, 127.0));
+      if (s > 0.0f) c = static_cast<int>(std::clamp(std::nearbyint(xs[k] * inv), -limit, limit));
       codes[k] = static_cast<std::int8_t>(c);
       sum += c;
       const double sc = static_cast<double>(s) * c;
@@ -182,10 +187,10 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
     q.code_norm_[i] = round_up(a);
     q.residual_[i] = round_up(r);
     q.norm_[i] = round_up(b);
-    q.bias_[i] = 128 * sum;
+    q.bias_[i] = q.code_bias_ * sum;
     std::uint8_t* panel = q.panels_.get() + (i / kPanel) * width * kPanel;
     for (std::size_t k = 0; k < width; ++k)
-      panel[(k / 4) * 64 + (i % kPanel) * 4 + k % 4] = static_cast<std::uint8_t>(codes[k] + 128);
+      panel[(k / 4) * 64 + (i % kPanel) * 4 + k % 4] = static_cast<std::uint8_t>(codes[k] + q.code_bias_);
   });
   return q;
 }
@@ -207,11 +212,26 @@ float QuantisedRows::threshold(float best) const noexcept {
 
 namespace {
 
+// The signed codes of rows [ib, ib + rows) in row order, for broadcasting.
+void unpack_rows(const QuantisedRows& q, std::size_t ib, std::size_t rows,
+                 std::vector<std::int8_t>& out) {
+  const std::size_t groups = q.groups(), width = groups * 4;
+  const int bias = q.code_bias();
+  out.resize(rows * width);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::size_t i = ib + r;
+    const std::uint8_t* from = q.panel(i / kPanel) + (i % kPanel) * 4;
+    for (std::size_t g = 0; g < groups; ++g)
+      for (std::size_t k = 0; k < 4; ++k)
+        out[r * width + g * 4 + k] = static_cast<std::int8_t>(from[g * 64 + k] - bias);
+  }
+}
+
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512vnni")
 
 // Tiles of R rows against C panels: R * C accumulators, each lane one pair,
-// summing (q_j + 128) q_i; the strip's own signed codes are unpacked once.
+// summing (q_j + bias) q_i; the strip's own signed codes are unpacked once.
 template <std::size_t R, std::size_t C>
 __attribute__((target("avx512f,avx512vnni"))) bool screen_vnni(
     const QuantisedRows& q, std::size_t ib, std::size_t ie, std::size_t jb, std::size_t je,
@@ -227,18 +247,7 @@ __attribute__((target("avx512f,avx512vnni"))) bool screen_vnni(
   const float* norm = q.norm();
   const std::int32_t* bias = q.bias();
   const std::size_t width = groups * 4;
-  const std::size_t rows = (ie - ib + R - 1) / R * R;
-  out.scratch.resize(rows * width);
-  for (std::size_t r = 0; r < rows; ++r) {
-    const std::size_t i = ib + r;
-    const std::uint8_t* from = q.panel(i / kPanel) + (i % kPanel) * 4;
-    for (std::size_t g = 0; g < groups; ++g) {
-      std::uint32_t word;
-      std::memcpy(&word, from + g * 64, 4);
-      word ^= 0x80808080u;
-      std::memcpy(out.scratch.data() + r * width + g * 4, &word, 4);
-    }
-  }
+  unpack_rows(q, ib, (ie - ib + R - 1) / R * R, out.scratch);
   for (std::size_t i0 = ib; i0 < ie; i0 += R) {
     const std::int8_t* a[R];
     for (std::size_t r = 0; r < R; ++r) a[r] = out.scratch.data() + (i0 - ib + r) * width;
@@ -296,20 +305,102 @@ __attribute__((target("avx512f,avx512vnni"))) bool screen_vnni(
 
 #pragma GCC pop_options
 
-bool vnni_runs() noexcept {
-  if (active_kernel_level() != KernelLevel::Avx512) return false;  // ZMM state and AVX-512F
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-  return (ecx & (1u << 11)) != 0;  // AVX512_VNNI
+#pragma GCC push_options
+#pragma GCC target("avx2")
+
+// R rows against one panel (two registers of 8 rows): vpmaddubsw multiplies
+// the biased 7-bit codes of the panel by the row's signed ones into 16-bit
+// pair sums, vpmaddwd adds those pairs into 32-bit lanes.
+template <std::size_t R>
+__attribute__((target("avx2"))) bool screen_avx2(const QuantisedRows& q, std::size_t ib,
+                                                  std::size_t ie, std::size_t jb, std::size_t je,
+                                                  float threshold, Candidates& out) noexcept {
+  const std::size_t groups = q.groups();
+  const __m256 t = _mm256_set1_ps(threshold);
+  const __m256i ones = _mm256_set1_epi16(1);
+  const std::size_t p_end = (je + kPanel - 1) / kPanel;
+  const float* off = q.offset();
+  const float* scale = q.scale();
+  const float* code_norm = q.code_norm();
+  const float* res = q.residual();
+  const float* norm = q.norm();
+  const std::int32_t* bias = q.bias();
+  const std::size_t width = groups * 4;
+  unpack_rows(q, ib, (ie - ib + R - 1) / R * R, out.scratch);
+  for (std::size_t i0 = ib; i0 < ie; i0 += R) {
+    const std::int8_t* a[R];
+    for (std::size_t r = 0; r < R; ++r) a[r] = out.scratch.data() + (i0 - ib + r) * width;
+    for (std::size_t p = std::max(jb / kPanel, (i0 + 1) / kPanel); p < p_end; ++p) {
+      __m256i acc[R][2];
+      for (auto& row : acc) row[0] = row[1] = _mm256_setzero_si256();
+      const std::uint8_t* b = q.panel(p);
+      for (std::size_t g = 0; g < groups; ++g) {
+        const __m256i y0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(b + g * 64));
+        const __m256i y1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(b + g * 64 + 32));
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < R; ++r) {
+          std::int32_t word;
+          std::memcpy(&word, a[r] + g * 4, 4);
+          const __m256i x = _mm256_set1_epi32(word);
+          acc[r][0] = _mm256_add_epi32(acc[r][0], _mm256_madd_epi16(_mm256_maddubs_epi16(y0, x), ones));
+          acc[r][1] = _mm256_add_epi32(acc[r][1], _mm256_madd_epi16(_mm256_maddubs_epi16(y1, x), ones));
+        }
+      }
+      for (std::size_t h = 0; h < 2; ++h) {
+        const std::size_t j0 = p * kPanel + h * 8;
+        const __m256 cj = _mm256_loadu_ps(off + j0), sj = _mm256_loadu_ps(scale + j0);
+        const __m256 rj = _mm256_loadu_ps(res + j0), bj = _mm256_loadu_ps(norm + j0);
+        for (std::size_t r = 0; r < R; ++r) {
+          const std::size_t i = i0 + r;
+          if (i >= ie) break;
+          // The same operations in the same order as the AVX-512 build.
+          const __m256 qf = _mm256_cvtepi32_ps(_mm256_sub_epi32(acc[r][h], _mm256_set1_epi32(bias[i])));
+          __m256 v = _mm256_add_ps(_mm256_set1_ps(off[i]), cj);
+          v = _mm256_add_ps(v, _mm256_mul_ps(qf, _mm256_mul_ps(sj, _mm256_set1_ps(-2.0f * scale[i]))));
+          const __m256 e = _mm256_add_ps(_mm256_mul_ps(rj, _mm256_set1_ps(2.0f * code_norm[i])),
+                                         _mm256_mul_ps(bj, _mm256_set1_ps(2.0f * res[i])));
+          v = _mm256_add_ps(v, e);
+          unsigned pass = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(v, t, _CMP_NLT_UQ)));
+          for (; pass != 0; pass &= pass - 1) {
+            const std::size_t j = j0 + static_cast<std::size_t>(__builtin_ctz(pass));
+            if (j <= i || j >= je) continue;
+            if (out.i.size() >= out.capacity) return false;
+            out.i.push_back(static_cast<std::uint32_t>(i));
+            out.j.push_back(static_cast<std::uint32_t>(j));
+          }
+        }
+      }
+    }
+  }
+  return true;
+}
+
+#pragma GCC pop_options
+
+// Processor features, read once: AVX512_VNNI.
+bool has_vnni() noexcept {
+  static const bool vnni = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return (ecx & (1u << 11)) != 0;
+  }();
+  return vnni;
 }
 
 constexpr FilterTable kFilters[] = {
-    {FilterLevel::Exact, "exact", nullptr},
-    {FilterLevel::Avx512Vnni, "avx512vnni", screen_vnni<4, 4>},
+    {FilterLevel::Exact, "exact", nullptr, 0},
+    {FilterLevel::Avx2, "avx2", screen_avx2<4>, 63},
+    {FilterLevel::Avx512Vnni, "avx512vnni", screen_vnni<4, 4>, 127},
 };
 
-FilterLevel detect_filter() noexcept {
-  return vnni_runs() ? FilterLevel::Avx512Vnni : FilterLevel::Exact;
+// The best build the kernels' level allows: their detection already checked
+// the registers' OS state (YMM, and ZMM with opmasks). Read on every call, so
+// that a forced kernel level also limits the screen.
+FilterLevel best_filter() noexcept {
+  const KernelLevel kernels = active_kernel_level();
+  if (kernels == KernelLevel::Avx512 && has_vnni()) return FilterLevel::Avx512Vnni;
+  if (kernels >= KernelLevel::Avx2) return FilterLevel::Avx2;
+  return FilterLevel::Exact;
 }
 
 // -1 when not forced.
@@ -318,15 +409,13 @@ std::atomic<int> forced_filter{-1};
 }  // namespace
 
 bool filter_level_supported(FilterLevel level) noexcept {
-  static const FilterLevel best = detect_filter();
-  return static_cast<int>(level) <= static_cast<int>(best);
+  return static_cast<int>(level) <= static_cast<int>(best_filter());
 }
 
 const FilterTable& active_filter() noexcept {
-  // Chosen once per process, like the kernels.
-  static const FilterTable& detected = kFilters[static_cast<int>(detect_filter())];
   const int forced = forced_filter.load(std::memory_order_relaxed);
-  return forced < 0 ? detected : kFilters[forced];
+  const int best = static_cast<int>(best_filter());
+  return kFilters[forced < 0 ? best : std::min(forced, best)];
 }
 
 const char* filter_level_name(FilterLevel level) noexcept {

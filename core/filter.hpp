@@ -16,8 +16,10 @@
 namespace tarvex {
 
 // Builds of the screen, from least to most capable; Exact means no screen
-// (every pair goes to the exact tiles).
-enum class FilterLevel : std::uint8_t { Exact = 0, Avx512Vnni = 1 };
+// (every pair goes to the exact tiles). A build runs only where the kernels'
+// own level allows its registers: Avx2 needs the AVX2 kernels, Avx512Vnni the
+// AVX-512 ones.
+enum class FilterLevel : std::uint8_t { Exact = 0, Avx2 = 1, Avx512Vnni = 2 };
 
 // Rows of one matrix prepared for the screen: 8-bit codes in the two layouts
 // the integer dot products read, and per-row constants of the bound.
@@ -26,11 +28,12 @@ class QuantisedRows {
   // Rows are screened in groups of this many (one accumulator lane each).
   static constexpr std::size_t kPanelRows = 16;
 
-  // nullopt when no bound can be trusted for these rows (sums of squares
-  // that could overflow, or too many coordinates for exact 32-bit sums);
-  // the caller then computes every pair exactly.
+  // Codes lie in [-code_limit, code_limit] (at most 127; a build's integer
+  // products fix it). nullopt when no bound can be trusted for these rows
+  // (sums of squares that could overflow, or too many coordinates for exact
+  // 32-bit sums); the caller then computes every pair exactly.
   static std::optional<QuantisedRows> build(const float* values, std::size_t n, std::size_t dim,
-                                            Metric metric);
+                                            Metric metric, int code_limit);
 
   // The screen's threshold for a best distance `best` so far: a pair whose
   // exact distance is at least `best` has a bound at least this.
@@ -39,9 +42,10 @@ class QuantisedRows {
   std::size_t n() const noexcept { return n_; }
   std::size_t groups() const noexcept { return groups_; }
 
-  // Panel p: for each group of 4 coordinates, 16 rows' codes plus 128, as
-  // unsigned bytes (64 bytes a group); the only copy of the codes.
+  // Panel p: for each group of 4 coordinates, 16 rows' codes plus
+  // code_bias(), as unsigned bytes (64 bytes a group); the only copy of the codes.
   const std::uint8_t* panel(std::size_t p) const noexcept { return panels_.get() + p * groups_ * 64; }
+  int code_bias() const noexcept { return code_bias_; }
 
   // Per-row constants, indexed by row (rows past n are padding that no pair
   // passes): see the proof in filter.cpp.
@@ -50,7 +54,8 @@ class QuantisedRows {
   const float* code_norm() const noexcept { return code_norm_.data(); }
   const float* residual() const noexcept { return residual_.data(); }
   const float* norm() const noexcept { return norm_.data(); }
-  // 128 times the sum of the row's codes, which removes the other row's bias.
+  // code_bias() times the sum of the row's codes, which removes the other
+  // row's bias.
   const std::int32_t* bias() const noexcept { return bias_.data(); }
 
  private:
@@ -61,6 +66,7 @@ class QuantisedRows {
   QuantisedRows() = default;
 
   std::size_t n_ = 0, dim_ = 0, groups_ = 0;
+  int code_bias_ = 128;
   Metric metric_ = Metric::Euclidean;
   double sq_scale_ = 1.0;  // squared distances of the screen times this are real ones
   std::unique_ptr<std::uint8_t[], FreeAligned> panels_;
@@ -91,9 +97,11 @@ struct FilterTable {
   FilterLevel level;
   const char* name;
   ScreenFn screen;
+  int code_limit;  // what QuantisedRows::build needs for this build
 };
 
-// The build for this process, detected once (thread-safe), unless forced.
+// The most capable build that this processor and the kernels' level allow
+// (processor features read once, thread-safe), unless forced.
 const FilterTable& active_filter() noexcept;
 bool filter_level_supported(FilterLevel level) noexcept;
 const char* filter_level_name(FilterLevel level) noexcept;

@@ -387,7 +387,7 @@ std::vector<Family> hard_families(bool small) {
 
 std::vector<FilterLevel> screen_levels() {
   std::vector<FilterLevel> out;
-  for (FilterLevel level : {FilterLevel::Exact, FilterLevel::Avx512Vnni})
+  for (FilterLevel level : {FilterLevel::Exact, FilterLevel::Avx2, FilterLevel::Avx512Vnni})
     if (filter_level_supported(level)) out.push_back(level);
   return out;
 }
@@ -407,7 +407,7 @@ TEST(Screen, BoundIsNeverBelowTheExactDistance) {
     for (const Family& f : hard_families(true)) {
       for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
         const Points p = make_points(f.values, f.dim, metric);
-        const auto codes = QuantisedRows::build(p.values(), p.n(), f.dim, metric);
+        const auto codes = QuantisedRows::build(p.values(), p.n(), f.dim, metric, active_filter().code_limit);
         if (!codes) continue;  // e.g. all rows equal
         screened = true;
         Candidates passed;
@@ -431,7 +431,7 @@ TEST(Screen, BoundIsNeverBelowTheExactDistance) {
     for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
       const auto values = normal_values(400 * 64, 13);
       const Points p = make_points(values, 64, metric);
-      const auto codes = QuantisedRows::build(p.values(), p.n(), 64, metric);
+      const auto codes = QuantisedRows::build(p.values(), p.n(), 64, metric, active_filter().code_limit);
       ASSERT_TRUE(codes.has_value());
       Candidates passed;
       passed.capacity = p.n() * p.n();
