@@ -17,15 +17,6 @@ namespace {
 
 constexpr std::size_t kLanes = 16;
 
-// The distance from a kernel sum, as Points::dist finishes it.
-inline float finish(Metric metric, float sum) noexcept {
-  if (metric == Metric::Euclidean) return std::sqrt(sum);
-  float c = 1.0f - sum;
-  if (c < 0.0f) c = 0.0f;
-  if (c > 2.0f) c = 2.0f;
-  return c;
-}
-
 void column_pairwise(KernelLevel level, const float* values, std::size_t dim, Metric metric,
                      std::size_t c, std::size_t begin, std::size_t end, float* out) noexcept {
   const float* x = values + c * dim;
@@ -33,7 +24,7 @@ void column_pairwise(KernelLevel level, const float* values, std::size_t dim, Me
     const float* y = values + i * dim;
     const float sum = metric == Metric::Euclidean ? sq_euclid_with(level, x, y, dim)
                                                   : dot_with(level, x, y, dim);
-    out[i - begin] = finish(metric, sum);
+    out[i - begin] = distance_from_sum(metric, sum);
   }
 }
 
@@ -80,20 +71,11 @@ __attribute__((target("avx512f"))) void column_avx512(const float* values, std::
                                                      std::size_t c, std::size_t begin,
                                                      std::size_t end, float* out) noexcept {
   const float* x = values + c * dim;
-  const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f), two = _mm512_set1_ps(2.0f);
   const float* y[kLanes];
   for (std::size_t i0 = begin; i0 < end; i0 += kLanes) {
     // Rows past the end repeat the last row; their lanes are not stored.
     for (std::size_t q = 0; q < kLanes; ++q) y[q] = values + std::min(i0 + q, end - 1) * dim;
-    const __m512 s = one_against_16<Squared>(x, y, dim);
-    __m512 d;
-    if constexpr (Squared) {
-      d = _mm512_sqrt_ps(s);
-    } else {
-      d = _mm512_sub_ps(one, s);
-      d = _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, zero, _CMP_LT_OQ), zero);
-      d = _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, two, _CMP_GT_OQ), two);
-    }
+    const __m512 d = simd::distances_from_sums<Squared>(one_against_16<Squared>(x, y, dim));
     const std::size_t count = std::min(kLanes, end - i0);
     _mm512_mask_storeu_ps(out + (i0 - begin), static_cast<__mmask16>((1u << count) - 1), d);
   }
@@ -155,25 +137,87 @@ __attribute__((target("avx512f,popcnt"))) void kept_below_masks_avx512(
 
 }  // namespace
 
-void distance_column_with(KernelLevel level, const float* values, std::size_t dim, Metric metric,
-                          std::size_t c, std::size_t begin, std::size_t end, float* out) noexcept {
-  if (begin >= end) return;
-  if (level == KernelLevel::Avx512) {
+namespace {
+
+template <KernelLevel Level>
+void column_at(const float* values, std::size_t dim, Metric metric, std::size_t c,
+               std::size_t begin, std::size_t end, float* out) noexcept {
+  if constexpr (Level == KernelLevel::Avx512) {
     if (metric == Metric::Euclidean) {
       column_avx512<true>(values, dim, c, begin, end, out);
     } else {
       column_avx512<false>(values, dim, c, begin, end, out);
     }
   } else {
-    column_pairwise(level, values, dim, metric, c, begin, end, out);
+    column_pairwise(Level, values, dim, metric, c, begin, end, out);
   }
+}
+
+void below_masks_plain(const float* a, const float* b, std::size_t len,
+                       std::uint64_t* masks) noexcept {
+  for (std::size_t w = 0; w * 64 < len; ++w) {
+    std::uint64_t m = 0;
+    const std::size_t end = std::min(len, w * 64 + 64);
+    for (std::size_t i = w * 64; i < end; ++i) m |= static_cast<std::uint64_t>(a[i] < b[i]) << (i % 64);
+    masks[w] = m;
+  }
+}
+
+void kept_below_masks_plain(const std::uint64_t* support, const float* packed, const float* b,
+                            std::size_t len, std::uint64_t* hits, float* values) noexcept {
+  for (std::size_t w = 0; w * 64 < len; ++w) {
+    std::uint64_t hit = 0;
+    for (std::uint64_t kept = support[w]; kept != 0; kept &= kept - 1) {
+      const auto j = static_cast<std::size_t>(std::countr_zero(kept));
+      const float x = *packed++;
+      if (x < b[w * 64 + j]) {
+        hit |= std::uint64_t{1} << j;
+        values[w * 64 + j] = x;
+      }
+    }
+    hits[w] = hit;
+  }
+}
+
+// The column family's builds, indexed by KernelLevel.
+struct ColumnKernels {
+  void (*column)(const float*, std::size_t, Metric, std::size_t, std::size_t, std::size_t,
+                 float*) noexcept;
+  void (*below)(const float*, const float*, std::size_t, std::uint64_t*) noexcept;
+  void (*kept_below)(const std::uint64_t*, const float*, const float*, std::size_t,
+                     std::uint64_t*, float*) noexcept;
+};
+
+constexpr ColumnKernels kColumnKernels[] = {
+    {column_at<KernelLevel::Baseline>, below_masks_plain, kept_below_masks_plain},
+    {column_at<KernelLevel::Avx2>, below_masks_plain, kept_below_masks_plain},
+    {column_at<KernelLevel::Avx512>, below_masks_avx512, kept_below_masks_avx512},
+};
+
+const ColumnKernels& kernels(KernelLevel level) noexcept {
+  return kColumnKernels[static_cast<int>(level)];
+}
+
+const ColumnKernels& active_kernels() noexcept {
+  static const ColumnKernels& table = kernels(active_kernel_level());
+  return table;
+}
+
+}  // namespace
+
+void distance_column_with(KernelLevel level, const float* values, std::size_t dim, Metric metric,
+                          std::size_t c, std::size_t begin, std::size_t end, float* out) noexcept {
+  if (begin >= end) return;
+  kernels(level).column(values, dim, metric, c, begin, end, out);
   // A row's distance to itself is 0 by definition, not 1 - dot(x, x).
   if (c >= begin && c < end) out[c - begin] = 0.0f;
 }
 
 void distance_column(const float* values, std::size_t dim, Metric metric, std::size_t c,
                      std::size_t begin, std::size_t end, float* out) noexcept {
-  distance_column_with(active_kernel_level(), values, dim, metric, c, begin, end, out);
+  if (begin >= end) return;
+  active_kernels().column(values, dim, metric, c, begin, end, out);
+  if (c >= begin && c < end) out[c - begin] = 0.0f;
 }
 
 void distance_columns4(const float* values, std::size_t dim, Metric metric,
@@ -195,54 +239,30 @@ void distance_columns4(const float* values, std::size_t dim, Metric metric,
     for (std::size_t p = 0; p < rows; ++p) {
       float* row = out + (i0 + p - begin) * stride;
       for (std::size_t q = 0; q < kTileRows; ++q) {
-        row[q] = i0 + p == cols[q] ? 0.0f : finish(metric, sums[kTileRows * p + q]);
+        row[q] = i0 + p == cols[q] ? 0.0f : distance_from_sum(metric, sums[kTileRows * p + q]);
       }
     }
   }
 }
 
 void below_masks(const float* a, const float* b, std::size_t len, std::uint64_t* masks) noexcept {
-  below_masks_with(active_kernel_level(), a, b, len, masks);
+  active_kernels().below(a, b, len, masks);
 }
 
 void below_masks_with(KernelLevel level, const float* a, const float* b, std::size_t len,
                       std::uint64_t* masks) noexcept {
-  if (level == KernelLevel::Avx512) {
-    below_masks_avx512(a, b, len, masks);
-    return;
-  }
-  for (std::size_t w = 0; w * 64 < len; ++w) {
-    std::uint64_t m = 0;
-    const std::size_t end = std::min(len, w * 64 + 64);
-    for (std::size_t i = w * 64; i < end; ++i) m |= static_cast<std::uint64_t>(a[i] < b[i]) << (i % 64);
-    masks[w] = m;
-  }
+  kernels(level).below(a, b, len, masks);
 }
 
 void kept_below_masks(const std::uint64_t* support, const float* packed, const float* b,
                       std::size_t len, std::uint64_t* hits, float* values) noexcept {
-  kept_below_masks_with(active_kernel_level(), support, packed, b, len, hits, values);
+  active_kernels().kept_below(support, packed, b, len, hits, values);
 }
 
 void kept_below_masks_with(KernelLevel level, const std::uint64_t* support, const float* packed,
                            const float* b, std::size_t len, std::uint64_t* hits,
                            float* values) noexcept {
-  if (level == KernelLevel::Avx512) {
-    kept_below_masks_avx512(support, packed, b, len, hits, values);
-    return;
-  }
-  for (std::size_t w = 0; w * 64 < len; ++w) {
-    std::uint64_t hit = 0;
-    for (std::uint64_t kept = support[w]; kept != 0; kept &= kept - 1) {
-      const auto j = static_cast<std::size_t>(std::countr_zero(kept));
-      const float x = *packed++;
-      if (x < b[w * 64 + j]) {
-        hit |= std::uint64_t{1} << j;
-        values[w * 64 + j] = x;
-      }
-    }
-    hits[w] = hit;
-  }
+  kernels(level).kept_below(support, packed, b, len, hits, values);
 }
 
 std::size_t default_column_budget() noexcept {

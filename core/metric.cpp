@@ -1,6 +1,7 @@
 #include "metric.hpp"
 
 #include <cpuid.h>
+#include <cstdlib>
 #include <immintrin.h>
 
 #include "simd.hpp"
@@ -142,14 +143,34 @@ const KernelTable& active_table() noexcept {
 
 }  // namespace
 
-KernelLevel active_kernel_level() noexcept {
+KernelLevel detected_kernel_level() noexcept {
   // ARCH: detected once per process; a function-local static is thread-safe.
   static const KernelLevel level = detect_level();
   return level;
 }
 
+std::optional<KernelLevel> kernel_level_named(std::string_view name) noexcept {
+  for (KernelLevel level : {KernelLevel::Baseline, KernelLevel::Avx2, KernelLevel::Avx512})
+    if (name == kernel_level_name(level)) return level;
+  return std::nullopt;
+}
+
+KernelLevel active_kernel_level() noexcept {
+  static const KernelLevel level = [] {
+    const KernelLevel detected = detected_kernel_level();
+    const char* forced = std::getenv(kForceBuildVariable);
+    if (forced == nullptr || *forced == '\0') return detected;
+    const auto cap = kernel_level_named(forced);
+    // A name this build does not know: the lowest, so a mistyped test run
+    // still runs somewhere other than the top build rather than silently on it.
+    const KernelLevel wanted = cap ? *cap : KernelLevel::Baseline;
+    return static_cast<int>(wanted) < static_cast<int>(detected) ? wanted : detected;
+  }();
+  return level;
+}
+
 bool kernel_level_supported(KernelLevel level) noexcept {
-  return static_cast<int>(level) <= static_cast<int>(active_kernel_level());
+  return static_cast<int>(level) <= static_cast<int>(detected_kernel_level());
 }
 
 const char* kernel_level_name(KernelLevel level) noexcept {
@@ -198,15 +219,6 @@ constexpr std::size_t kTilePairs = kTileRows * kTileRows;
 constexpr std::size_t kNoRow = std::numeric_limits<std::size_t>::max();
 // Offsets inside one scan are kept in 32-bit lanes.
 constexpr std::size_t kMaxScanSpan = std::size_t{1} << 30;
-
-// The distance from a kernel sum, as Points::dist finishes it.
-inline float distance_from_sum(Metric metric, float sum) noexcept {
-  if (metric == Metric::Euclidean) return std::sqrt(sum);
-  float c = 1.0f - sum;
-  if (c < 0.0f) c = 0.0f;
-  if (c > 2.0f) c = 2.0f;
-  return c;
-}
 
 inline bool farther(float d, std::size_t i, std::size_t j, const BlockFarthest& best) noexcept {
   const auto k = total_order_key(d), kb = total_order_key(best.d);
@@ -385,7 +397,6 @@ __attribute__((target("avx512f"))) BlockFarthest scan_avx512(const float* values
                                                              std::size_t ie, std::size_t jb,
                                                              std::size_t je) noexcept {
   (void)metric;  // fixed by Squared
-  const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f), two = _mm512_set1_ps(2.0f);
   const __m512i sign_free = _mm512_set1_epi32(0x7fffffff);
   __m512i best_key = _mm512_set1_epi32(std::numeric_limits<std::int32_t>::min());
   __m512 best_d = _mm512_setzero_ps();
@@ -403,15 +414,8 @@ __attribute__((target("avx512f"))) BlockFarthest scan_avx512(const float* values
     for (std::size_t j0 = std::max(jb, i0 + 1); j0 < je; j0 += kTileRows) {
       const float* b[4] = {row(j0), row(std::min(j0 + 1, je - 1)), row(std::min(j0 + 2, je - 1)),
                            row(std::min(j0 + 3, je - 1))};
-      const __m512 s = tile_sums_avx512<Squared>(a0, a1, a2, a3, b, dim);
-      __m512 d;
-      if (Squared) {
-        d = _mm512_sqrt_ps(s);
-      } else {
-        d = _mm512_sub_ps(one, s);
-        d = _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, zero, _CMP_LT_OQ), zero);
-        d = _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, two, _CMP_GT_OQ), two);
-      }
+      const __m512 d =
+          simd::distances_from_sums<Squared>(tile_sums_avx512<Squared>(a0, a1, a2, a3, b, dim));
       const __m512i bits = _mm512_castps_si512(d);
       const __m512i key =
           _mm512_xor_si512(bits, _mm512_and_si512(_mm512_srai_epi32(bits, 31), sign_free));

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 
 namespace tarvex {
 
@@ -22,16 +25,34 @@ float sq_euclid(std::span<const float> a, std::span<const float> b) noexcept;
 float dot(const float* a, const float* b, std::size_t m) noexcept;
 float sq_euclid(const float* a, const float* b, std::size_t m) noexcept;
 
-// The build chosen for this process (detected once, thread-safe).
+// The best build this processor and OS can run (detected once, thread-safe).
+KernelLevel detected_kernel_level() noexcept;
+// The build every kernel family uses in this process: the detected one,
+// capped by the test-only environment variable TARVEX_FORCE_BUILD
+// ("baseline", "avx2", "avx512"; read once), which runs the whole pipeline
+// at a lower build on one machine.
 KernelLevel active_kernel_level() noexcept;
+inline constexpr const char* kForceBuildVariable = "TARVEX_FORCE_BUILD";
 // Whether this processor and OS can run a build.
 bool kernel_level_supported(KernelLevel level) noexcept;
 const char* kernel_level_name(KernelLevel level) noexcept;
+std::optional<KernelLevel> kernel_level_named(std::string_view name) noexcept;
 
 // Runs a named build; for tests and benchmarks that compare builds. The level
 // must be supported.
 float dot_with(KernelLevel level, const float* a, const float* b, std::size_t m) noexcept;
 float sq_euclid_with(KernelLevel level, const float* a, const float* b, std::size_t m) noexcept;
+
+// A distance from its kernel sum, the one way every path finishes it: the
+// square root of a squared Euclidean distance, or 1 - dot of unit rows
+// clamped into [0, 2] (rounding can leave a dot just outside [-1, 1]).
+inline float distance_from_sum(Metric metric, float sum) noexcept {
+  if (metric == Metric::Euclidean) return std::sqrt(sum);
+  float c = 1.0f - sum;
+  if (c < 0.0f) c = 0.0f;
+  if (c > 2.0f) c = 2.0f;
+  return c;
+}
 
 // IEEE 754 total order keys: compare the results as signed integers.
 inline std::int32_t total_order_key(float x) noexcept {

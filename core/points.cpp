@@ -88,11 +88,8 @@ void Points::set_column_budget(std::size_t bytes) const noexcept { columns_->set
 std::size_t Points::column_bytes() const noexcept { return columns_->used(); }
 
 float Points::distance_of(const float* a, const float* b) const noexcept {
-  if (metric_ == Metric::Euclidean) return std::sqrt(sq_euclid(a, b, dim_));
-  float c = 1.0f - dot(a, b, dim_);
-  if (c < 0.0f) c = 0.0f;
-  if (c > 2.0f) c = 2.0f;
-  return c;
+  const float sum = metric_ == Metric::Euclidean ? sq_euclid(a, b, dim_) : dot(a, b, dim_);
+  return distance_from_sum(metric_, sum);
 }
 
 void Points::out_of_range(std::size_t i, std::size_t j) const {

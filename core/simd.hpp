@@ -56,4 +56,18 @@ __attribute__((target("avx512f"), always_inline)) inline __m512 transposed_sums(
   return s;
 }
 
+// distance_from_sum for sixteen lanes, the same operations lane by lane.
+template <bool Squared>
+__attribute__((target("avx512f"), always_inline)) inline __m512 distances_from_sums(
+    __m512 s) noexcept {
+  if constexpr (Squared) {
+    return _mm512_sqrt_ps(s);
+  } else {
+    const __m512 zero = _mm512_setzero_ps(), two = _mm512_set1_ps(2.0f);
+    __m512 d = _mm512_sub_ps(_mm512_set1_ps(1.0f), s);
+    d = _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, zero, _CMP_LT_OQ), zero);
+    return _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, two, _CMP_GT_OQ), two);
+  }
+}
+
 }  // namespace tarvex::simd

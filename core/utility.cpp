@@ -289,12 +289,14 @@ __attribute__((target("avx512f"))) void add_similarities_avx512(const float* blo
   add_similarities_body(block, rows, scale, acc);
 }
 
+// The family's builds by KernelLevel: the same source, compiled for each.
+using AddSimilarities = void (*)(const float*, std::size_t, double, double*);
+constexpr AddSimilarities kAddSimilarities[] = {add_similarities_body, add_similarities_body,
+                                                add_similarities_avx512};
+
 void add_similarities(const float* block, std::size_t rows, double scale, double* acc) {
-  if (active_kernel_level() == KernelLevel::Avx512) {
-    add_similarities_avx512(block, rows, scale, acc);
-  } else {
-    add_similarities_body(block, rows, scale, acc);
-  }
+  static const AddSimilarities chosen = kAddSimilarities[static_cast<int>(active_kernel_level())];
+  chosen(block, rows, scale, acc);
 }
 
 // Every column's sum of similarities in row order, and its kept distances:

@@ -37,6 +37,7 @@
 #include "error.hpp"
 #include "gist.hpp"
 #include "memory.hpp"
+#include "metric.hpp"
 #include "points.hpp"
 #include "utility.hpp"
 
@@ -950,6 +951,10 @@ int _tarvex(PyObject* module) {
   Ref name(PyModule_GetNameObject(module));
   if (!name) return -1;
   if (add_export(module, "__version__", PyUnicode_FromString("0.1.0")) < 0) return -1;
+  // Private: the kernel build in use, so tests can tell a forced build took.
+  if (PyModule_AddStringConstant(module, "_kernel_build",
+                                 tarvex::kernel_level_name(tarvex::active_kernel_level())) < 0)
+    return -1;
   if (add_export(module, "gist_select", PyCFunction_NewEx(&g_gist_select_def, module, name.get())) <
       0)
     return -1;

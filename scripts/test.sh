@@ -41,6 +41,9 @@ run_core_tests build/tsan "thread"
 
 echo "== Python tests"
 $PY -m pytest -q tests/python
+echo "== Python tests with every kernel family forced to the baseline build"
+# The same pipeline a processor without AVX2 runs; the soak is shortened.
+TARVEX_FORCE_BUILD=baseline TARVEX_SOAK_SECONDS=${TARVEX_SOAK_SECONDS:-10} $PY -m pytest -q tests/python
 
 echo "== Fuzzing (30 s per harness; scripts/fuzz.sh SECONDS for longer runs)"
 bash scripts/fuzz.sh 30

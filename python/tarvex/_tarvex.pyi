@@ -5,6 +5,7 @@ import numpy as np
 import numpy.typing as npt
 
 __version__: str
+_kernel_build: str
 __all__ = ["__version__", "gist_select", "gist_select_full"]
 
 _Metric = Literal["cosine", "euclidean"]

@@ -740,7 +740,8 @@ TEST(FastGist, DenseLaddersMatchThePlainDriver) {
   std::uint64_t seed = 8101;
   for (Kind kind : {Kind::Linear, Kind::Coverage, Kind::FacilityLocation}) {
     for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
-      Instance inst = random_instance(seed++, metric, kind, seed % 2 == 0, true);
+      const std::uint64_t s = seed++;
+      Instance inst = random_instance(s, metric, kind, s % 2 == 0, true);
       const std::size_t n = std::min<std::size_t>(inst.values.size() / inst.dim, 8);
       inst.values.resize(n * inst.dim);
       inst.weights.resize(n);

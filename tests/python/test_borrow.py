@@ -1,64 +1,16 @@
 """The cross-extension array borrow registry, driven through its capsule the
 way another native extension would."""
 
-import ctypes
 import threading
 
 import numpy as np
 import pytest
 
+from _support import Registry, mutably_borrowed
 from tarvex import gist_select
 
-NAME = "_RUST_NUMPY_BORROW_CHECKING_API"
-VECTORS_BORROWED = (
-    "vectors is mutably borrowed by another native extension call; retry once it has returned"
-)
-WEIGHTS_BORROWED = (
-    "utilities is mutably borrowed by another native extension call; retry once it has returned"
-)
-
-# PYFUNCTYPE keeps the interpreter attached, as an extension's own call would.
-Acquire = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
-Release = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-
-
-class BorrowApi(ctypes.Structure):
-    _fields_ = [
-        ("version", ctypes.c_uint64),
-        ("flags", ctypes.c_void_p),
-        ("acquire", Acquire),
-        ("acquire_mut", Acquire),
-        ("release", Release),
-        ("release_mut", Release),
-    ]
-
-
-class Registry:
-    def __init__(self):
-        # The first array use joins the registry or publishes it.
-        gist_select(np.ones((1, 1), np.float32), k=1)
-        if np.lib.NumpyVersion(np.__version__) >= "2.0.0":
-            import numpy._core.multiarray as multiarray
-        else:
-            import numpy.core.multiarray as multiarray
-        capsule = getattr(multiarray, NAME)
-        get = ctypes.pythonapi.PyCapsule_GetPointer
-        get.restype = ctypes.c_void_p
-        get.argtypes = [ctypes.py_object, ctypes.c_char_p]
-        self.api = BorrowApi.from_address(get(capsule, NAME.encode()))
-        self.capsule = capsule  # keeps the table alive
-
-    def acquire(self, a):
-        return self.api.acquire(self.api.flags, a)
-
-    def acquire_mut(self, a):
-        return self.api.acquire_mut(self.api.flags, a)
-
-    def release(self, a):
-        self.api.release(self.api.flags, a)
-
-    def release_mut(self, a):
-        self.api.release_mut(self.api.flags, a)
+VECTORS_BORROWED = mutably_borrowed("vectors")
+WEIGHTS_BORROWED = mutably_borrowed("utilities")
 
 
 @pytest.fixture(scope="module")

@@ -11,6 +11,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
+from _support import CallerError
 from tarvex import gist_select, gist_select_full
 
 KEYS = ["selected", "f_value", "g_value", "div", "threshold", "stage", "d_max"]
@@ -23,10 +24,6 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 settings.load_profile("tarvex")
-
-
-class CallerError(Exception):
-    """Raised by the test's own objects; the API must let it through."""
 
 
 class RaisingNumber:

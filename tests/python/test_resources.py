@@ -10,59 +10,15 @@ import sys
 import numpy as np
 import pytest
 
+from _support import CallerError, Registry
 from tarvex import gist_select, gist_select_full
 
-REGISTRY = "_RUST_NUMPY_BORROW_CHECKING_API"
 CALLS = 10_000
-
-
-class CallerError(Exception):
-    """Raised by the test's own objects."""
 
 
 class RaisingIndex:
     def __index__(self):
         raise CallerError("index")
-
-
-class _BorrowApi(ctypes.Structure):
-    # The shared registry's function table; the calls hold the interpreter lock.
-    _fields_ = [
-        ("version", ctypes.c_uint64),
-        ("flags", ctypes.c_void_p),
-        ("acquire", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)),
-        ("acquire_mut", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)),
-        ("release", ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)),
-        ("release_mut", ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)),
-    ]
-
-
-class Registry:
-    """The cross-extension borrow registry, as another native extension sees it."""
-
-    def __init__(self):
-        home = np._core.multiarray if hasattr(np, "_core") else np.core.multiarray
-        gist_select(np.ones((2, 2), np.float32), k=1)  # publishes the registry if none exists
-        self._capsule = getattr(home, REGISTRY)
-        get = ctypes.pythonapi.PyCapsule_GetPointer
-        get.restype = ctypes.c_void_p
-        get.argtypes = [ctypes.py_object, ctypes.c_char_p]
-        self._api = ctypes.cast(get(self._capsule, REGISTRY.encode()),
-                                ctypes.POINTER(_BorrowApi)).contents
-        assert self._api.version >= 1
-
-    def acquire_mut(self, array):
-        return self._api.acquire_mut(self._api.flags, array)
-
-    def release_mut(self, array):
-        self._api.release_mut(self._api.flags, array)
-
-    def writable_borrow_possible(self, array):
-        """True when no read borrow of `array` is left behind."""
-        if self.acquire_mut(array) != 0:
-            return False
-        self.release_mut(array)
-        return True
 
 
 @pytest.fixture(scope="module")

@@ -11,12 +11,12 @@ import time
 
 import numpy as np
 
+from _support import Registry, mutably_borrowed
 from tarvex import gist_select, gist_select_full
-from test_resources import Registry
 
 THREADS = 16
 SECONDS = float(os.environ.get("TARVEX_SOAK_SECONDS", "30"))
-BORROWED = "vectors is mutably borrowed by another native extension call; retry once it has returned"
+BORROWED = mutably_borrowed("vectors")
 
 
 def make_cases():
