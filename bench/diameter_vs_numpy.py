@@ -1,11 +1,18 @@
 """The exact diameter: tarvex's C++ core against what a NumPy user would do.
 
 Side by side in one run, on 1 and 2 threads:
-  - tarvex: the bench_diameter binary (Points::diameter on the worker pool,
-    sized by RAYON_NUM_THREADS);
-  - BLAS: the Gram matrix in row blocks, X[i:i+b] @ X.T, then the largest
-    off-diagonal distance (OpenBLAS threads set through threadpoolctl);
+  - tarvex: the bench_diameter binary (the exact diameter on the worker pool,
+    sized by RAYON_NUM_THREADS), with its screen and with the exact tiles
+    alone (--filter exact); 'exact' is the share of pairs the screened run
+    computed with the exact kernel;
+  - BLAS: the upper triangle of the Gram matrix in row blocks,
+    X[i:i+b] @ X[i:].T, then the largest distance (OpenBLAS threads set
+    through threadpoolctl);
   - scipy: pdist(X, metric).max(), single-threaded, where memory allows.
+
+Data (--data): 'clusters' (64 Gaussian clusters, centres N(0, 4), unit
+noise), 'gauss' (isotropic standard normal) and 'onehot' (row r is the unit
+vector r mod d: most pairs sit at the largest distance, so no bound prunes).
 
 Prints seconds and each time divided by the BLAS time. OPENBLAS_CORETYPE and
 OPENBLAS_L2_SIZE, which pin old OpenBLAS builds to a slower kernel on these
@@ -13,7 +20,8 @@ machines, are removed from this process's environment (it re-executes itself
 once) so that NumPy runs at its best; the kernel in use is printed.
 
     python bench/diameter_vs_numpy.py [--n 20000] [--dims 128,768]
-        [--threads 1,2] [--binary build/b/bench_diameter] [--pdist-dims 128,768]
+        [--data clusters,gauss,onehot] [--threads 1,2]
+        [--binary build/b/bench_diameter] [--pdist-dims 128,768]
 
 Build the binary with -DTARVEX_BUILD_BENCH=ON.
 """
@@ -24,6 +32,7 @@ import argparse
 import glob
 import os
 import re
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -50,16 +59,28 @@ def find_binary(given: str | None) -> str:
     return found[-1]
 
 
-def tarvex_seconds(binary: str, data_file: str, n: int, d: int, metric: str,
-                   threads: int) -> tuple[float, float, float]:
+def tarvex_run(binary: str, data_file: str, n: int, d: int, metric: str, threads: int,
+               screen: bool) -> dict:
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     env.pop("RAYON_RS_NUM_CPUS", None)
-    out = subprocess.run([binary, "--n", str(n), "--dims", str(d), "--metrics", metric,
-                          "--input", data_file],
-                         env=env, check=True, capture_output=True, text=True).stdout
+    cmd = [binary, "--n", str(n), "--dims", str(d), "--metrics", metric, "--input", data_file]
+    if not screen:
+        cmd += ["--filter", "exact"]
+    out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout
     line = next(l for l in out.splitlines() if l.startswith("diameter "))
-    fields = dict(re.findall(r"(\w+)=(\S+)", line))
-    return float(fields["seconds"]), float(fields["cpu_seconds"]), float(fields["d_max"])
+    return dict(re.findall(r"(\w+)=(\S+)", line))
+
+
+def make_data(kind: str, n: int, d: int, rng) -> np.ndarray:
+    if kind == "gauss":
+        return rng.standard_normal((n, d), dtype=np.float32)
+    if kind == "onehot":
+        x = np.zeros((n, d), dtype=np.float32)
+        x[np.arange(n), np.arange(n) % d] = 1.0
+        return x
+    centres = 2.0 * rng.standard_normal((64, d), dtype=np.float32)
+    labels = rng.integers(0, 64, n)
+    return centres[labels] + rng.standard_normal((n, d), dtype=np.float32)
 
 
 def blas_diameter(x: np.ndarray, metric: str, block: int) -> float:
@@ -68,20 +89,20 @@ def blas_diameter(x: np.ndarray, metric: str, block: int) -> float:
     if metric == "cosine":
         smallest = np.inf
         for i in range(0, n, block):
-            g = x[i:i + block] @ x.T
+            g = x[i:i + block] @ x[i:].T
             rows = np.arange(g.shape[0])
-            g[rows, i + rows] = np.inf
+            g[rows, rows] = np.inf
             smallest = min(smallest, float(g.min()))
         return min(max(1.0 - smallest, 0.0), 2.0)
     sq = np.einsum("ij,ij->i", x, x)
     largest = -np.inf
     for i in range(0, n, block):
-        g = x[i:i + block] @ x.T
+        g = x[i:i + block] @ x[i:].T
         g *= -2.0
-        g += sq[None, :]
+        g += sq[None, i:]
         g += sq[i:i + block, None]
         rows = np.arange(g.shape[0])
-        g[rows, i + rows] = -np.inf
+        g[rows, rows] = -np.inf
         largest = max(largest, float(g.max()))
     return float(np.sqrt(max(largest, 0.0)))
 
@@ -103,24 +124,36 @@ def pdist_fits(n: int) -> bool:
     return need < available // 3
 
 
-def run_dim(args, binary, data_file, x, d, metrics, threads, pdist_dims, scaling) -> None:
+def run_dim(args, binary, data_file, x, kind, d, metrics, threads, pdist_dims, rows) -> None:
     for metric in metrics:
         data = x / np.linalg.norm(x, axis=1, keepdims=True) if metric == "cosine" else x
-        pdist_s = pdist_d = None
+        pdist_s = None
         if d in pdist_dims and pdist_fits(args.n):
             from scipy.spatial.distance import pdist
-            pdist_s, _, pdist_d = timed(lambda: float(pdist(data, metric).max()))
+            pdist_s, _, _ = timed(lambda: float(pdist(data, metric).max()))
         for t in threads:
-            ours_s, ours_cpu, ours_d = tarvex_seconds(binary, data_file, args.n, d, metric, t)
-            with threadpool_limits(limits=t, user_api="blas"):
-                blas_s, blas_cpu, blas_d = timed(blas_diameter, data, metric, args.block)
-            scaling[(d, metric, t)] = ours_s
-            pd = f"{pdist_s:8.2f}" if pdist_s is not None else f"{'-':>8}"
-            pr = f"{pdist_s / blas_s:10.2f}" if pdist_s is not None else f"{'-':>10}"
-            pv = f"{pdist_d:.6g}" if pdist_d is not None else "-"
-            print(f"{d:>5} {metric:>9} {t:>3} {ours_s:8.2f} {blas_s:8.2f} {pd} "
-                  f"{ours_s / blas_s:11.2f} {pr} {ours_cpu:8.2f} {blas_cpu:8.2f}  "
-                  f"{ours_d:.6g} / {blas_d:.6g} / {pv}", flush=True)
+            # The three in turn, --repeat times, and the median of each.
+            runs = []
+            for _ in range(args.repeat):
+                ours = tarvex_run(binary, data_file, args.n, d, metric, t, True)
+                tiles = tarvex_run(binary, data_file, args.n, d, metric, t, False) if args.tiles else None
+                with threadpool_limits(limits=t, user_api="blas"):
+                    blas_s, blas_cpu, blas_d = timed(blas_diameter, data, metric, args.block)
+                runs.append((float(ours["seconds"]), float(tiles["seconds"]) if tiles else None,
+                             blas_s, float(ours["cpu_seconds"]), blas_cpu))
+            med = [statistics.median(r[k] for r in runs) if runs[0][k] is not None else None
+                   for k in range(5)]
+            ours["seconds"], ours["cpu_seconds"] = med[0], med[3]
+            tiles = {"seconds": med[1]} if med[1] is not None else None
+            blas_s, blas_cpu = med[2], med[4]
+            ours_s = float(ours["seconds"])
+            rows.append((kind, d, metric, t, ours_s, float(tiles["seconds"]) if tiles else None, blas_s))
+            tiles_s = f"{float(tiles['seconds']):.3f}" if tiles else "-"
+            pd = f"{pdist_s:.2f}" if pdist_s is not None else "-"
+            print(f"| {kind} | {args.n} x {d} | {metric} | {t} | {ours_s:.3f} | {tiles_s} | "
+                  f"{blas_s:.3f} | {pd} | {blas_s / ours_s:.2f} | {float(ours['exact_share']):.2g} | "
+                  f"{float(ours['cpu_seconds']):.3f} | {blas_cpu:.3f} | "
+                  f"{float(ours['d_max']):.6g} / {blas_d:.6g} |", flush=True)
 
 
 def main() -> None:
@@ -129,6 +162,11 @@ def main() -> None:
     parser.add_argument("--dims", default="128,768")
     parser.add_argument("--metrics", default="cosine,euclidean")
     parser.add_argument("--threads", default="1,2")
+    parser.add_argument("--data", default="clusters,gauss,onehot")
+    parser.add_argument("--repeat", type=int, default=1, help="runs of each side; medians shown")
+    parser.add_argument("--plot", help="write a bar chart of the seconds to this PNG")
+    parser.add_argument("--no-tiles", dest="tiles", action="store_false",
+                        help="skip the run with the exact tiles alone")
     parser.add_argument("--block", type=int, default=1024, help="rows per Gram block")
     parser.add_argument("--binary", help="path of bench_diameter")
     parser.add_argument("--pdist-dims", default=None,
@@ -148,32 +186,49 @@ def main() -> None:
             print(f"# BLAS: {info.get('internal_api')} {info.get('version')} "
                   f"kernel={info.get('architecture')} ({os.path.basename(info['filepath'])})")
     print(f"# tarvex: {binary}")
-    print(f"# n={args.n}, Gram blocks of {args.block} rows; wall seconds, '/blas' is the time "
-          "divided by the BLAS time (below 1 is faster); cpu: CPU seconds of all threads")
+    print(f"# n={args.n}, Gram blocks of {args.block} rows; wall seconds (median of {args.repeat}); 'BLAS / tarvex' above 1 "
+          "means tarvex is faster; 'exact' is the share of pairs tarvex computed exactly; "
+          "cpu: CPU seconds of all threads")
     with open("/proc/loadavg") as f:
         print(f"# load average before the run: {f.read().split()[0]}")
-    header = f"{'d':>5} {'metric':>9} {'thr':>3} {'tarvex':>8} {'blas':>8} {'pdist':>8} " \
-             f"{'tarvex/blas':>11} {'pdist/blas':>10} {'cpu:tarv':>8} {'cpu:blas':>8}  " \
-             "d_max (tarvex / blas / pdist)"
-    print(header)
-
-    rng = np.random.default_rng(12345)
-    scaling = {}
+    print("| data | n x d | metric | threads | tarvex | tiles alone | BLAS | pdist | "
+          "BLAS / tarvex | exact | cpu tarvex | cpu BLAS | d_max (tarvex / BLAS) |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    rows = []
     data_file = tempfile.NamedTemporaryFile(suffix=".f32", delete=False).name
     try:
-        for d in dims:
-            x = rng.standard_normal((args.n, d), dtype=np.float32)
-            x.tofile(data_file)  # tarvex normalises its own copy under cosine
-            run_dim(args, binary, data_file, x, d, metrics, threads, pdist_dims, scaling)
+        for kind in [k for k in args.data.split(",") if k]:
+            for d in dims:
+                x = make_data(kind, args.n, d, np.random.default_rng(12345))
+                x.tofile(data_file)  # tarvex normalises its own copy under cosine
+                run_dim(args, binary, data_file, x, kind, d, metrics, threads, pdist_dims, rows)
     finally:
         os.unlink(data_file)
-    if len(threads) >= 2:
-        lo, hi = threads[0], threads[-1]
-        for d in dims:
-            for metric in metrics:
-                speedup = scaling[(d, metric, lo)] / scaling[(d, metric, hi)]
-                print(f"# tarvex scaling {lo}->{hi} threads, d={d} {metric}: {speedup:.2f}x")
+    if args.plot:
+        plot(rows, args.plot, args.n)
 
+
+def plot(rows, path: str, n: int) -> None:
+    """Seconds of each case, tarvex against the tiles alone and BLAS, on a log scale."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    threads = sorted({r[3] for r in rows})
+    fig, axes = plt.subplots(1, len(threads), figsize=(6 * len(threads), 4.5), squeeze=False)
+    for ax, t in zip(axes[0], threads):
+        cases = [r for r in rows if r[3] == t]
+        labels = [f"{r[0]}\n{r[2][:3]} {r[1]}" for r in cases]
+        pos = np.arange(len(cases))
+        ax.bar(pos - 0.27, [r[4] for r in cases], 0.27, label="tarvex (screen + exact)")
+        ax.bar(pos, [r[5] or 0 for r in cases], 0.27, label="tarvex tiles alone")
+        ax.bar(pos + 0.27, [r[6] for r in cases], 0.27, label="OpenBLAS upper-triangle Gram")
+        ax.set_yscale("log")
+        ax.set_xticks(pos, labels, fontsize=6, rotation=90)
+        ax.set_ylabel("seconds")
+        ax.set_title(f"exact diameter, n = {n}, {t} thread(s)")
+        ax.legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
 
 if __name__ == "__main__":
     main()

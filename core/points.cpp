@@ -100,54 +100,10 @@ void Points::out_of_range(std::size_t i, std::size_t j) const {
 
 }  // namespace tarvex
 
-#include <algorithm>
-
-#include "control.hpp"
-#include "pool.hpp"
+#include "farthest.hpp"
 
 namespace tarvex {
-namespace {
 
-// Rows are taken in strips of this many against all later rows.
-constexpr std::size_t kStripRows = 64;
-// Later rows are visited in blocks of about this many bytes, which stay in
-// the L2 cache while every tile of the strip passes over them.
-constexpr std::size_t kBlockBytes = 192 * 1024;
-
-}  // namespace
-
-FarPair Points::farthest_pair() const {
-  if (n_ < 2) return FarPair{0.0f, 0, 0};
-  const std::size_t block = std::clamp<std::size_t>(
-      kBlockBytes / (dim_ * sizeof(float)) / kTileRows * kTileRows, 16, 1024);
-  const std::size_t strips = (n_ + kStripRows - 1) / kStripRows;
-  const auto strip = [this, block](std::size_t s, FarPair acc) {
-    const std::size_t i_begin = s * kStripRows;
-    const std::size_t i_end = std::min(n_, i_begin + kStripRows);
-    for (std::size_t j = i_begin; j < n_; j += block) {
-      control::poll();
-      const BlockFarthest far =
-          farthest_in_block(values_, dim_, metric_, i_begin, i_end, j, std::min(n_, j + block));
-      acc = better_pair(acc, FarPair{far.d, far.i, far.j});
-    }
-    return acc;
-  };
-  // Early strips carry the most pairs; a unit of work pairs strip u with
-  // strip strips-1-u so that all units weigh about the same. better_pair is
-  // the maximum of a strict total order, so neither this nor the pool's split
-  // can change the result.
-  control::begin(Phase::Diameter, (strips + 1) / 2);
-  return pool::reduce(
-      (strips + 1) / 2, kPairIdentity,
-      [&strip, strips](std::size_t first, std::size_t last, FarPair acc) {
-        for (std::size_t u = first; u < last; ++u) {
-          acc = strip(u, acc);
-          if (strips - 1 - u != u) acc = strip(strips - 1 - u, acc);
-          control::advance(1);
-        }
-        return acc;
-      },
-      [](FarPair a, FarPair b) { return better_pair(a, b); });
-}
+FarPair Points::farthest_pair() const { return exact_farthest_pair(values_, n_, dim_, metric_); }
 
 }  // namespace tarvex

@@ -4,12 +4,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "child_process.hpp"
+#include "filter.hpp"
 #include "metric.hpp"
 #include "points.hpp"
 
@@ -312,6 +314,171 @@ TEST(Diameter, SameResultForEveryPoolSize) {
       EXPECT_EQ(testing::child_value(child.out, std::to_string(k)), std::string(want))
           << "input " << k << " with " << size << " workers";
     }
+  }
+}
+
+// ---- The screen ------------------------------------------------------------
+
+struct Family {
+  std::string name;
+  std::vector<float> values;
+  std::size_t dim;
+};
+
+// Inputs where a loose or unsound bound, or a wrong tie, would show.
+std::vector<Family> hard_families(bool small) {
+  std::vector<Family> out;
+  std::mt19937 rng(77);
+  const std::size_t n = small ? 60 : 420;
+  out.push_back({"gauss", normal_values(n * 37, 3), 37});
+  {  // clusters, and a width that is no multiple of 16 or 64
+    const std::size_t dim = small ? 20 : 130;
+    const auto centres = normal_values(8 * dim, 4, 2.0f);
+    auto v = normal_values(n * dim, 5);
+    for (std::size_t r = 0; r < n; ++r)
+      for (std::size_t c = 0; c < dim; ++c) v[r * dim + c] += centres[(r % 8) * dim + c];
+    out.push_back({"clusters", v, dim});
+  }
+  out.push_back({"ties", two_clusters(small ? 61 : 257, 8, 3), 8});
+  {  // one-hot: all pairs equidistant, then rows repeating as well
+    for (std::size_t dim : {small ? 40u : 70u, 67u}) {
+      const std::size_t rows = dim == 67 ? (small ? 70 : 700) : dim;
+      std::vector<float> v(rows * dim, 0.0f);
+      for (std::size_t r = 0; r < rows; ++r) v[r * dim + r % dim] = 1.0f;
+      out.push_back({"onehot" + std::to_string(rows), v, dim});
+    }
+  }
+  {  // duplicated rows in shuffled order
+    const auto base = normal_values((n / 3) * 19, 6);
+    std::vector<std::size_t> order(3 * (n / 3));
+    for (std::size_t r = 0; r < order.size(); ++r) order[r] = r % (n / 3);
+    std::shuffle(order.begin(), order.end(), rng);
+    std::vector<float> v;
+    for (std::size_t r : order) v.insert(v.end(), base.begin() + r * 19, base.begin() + (r + 1) * 19);
+    out.push_back({"duplicates", v, 19});
+  }
+  {  // magnitudes from 1e-15 to 1e15, and rows near a far-away point
+    auto wide = normal_values(n * 33, 8);
+    auto offset = normal_values(n * 24, 9, 1e-3f);
+    std::uniform_real_distribution<float> power(-15.0f, 15.0f);
+    for (std::size_t r = 0; r < n; ++r) {
+      const float m = std::pow(10.0f, power(rng));
+      for (std::size_t c = 0; c < 33; ++c) wide[r * 33 + c] *= m;
+    }
+    for (auto& x : offset) x += 1e4f;
+    out.push_back({"magnitudes", wide, 33});
+    out.push_back({"offset", offset, 24});
+  }
+  {  // an integer grid, nowhere zero in the first coordinate: many exact ties
+    std::uniform_int_distribution<int> cell(-3, 3), first(1, 3);
+    std::vector<float> v(n * 5);
+    for (std::size_t k = 0; k < v.size(); ++k) v[k] = static_cast<float>(k % 5 == 0 ? first(rng) : cell(rng));
+    out.push_back({"grid", v, 5});
+  }
+  {  // rounding-order traps, and one coordinate only
+    auto v = adversarial_values(n * 3, 10, false);
+    for (std::size_t r = 0; r < n; ++r) v[r * 3] += 1.0f;
+    out.push_back({"adversarial", v, 3});
+    out.push_back({"line", normal_values(n, 11), 1});
+  }
+  if (!small) out.push_back({"wide", normal_values(700 * 700, 12), 700});  // several blocks per strip
+  return out;
+}
+
+std::vector<FilterLevel> screen_levels() {
+  std::vector<FilterLevel> out;
+  for (FilterLevel level : {FilterLevel::Exact, FilterLevel::Avx2, FilterLevel::Avx512Vnni})
+    if (filter_level_supported(level)) out.push_back(level);
+  return out;
+}
+
+struct ForcedFilter {
+  explicit ForcedFilter(FilterLevel level) { testing::force_filter_level(level); }
+  ~ForcedFilter() { testing::force_filter_level(std::nullopt); }
+};
+
+// Every pair passes the screen at the threshold of its own exact distance.
+TEST(Screen, BoundIsNeverBelowTheExactDistance) {
+  bool screened = false;
+  for (FilterLevel level : screen_levels()) {
+    const ForcedFilter forced(level);
+    const ScreenFn screen = active_filter().screen;
+    if (screen == nullptr) continue;
+    for (const Family& f : hard_families(true)) {
+      for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+        const Points p = make_points(f.values, f.dim, metric);
+        const auto codes = QuantisedRows::build(p.values(), p.n(), f.dim, metric, active_filter().code_limit);
+        if (!codes) continue;  // e.g. all rows equal
+        screened = true;
+        Candidates passed;
+        passed.capacity = p.n() * p.n();
+        std::size_t missed = 0;
+        for (std::size_t i = 0; i < p.n(); ++i) {
+          for (std::size_t j = i + 1; j < p.n(); ++j) {
+            passed.clear();
+            ASSERT_TRUE(screen(*codes, 0, p.n(), 0, p.n(), codes->threshold(p.dist(i, j)), passed));
+            bool found = false;
+            for (std::size_t k = 0; k < passed.i.size() && !found; ++k)
+              found = passed.i[k] == i && passed.j[k] == j;
+            missed += !found;
+          }
+        }
+        EXPECT_EQ(missed, 0u) << filter_level_name(level) << " " << f.name << " metric "
+                              << static_cast<int>(metric);
+      }
+    }
+    // And it is a screen: at the farthest distance few random pairs pass.
+    for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+      const auto values = normal_values(400 * 64, 13);
+      const Points p = make_points(values, 64, metric);
+      const auto codes = QuantisedRows::build(p.values(), p.n(), 64, metric, active_filter().code_limit);
+      ASSERT_TRUE(codes.has_value());
+      Candidates passed;
+      passed.capacity = p.n() * p.n();
+      ASSERT_TRUE(screen(*codes, 0, p.n(), 0, p.n(), codes->threshold(p.diameter().d), passed));
+      EXPECT_LT(passed.i.size(), p.n() * p.n() / 200) << filter_level_name(level);
+    }
+  }
+  if (!screened) GTEST_SKIP() << "no build of the screen runs here";
+}
+
+std::vector<std::string> diameters_of_hard_families() {
+  std::vector<std::string> out;
+  for (FilterLevel level : screen_levels()) {
+    const ForcedFilter forced(level);
+    for (const Family& f : hard_families(false)) {
+      for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+        const Points p = make_points(f.values, f.dim, metric);
+        out.push_back(std::string(filter_level_name(level)) + "/" + f.name + "/" +
+                      std::to_string(static_cast<int>(metric)) + " " + show(p.diameter()));
+      }
+    }
+  }
+  return out;
+}
+
+TEST(Screen, DiameterMatchesAllPairsAtEveryBuildAndPoolSize) {
+  if (testing::in_child()) {
+    const auto results = diameters_of_hard_families();
+    for (std::size_t k = 0; k < results.size(); ++k) std::printf("RESULT %zu %s\n", k, results[k].c_str());
+    return;
+  }
+  std::vector<std::string> want;
+  for (FilterLevel level : screen_levels()) {
+    for (const Family& f : hard_families(false)) {
+      for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+        const Points p = make_points(f.values, f.dim, metric);
+        want.push_back(std::string(filter_level_name(level)) + "/" + f.name + "/" +
+                       std::to_string(static_cast<int>(metric)) + " " + show(brute_force_diameter(p)));
+      }
+    }
+  }
+  for (const char* size : {"1", "3"}) {
+    const auto child = testing::rerun_in_child(
+        {{"RAYON_NUM_THREADS", size}, {"RAYON_RS_NUM_CPUS", std::nullopt}});
+    ASSERT_EQ(child.status, 0) << child.out;
+    for (std::size_t k = 0; k < want.size(); ++k)
+      EXPECT_EQ(testing::child_value(child.out, std::to_string(k)), want[k]) << size << " workers";
   }
 }
 
