@@ -261,14 +261,17 @@ unsigned __int128 cgroup_memory_limit() noexcept {
 
 }  // namespace
 
-std::size_t default_column_budget() noexcept {
-  constexpr std::size_t kCeiling = std::size_t{1} << 30;
+std::size_t usable_memory() noexcept {
   const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return kCeiling / 4;
-  const auto physical = static_cast<unsigned __int128>(pages) * static_cast<unsigned long>(page);
+  const unsigned __int128 physical =
+      pages > 0 && page > 0 ? static_cast<unsigned __int128>(pages) * static_cast<unsigned long>(page)
+                            : ~static_cast<unsigned __int128>(0);
   const unsigned __int128 memory = std::min(physical, cgroup_memory_limit());
-  return static_cast<std::size_t>(std::min<unsigned __int128>(kCeiling, memory / 4));
+  if (memory == ~static_cast<unsigned __int128>(0)) return std::size_t{1} << 32;  // nothing known
+  return static_cast<std::size_t>(std::min<unsigned __int128>(memory, ~std::size_t{0}));
 }
+
+std::size_t default_column_budget() noexcept { return usable_memory() / 4; }
 
 ColumnCache::ColumnCache(std::size_t n, std::size_t budget) noexcept
     : n_(n), slots_(new std::atomic<float*>[n]), budget_(budget) {
@@ -284,6 +287,10 @@ bool ColumnCache::charge(std::size_t bytes) noexcept {
   do {
     if (bytes > budget() || used > budget() - bytes) return false;
   } while (!used_.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+  std::size_t peak = peak_.load(std::memory_order_relaxed);
+  while (peak < used + bytes &&
+         !peak_.compare_exchange_weak(peak, used + bytes, std::memory_order_relaxed)) {
+  }
   return true;
 }
 

@@ -87,8 +87,12 @@ class Coverage final : public Utility {
 // longer beats best[i]); every term it skips is +0.0, which leaves the sum in
 // row order unchanged. What every run of a call needs alike is built once, on
 // first use, and shared by all copies: the gains against an empty selection,
-// and each column's distances below the empty selection's bound (as far as
-// the matrix's cache budget allows; other columns come from Points::column).
+// and each column's distances below the empty selection's bound, as far as
+// the matrix's cache budget allows. When some do not fit, an object that no
+// copy shares narrows them as it commits rows, to the distances that can
+// still gain once those rows are committed, and fills the freed room with
+// more columns; objects whose commits begin with those rows use them, and
+// every other column is computed afresh.
 class FacilityLocation final : public Utility {
  public:
   static FacilityLocation create(const Points& points);
@@ -121,6 +125,9 @@ class FacilityLocation final : public Utility {
   std::vector<double> best_;
   std::vector<float> below_;  // row i gains from c only while dist(i, c) < below_[i]
   std::size_t committed_ = 0;
+  // How many of the first commits follow the memo's chain, whose levels
+  // tell which kept columns hold every value that can still gain.
+  std::size_t matched_ = 0;
 };
 
 }  // namespace tarvex
