@@ -594,6 +594,21 @@ double FacilityLocation::marginal(std::size_t c, std::span<const std::size_t>,
   return acc;
 }
 
+void FacilityLocation::marginals(std::span<const std::size_t> rows,
+                                 std::span<const std::size_t> selected, const Points& points,
+                                 std::span<double> out) const {
+  // Below this many rows a gain is too cheap to hand to another thread.
+  constexpr std::size_t kParallelRows = 4096;
+  if (rows.size() < 2 || best_.size() < kParallelRows) {
+    Utility::marginals(rows, selected, points, out);
+    return;
+  }
+  memo(points);  // built once, before the workers ask for it
+  pool::map_chunks(
+      rows.size(), [] { return 0; },
+      [&](int, std::size_t q) { out[q] = marginal(rows[q], selected, points); });
+}
+
 void FacilityLocation::commit(std::size_t c, const Points& points) {
   check_points(points);
   if (c >= best_.size()) index_out_of_range(c, best_.size(), "rows");

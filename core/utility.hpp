@@ -18,6 +18,11 @@ class Utility {
   // g(C + {index}) - g(C) for the committed rows C.
   virtual double marginal(std::size_t index, std::span<const std::size_t> selected,
                           const Points& points) const = 0;
+  // out[q] = marginal(rows[q], selected, points) for every q.
+  virtual void marginals(std::span<const std::size_t> rows, std::span<const std::size_t> selected,
+                         const Points& points, std::span<double> out) const {
+    for (std::size_t q = 0; q < rows.size(); ++q) out[q] = marginal(rows[q], selected, points);
+  }
   virtual void commit(std::size_t index, const Points& points) = 0;
   virtual void reset() = 0;
   virtual bool is_linear() const { return false; }
@@ -99,6 +104,9 @@ class FacilityLocation final : public Utility {
 
   double marginal(std::size_t index, std::span<const std::size_t> selected,
                   const Points& points) const override;
+  // On the pool when the rows are many and each gain is costly.
+  void marginals(std::span<const std::size_t> rows, std::span<const std::size_t> selected,
+                 const Points& points, std::span<double> out) const override;
   void commit(std::size_t index, const Points& points) override;
   void reset() override;
   Status validate(const Points& points) const override;
