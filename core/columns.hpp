@@ -47,11 +47,8 @@ void kept_below_masks_with(KernelLevel level, const std::uint64_t* support, cons
                            const float* b, std::size_t len, std::uint64_t* hits,
                            float* values) noexcept;
 
-// The memory the process may use: physical memory, or a cgroup's limit when
-// that is lower.
-std::size_t usable_memory() noexcept;
-// The default budget of a column cache, a quarter of usable_memory(): a
-// smaller machine keeps fewer columns and recomputes more.
+// The default budget of a column cache, a quarter of process_memory_limit():
+// a smaller machine or cgroup keeps fewer columns and recomputes more.
 std::size_t default_column_budget() noexcept;
 
 // One column, either held by a cache or owned by this handle.

@@ -425,6 +425,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   memo.kept.resize(n);
   memo.missing.store(n);
   const std::size_t reserve = reserve_of(*memo.matrix);
+  control::begin(Phase::Setup, (n + kGroup - 1) / kGroup);
   pool::map_chunks(
       (n + kGroup - 1) / kGroup, [] { return Scratch{}; },
       [&](Scratch& scratch, std::size_t g) {
@@ -436,6 +437,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
           keep(memo, c0 + q, 0, scratch.support[q].data(), scratch.packed[q].data(),
                scratch.kept[q], n, reserve);
         }
+        control::advance(1);
       });
 }
 
