@@ -143,15 +143,15 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
     }
     rows.assign(1, top.index);
     while (rows.size() < batch && !heap.empty()) {
+      // Every comparison with d is noted, as each one steers the run.
       const Entry& next = heap.front();
-      if (!frontier.taken[next.index] && !(d > frontier.min_dist[next.index]) &&
-          next.stamp >= picks) {
+      if (next.stamp >= picks && frontier.admissible(next.index, d)) {
         break;  // current: it waits at the top
       }
       std::pop_heap(heap.begin(), heap.end(), EntryLess{});
       const Entry e = heap.back();
       heap.pop_back();
-      if (!frontier.taken[e.index] && !(d > frontier.min_dist[e.index])) rows.push_back(e.index);
+      if (frontier.admissible(e.index, d)) rows.push_back(e.index);
     }
     gains.resize(rows.size());
     utility.marginals(rows, frontier.selected, points, gains);

@@ -596,19 +596,82 @@ double FacilityLocation::marginal(std::size_t c, std::span<const std::size_t>,
   return acc;
 }
 
+bool FacilityLocation::holds_column(const Memo* m, std::size_t c, const Points& points) const {
+  if (m != nullptr && m->kept[c].support && m->kept[c].level <= matched_) return true;
+  return points.column_cache()->find(c) != nullptr;
+}
+
+void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Points& points,
+                                    double* out) const {
+  constexpr std::size_t kBlock = 256;
+  const std::size_t n = best_.size(), count = cols.size();
+  thread_local std::vector<float> room;
+  room.resize(kBlock * kGroup);
+  float* block = room.data();
+  const Shared& shared = *shared_;
+  double acc[kGroup] = {};
+  for (std::size_t rb = 0; rb < n; rb += kBlock) {
+    control::poll();
+    const std::size_t re = std::min(n, rb + kBlock);
+    for (std::size_t quad = 0; quad < count; quad += kTileRows) {
+      std::size_t four[kTileRows];
+      for (std::size_t q = 0; q < kTileRows; ++q) four[q] = cols[std::min(quad + q, count - 1)];
+      distance_columns4(points.values(), points.dim(), points.metric(), four, rb, re, block + quad,
+                        kGroup);
+    }
+    // Each column's terms in row order, the test and the term as
+    // for_each_gaining_row and marginal() make them.
+    for (std::size_t i = rb; i < re; ++i) {
+      const float* d = block + (i - rb) * kGroup;
+      const float bound = below_[i];
+      const double b = best_[i];
+      for (std::size_t q = 0; q < count; ++q) {
+        if (d[q] < bound) acc[q] += shared.raw_similarity(d[q]) - b;
+      }
+    }
+  }
+  std::copy(acc, acc + count, out);
+}
+
 void FacilityLocation::marginals(std::span<const std::size_t> rows,
                                  std::span<const std::size_t> selected, const Points& points,
                                  std::span<double> out) const {
   // Below this many rows a gain is too cheap to hand to another thread.
   constexpr std::size_t kParallelRows = 4096;
-  if (rows.size() < 2 || best_.size() < kParallelRows) {
-    Utility::marginals(rows, selected, points, out);
+  // Columns computed afresh per pass over the rows.
+  constexpr std::size_t kAfresh = 16;
+  check_points(points);
+  for (std::size_t c : rows) {
+    if (c >= best_.size()) index_out_of_range(c, best_.size(), "rows");
+  }
+  const Memo* m = memo(points);  // built once, before any worker asks for it
+  // Tasks: one per row whose values are at hand, one per kAfresh others.
+  std::vector<std::size_t> held, afresh;
+  for (std::size_t q = 0; q < rows.size(); ++q) {
+    ((committed_ == 0 && m != nullptr) || holds_column(m, rows[q], points) ? held : afresh)
+        .push_back(q);
+  }
+  std::vector<std::size_t> cols;
+  const std::size_t groups = (afresh.size() + kAfresh - 1) / kAfresh;
+  const auto task = [&](std::vector<std::size_t>& room, std::size_t t) {
+    if (t < held.size()) {
+      out[held[t]] = marginal(rows[held[t]], selected, points);
+      return;
+    }
+    const std::size_t g0 = (t - held.size()) * kAfresh;
+    const std::size_t count = std::min(kAfresh, afresh.size() - g0);
+    room.resize(count);
+    for (std::size_t q = 0; q < count; ++q) room[q] = rows[afresh[g0 + q]];
+    double gains[kAfresh];
+    gains_afresh(room, points, gains);
+    for (std::size_t q = 0; q < count; ++q) out[afresh[g0 + q]] = gains[q];
+  };
+  const std::size_t tasks = held.size() + groups;
+  if (tasks < 2 || best_.size() < kParallelRows) {
+    for (std::size_t t = 0; t < tasks; ++t) task(cols, t);
     return;
   }
-  memo(points);  // built once, before the workers ask for it
-  pool::map_chunks(
-      rows.size(), [] { return 0; },
-      [&](int, std::size_t q) { out[q] = marginal(rows[q], selected, points); });
+  pool::map_chunks(tasks, [] { return std::vector<std::size_t>(); }, task);
 }
 
 void FacilityLocation::commit(std::size_t c, const Points& points) {

@@ -128,6 +128,12 @@ class FacilityLocation final : public Utility {
   // from c: those whose distance lies below their bound.
   template <class Visit>
   void for_each_gaining_row(std::size_t c, const Points& points, Visit visit) const;
+  // Whether column c's values are at hand, kept or cached, without
+  // computing it.
+  bool holds_column(const Memo* memo, std::size_t c, const Points& points) const;
+  // marginal() of up to 64 columns that are not at hand, computed together:
+  // one pass of the tile kernel over the rows for all of them.
+  void gains_afresh(std::span<const std::size_t> cols, const Points& points, double* out) const;
 
   std::shared_ptr<Shared> shared_;
   std::vector<double> best_;
