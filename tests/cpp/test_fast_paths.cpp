@@ -512,9 +512,14 @@ TEST(FastFacilityLocation, GainsAndCommitsMatchTheDefinition) {
     PlainFacilityLocation plain(fast.scale(), n);
     SCOPED_TRACE(::testing::Message() << "trial " << trial << " n " << n << " room " << room_name(room));
     std::uniform_int_distribution<std::size_t> row(0, n - 1);
+    std::vector<std::size_t> all(n);
+    for (std::size_t i = 0; i < n; ++i) all[i] = i;
+    std::vector<double> batch(n);
     for (int step = 0; step < 12; ++step) {
+      fast.marginals(all, {}, p, batch);
       for (std::size_t i = 0; i < n; ++i) {
         ASSERT_EQ(bits(fast.marginal(i, {}, p)), bits(plain.marginal(i, {}, p))) << "step " << step << " row " << i;
+        ASSERT_EQ(bits(batch[i]), bits(plain.marginal(i, {}, p))) << "batch, step " << step << " row " << i;
       }
       if (step == 6) {
         // A copy goes on from the same state; the source is reset.
@@ -540,6 +545,29 @@ TEST(FastFacilityLocation, GainsAndCommitsMatchTheDefinition) {
     }
     EXPECT_LE(p.column_bytes(), room_bytes(n, room));
     EXPECT_LE(p.column_cache()->peak(), room_bytes(n, room));
+  }
+}
+
+// Batches of gains on enough rows to go to the pool: columns kept, cached and
+// computed afresh sixteen to a pass, mixed in one batch.
+TEST(FastFacilityLocation, BatchesOnThePoolMatchSingleGains) {
+  std::mt19937_64 rng(16);
+  for (Room room : {Room::None, Room::Few, Room::Default}) {
+    const std::size_t n = 4500, dim = 3;
+    const Matrix m(instance_values(rng, n, dim, false), dim, Metric::Euclidean);
+    const Points& p = m.points;
+    limit(p, room);
+    FacilityLocation fl = FacilityLocation::create(p);
+    std::vector<std::size_t> rows;
+    for (std::size_t i = 0; i < 70; ++i) rows.push_back((i * 641) % n);
+    std::vector<double> batch(rows.size());
+    for (std::size_t c : {std::size_t{7}, std::size_t{4000}, std::size_t{7}}) {
+      fl.commit(c, p);
+      fl.marginals(rows, {}, p, batch);
+      for (std::size_t q = 0; q < rows.size(); ++q) {
+        ASSERT_EQ(bits(batch[q]), bits(fl.marginal(rows[q], {}, p))) << room_name(room) << " row " << rows[q];
+      }
+    }
   }
 }
 
