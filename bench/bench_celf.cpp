@@ -55,7 +55,7 @@ template <class Run>
 Outcome measure(Run run, const Points& points, CountingUtility& utility, std::size_t k, float d) {
   utility.evaluations = 0;
   const auto start = std::chrono::steady_clock::now();
-  Selection s = run(points, utility, k, d);
+  Selection s = run(points, utility, k, d, nullptr);
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   return {std::move(s), utility.evaluations, took.count()};
 }

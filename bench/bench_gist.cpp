@@ -3,7 +3,7 @@
 //
 //   bench_gist [--n 2000,10000,100000] [--utilities linear,coverage,facility_location]
 //              [--diameters exact,approx] [--dim 128] [--k 100] [--lam 1] [--eps 0.1]
-//              [--fl-max-n 2000] [--greedy-only 1]
+//              [--fl-max-n 2000] [--greedy-only 1] [--metric cosine] [--budget BYTES]
 //
 // Linear weights are uniform in [0, 1); coverage gives every row 20 distinct
 // random items out of 10000; facility location is built from the points.
@@ -16,6 +16,10 @@
 // (all threads; it shows how busy the machine was), the threshold count, the
 // winning stage and the result's size and f. --greedy-only 1 times just one
 // greedy run at threshold 0.0 per case, to check how a stage scales with n.
+// --budget sets the matrix's cache budget (default: a quarter of the memory
+// the process may use); each line ends with the cache's peak use, the
+// process's peak RSS so far and a hash of the selection.
+#include <sys/resource.h>
 #include <time.h>
 
 #include <chrono>
@@ -99,6 +103,8 @@ int main(int argc, char** argv) {
               diameters = "exact,approx";
   std::size_t dim = 128, k = 100, fl_max_n = 2000;
   bool greedy_only = false;
+  long long cache_budget = -1;
+  Metric metric = Metric::Cosine;
   double lam = 1.0;
   float eps = 0.1f;
   for (int a = 1; a + 1 < argc; a += 2) {
@@ -111,6 +117,8 @@ int main(int argc, char** argv) {
     else if (flag == "--lam") lam = std::strtod(value.c_str(), nullptr);
     else if (flag == "--eps") eps = std::strtof(value.c_str(), nullptr);
     else if (flag == "--greedy-only") greedy_only = value == "1";
+    else if (flag == "--budget") cache_budget = std::strtoll(value.c_str(), nullptr, 10);
+    else if (flag == "--metric") metric = value == "euclidean" ? Metric::Euclidean : Metric::Cosine;
     else if (flag == "--fl-max-n") fl_max_n = std::strtoull(value.c_str(), nullptr, 10);
     else {
       std::fprintf(stderr, "unknown option %s\n", argv[a]);
@@ -118,7 +126,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("# gist cosine d=%zu k=%zu lam=%g eps=%g kernels=%s threads=%zu\n", dim, k, lam,
+  std::printf("# gist %s d=%zu k=%zu lam=%g eps=%g kernels=%s threads=%zu\n",
+              metric == Metric::Cosine ? "cosine" : "euclidean", dim, k, lam,
               static_cast<double>(eps), kernel_level_name(active_kernel_level()), pool::size());
   std::printf("# seconds per stage (wall clock)\n");
   std::printf("%-17s %-6s %7s | %9s %9s %9s %9s %9s | %9s %9s |\n", "utility", "diam", "n",
@@ -162,7 +171,8 @@ int main(int argc, char** argv) {
 
         // A matrix per call, as the module builds one: it caches columns and
         // its diameter for the call it serves.
-        const Points points = std::move(Points::borrowed(values, dim, Metric::Cosine).value());
+        const Points points = std::move(Points::borrowed(values, dim, metric).value());
+        if (cache_budget >= 0) points.set_column_budget(static_cast<std::size_t>(cache_budget));
         const auto utility = make_utility(utility_name, points, rng);
         if (!utility) {
           std::fprintf(stderr, "unknown utility %s\n", utility_name.c_str());
@@ -197,10 +207,20 @@ int main(int argc, char** argv) {
         }
         const double bound = (exact ? 2.0 : 4.0) / static_cast<double>(eps);
         const std::size_t thresholds = thresholds_with_bound(result->d_max, eps, bound).size();
-        char tail[160];
-        std::snprintf(tail, sizeof tail, "thresholds=%zu stage=%s |S|=%zu f=%.6g d_max=%.6g",
+        std::uint64_t hash = 1469598103934665603ull;
+        for (std::size_t s : result->selected) hash = (hash ^ s) * 1099511628211ull;
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        char tail[320];
+        std::snprintf(tail, sizeof tail,
+                      "thresholds=%zu stage=%s |S|=%zu f=%.17g d_max=%.6g cache_peak=%.0fMB "
+                      "budget=%.0fMB rss_peak=%.0fMB sel=%016llx",
                       thresholds, std::string(stage_text(result->stage)).c_str(),
-                      result->selected.size(), result->f_value, static_cast<double>(result->d_max));
+                      result->selected.size(), result->f_value, static_cast<double>(result->d_max),
+                      static_cast<double>(points.column_cache()->peak()) / 1e6,
+                      static_cast<double>(points.column_cache()->budget()) / 1e6,
+                      static_cast<double>(usage.ru_maxrss) / 1e3,
+                      static_cast<unsigned long long>(hash));
         print_row(utility_name.c_str(), diameter.c_str(), n, row, tail);
         std::fflush(stdout);
         diameter_seconds[{diameter, n}] = row.t.diameter;

@@ -266,10 +266,9 @@ void kept_below_masks_with(KernelLevel level, const std::uint64_t* support, cons
 }
 
 std::size_t default_column_budget() noexcept {
-  constexpr std::size_t kCeiling = std::size_t{1} << 30;
   const std::uint64_t memory = process_memory_limit();
-  if (memory == 0) return kCeiling / 4;
-  return static_cast<std::size_t>(std::min<std::uint64_t>(kCeiling, memory / 4));
+  if (memory == 0) return std::size_t{1} << 30;  // nothing known
+  return static_cast<std::size_t>(std::min<std::uint64_t>(memory / 4, ~std::size_t{0}));
 }
 
 ColumnCache::ColumnCache(std::size_t n, std::size_t budget) noexcept
@@ -286,6 +285,10 @@ bool ColumnCache::charge(std::size_t bytes) noexcept {
   do {
     if (bytes > budget() || used > budget() - bytes) return false;
   } while (!used_.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+  std::size_t peak = peak_.load(std::memory_order_relaxed);
+  while (peak < used + bytes &&
+         !peak_.compare_exchange_weak(peak, used + bytes, std::memory_order_relaxed)) {
+  }
   return true;
 }
 

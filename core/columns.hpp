@@ -47,8 +47,8 @@ void kept_below_masks_with(KernelLevel level, const std::uint64_t* support, cons
                            const float* b, std::size_t len, std::uint64_t* hits,
                            float* values) noexcept;
 
-// The default budget of a column cache: 1 GiB, and never more than a quarter
-// of the memory the process may use (physical memory, or a cgroup's limit).
+// The default budget of a column cache, a quarter of process_memory_limit():
+// a smaller machine or cgroup keeps fewer columns and recomputes more.
 std::size_t default_column_budget() noexcept;
 
 // One column, either held by a cache or owned by this handle.
@@ -94,11 +94,14 @@ class ColumnCache {
   void set_budget(std::size_t bytes) noexcept { budget_.store(bytes, std::memory_order_relaxed); }
   std::size_t budget() const noexcept { return budget_.load(std::memory_order_relaxed); }
   std::size_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
+  // The most ever in use at once.
+  std::size_t peak() const noexcept { return peak_.load(std::memory_order_relaxed); }
 
  private:
   std::size_t n_;
   std::unique_ptr<std::atomic<float*>[]> slots_;
   std::atomic<std::size_t> used_{0};
+  std::atomic<std::size_t> peak_{0};
   std::atomic<std::size_t> budget_;
 };
 

@@ -108,6 +108,10 @@ struct EntryLess {
 void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, Frontier& frontier,
                std::vector<Entry>& heap, const CheckpointWanted* wanted,
                std::vector<Checkpoint>* kept) {
+  constexpr std::size_t kMaxBatch = 64;
+  std::size_t batch = 1, batch_picks = 0;
+  std::vector<std::size_t> rows;
+  std::vector<double> gains;
   while (frontier.selected.size() < m) {
     if (heap.empty()) break;
     control::poll();  // a pick or a gain, each at most one column of work
@@ -128,9 +132,34 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
       frontier.take(points, utility, top.index);
       continue;
     }
-    heap.push_back(Entry{utility.marginal(top.index, frontier.selected, points), top.index,
-                         frontier.selected.size()});
-    std::push_heap(heap.begin(), heap.end(), EntryLess{});
+    // A stale top: its gain and those of the stale entries right below it
+    // are computed together, more of them each time the top of this pick
+    // turns out stale again. Every entry stays an upper bound of its row's
+    // gain, so the pick is the one a single evaluation at a time finds.
+    const std::size_t picks = frontier.selected.size();
+    if (picks != batch_picks) {
+      batch_picks = picks;
+      batch = 1;
+    }
+    rows.assign(1, top.index);
+    while (rows.size() < batch && !heap.empty()) {
+      // Every comparison with d is noted, as each one steers the run.
+      const Entry& next = heap.front();
+      if (next.stamp >= picks && frontier.admissible(next.index, d)) {
+        break;  // current: it waits at the top
+      }
+      std::pop_heap(heap.begin(), heap.end(), EntryLess{});
+      const Entry e = heap.back();
+      heap.pop_back();
+      if (frontier.admissible(e.index, d)) rows.push_back(e.index);
+    }
+    gains.resize(rows.size());
+    utility.marginals(rows, frontier.selected, points, gains);
+    for (std::size_t q = 0; q < rows.size(); ++q) {
+      heap.push_back(Entry{gains[q], rows[q], picks});
+      std::push_heap(heap.begin(), heap.end(), EntryLess{});
+    }
+    batch = std::min(kMaxBatch, 2 * batch);
   }
 }
 

@@ -185,15 +185,22 @@ struct FacilityLocation::Memo {
   std::shared_ptr<ColumnCache> matrix;  // identifies it; its budget pays for `kept`
   std::vector<double> first;            // the gains against no committed row
   // For each column, its distances below the bound of a row whose best is
-  // 0.0, the only ones that can ever gain (kept_below_masks describes the
-  // layout); empty where they did not fit the budget.
+  // that of the first `level` rows of `chain` (kept_below_masks describes
+  // the layout): the only ones that can gain once those rows are committed.
+  // Empty where they did not fit the budget.
   struct Kept {
     std::unique_ptr<std::uint64_t[]> support;
     std::unique_ptr<float[]> packed;
     std::unique_ptr<std::uint64_t[]> offsets;  // where each chunk's values start
+    std::size_t bytes = 0;
+    std::size_t level = 0;
   };
   std::vector<Kept> kept;
   std::atomic<std::size_t> kept_bytes{0};  // charged to matrix's budget
+  std::atomic<std::size_t> missing{0};     // columns without kept values
+  // Rows committed in this order by the object that raised the levels. Only
+  // an object that no copy shares grows it, so readers never see it move.
+  std::vector<std::size_t> chain;
   ~Memo() {
     if (matrix) matrix->refund(kept_bytes.load());
   }
@@ -299,89 +306,205 @@ void add_similarities(const float* block, std::size_t rows, double scale, double
   chosen(block, rows, scale, acc);
 }
 
+using Memo = FacilityLocation::Memo;
+
+// One worker's room for a group of columns.
+struct Scratch {
+  static constexpr std::size_t kBlock = 256;
+  std::vector<float> block = std::vector<float>(kBlock * kGroup, 0.0f);
+  std::vector<std::vector<std::uint64_t>> support{kGroup};
+  std::vector<std::vector<float>> packed{kGroup};
+  std::size_t kept[kGroup] = {};
+};
+
+// The distances of columns c0 .. c0 + count - 1 to every row, read in row
+// blocks (one pass over the matrix for the group): each column's distances
+// below its row's cutoff (`floor`, or `cutoff` for every row) go to the
+// scratch, and with `sums` each column's similarity sum in row order.
+void scan_group(const Points& points, double scale, std::size_t c0, std::size_t count,
+                const float* floor, float cutoff, Scratch& scratch, double* sums) {
+  const std::size_t n = points.n(), words = (n + 63) / 64;
+  for (std::size_t q = 0; q < count; ++q) {
+    scratch.support[q].assign(words, 0);
+    scratch.packed[q].resize(n + 1);
+    scratch.kept[q] = 0;
+  }
+  double acc[kGroup] = {};
+  float* block = scratch.block.data();
+  for (std::size_t rb = 0; rb < n; rb += Scratch::kBlock) {
+    const std::size_t re = std::min(n, rb + Scratch::kBlock);
+    for (std::size_t quad = 0; quad < count; quad += kTileRows) {
+      std::size_t cols[kTileRows];
+      for (std::size_t q = 0; q < kTileRows; ++q) cols[q] = c0 + std::min(quad + q, count - 1);
+      distance_columns4(points.values(), points.dim(), points.metric(), cols, rb, re,
+                        block + quad, kGroup);
+    }
+    // Lanes past `count` add stale values to sums that are dropped.
+    if (sums != nullptr) add_similarities(block, re - rb, scale, acc);
+    for (std::size_t q = 0; q < count; ++q) {
+      std::uint64_t* support = scratch.support[q].data();
+      float* packed = scratch.packed[q].data();
+      std::size_t kept = scratch.kept[q];
+      for (std::size_t i = rb; i < re; ++i) {
+        const float d = block[(i - rb) * kGroup + q];
+        const bool below = d < (floor != nullptr ? floor[i] : cutoff);
+        packed[kept] = d;
+        kept += below;
+        support[i / 64] |= static_cast<std::uint64_t>(below) << (i % 64);
+      }
+      scratch.kept[q] = kept;
+    }
+  }
+  if (sums != nullptr) std::copy(acc, acc + count, sums);
+}
+
+std::size_t kept_bytes_for(std::size_t count, std::size_t n) {
+  const std::size_t words = (n + 63) / 64, chunks = (n + kRowChunk - 1) / kRowChunk;
+  // Sixteen floats of slack for the vector loads past the last value.
+  return (words + chunks) * sizeof(std::uint64_t) + (count + 16) * sizeof(float);
+}
+
+// Column c's kept values from their support and `count` values. A column
+// that had none takes the bytes from the budget if it has room (less
+// `reserve`, left to the rest of the call); one that had some gives back
+// what it no longer needs, as it only ever shrinks.
+bool keep(Memo& memo, std::size_t c, std::size_t level, const std::uint64_t* support,
+          const float* packed, std::size_t count, std::size_t n, std::size_t reserve) {
+  const std::size_t words = (n + 63) / 64, chunks = (n + kRowChunk - 1) / kRowChunk;
+  const std::size_t bytes = kept_bytes_for(count, n);
+  ColumnCache& cache = *memo.matrix;
+  Memo::Kept& slot = memo.kept[c];
+  const bool fresh = !slot.support;
+  if (fresh && (cache.used() + reserve > cache.budget() || !cache.charge(bytes))) return false;
+  Memo::Kept kept;
+  try {
+    kept.support.reset(new std::uint64_t[words]);
+    kept.packed.reset(new float[count + 16]());
+    kept.offsets.reset(new std::uint64_t[chunks]);
+  } catch (const std::bad_alloc&) {
+    if (fresh) cache.refund(bytes);
+    return false;
+  }
+  kept.bytes = bytes;
+  kept.level = level;
+  std::copy(support, support + words, kept.support.get());
+  std::copy(packed, packed + count, kept.packed.get());
+  std::uint64_t offset = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    if (w % (kRowChunk / 64) == 0) kept.offsets[w / (kRowChunk / 64)] = offset;
+    offset += static_cast<std::uint64_t>(std::popcount(support[w]));
+  }
+  if (fresh) {
+    memo.kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
+    memo.missing.fetch_sub(1, std::memory_order_relaxed);
+  } else {
+    cache.refund(slot.bytes - bytes);
+    memo.kept_bytes.fetch_sub(slot.bytes - bytes, std::memory_order_relaxed);
+  }
+  slot = std::move(kept);
+  return true;
+}
+
+// The numbers of committed rows at which the kept columns are narrowed when
+// some did not fit: at every early pick, when each pick shrinks them most,
+// then at doublings, so that the passes over them stay few.
+bool raises_at(std::size_t level) { return level <= 16 || std::has_single_bit(level); }
+
+// A share of the budget that kept columns leave to the rest of the call.
+std::size_t reserve_of(const ColumnCache& cache) { return cache.budget() / 8; }
+
 // Every column's sum of similarities in row order, and its kept distances:
 // on the pool, columns in groups whose rows are read in blocks (one pass over
 // the matrix per group), each group's sums kept apart, so neither the split
 // nor the thread count changes a bit.
-void build_memo(const Points& points, const FacilityLocation::Shared& shared,
-                FacilityLocation::Memo& memo) {
-  constexpr std::size_t kBlock = 256;
+void build_memo(const Points& points, const FacilityLocation::Shared& shared, Memo& memo) {
   const std::size_t n = points.n();
-  const std::size_t words = (n + 63) / 64;
   if (memo.matrix) memo.matrix->refund(memo.kept_bytes.exchange(0));  // an attempt that threw
   memo.kept.clear();
+  memo.chain.clear();
   memo.matrix = points.column_cache();
   memo.first.assign(n, 0.0);
   memo.kept.resize(n);
-  const double scale = shared.scale;
-  const float cutoff = shared.below_empty;
-  struct Scratch {
-    std::vector<float> block = std::vector<float>(kBlock * kGroup, 0.0f);
-    std::vector<std::vector<std::uint64_t>> support{kGroup};
-    std::vector<std::vector<float>> packed{kGroup};
-    std::size_t kept[kGroup] = {};
-  };
+  memo.missing.store(n);
+  const std::size_t reserve = reserve_of(*memo.matrix);
   control::begin(Phase::Setup, (n + kGroup - 1) / kGroup);
   pool::map_chunks(
       (n + kGroup - 1) / kGroup, [] { return Scratch{}; },
       [&](Scratch& scratch, std::size_t g) {
         control::poll();
         const std::size_t c0 = g * kGroup, count = std::min(kGroup, n - c0);
+        scan_group(points, shared.scale, c0, count, nullptr, shared.below_empty, scratch,
+                   memo.first.data() + c0);
         for (std::size_t q = 0; q < count; ++q) {
-          scratch.support[q].assign(words, 0);
-          scratch.packed[q].resize(n + 1);
-          scratch.kept[q] = 0;
-        }
-        double acc[kGroup] = {};
-        float* block = scratch.block.data();
-        for (std::size_t rb = 0; rb < n; rb += kBlock) {
-          const std::size_t re = std::min(n, rb + kBlock);
-          for (std::size_t quad = 0; quad < count; quad += kTileRows) {
-            std::size_t cols[kTileRows];
-            for (std::size_t q = 0; q < kTileRows; ++q) cols[q] = c0 + std::min(quad + q, count - 1);
-            distance_columns4(points.values(), points.dim(), points.metric(), cols, rb, re,
-                              block + quad, kGroup);
-          }
-          // Lanes past `count` add stale values to sums that are dropped.
-          add_similarities(block, re - rb, scale, acc);
-          for (std::size_t q = 0; q < count; ++q) {
-            std::uint64_t* support = scratch.support[q].data();
-            float* packed = scratch.packed[q].data();
-            std::size_t kept = scratch.kept[q];
-            for (std::size_t i = rb; i < re; ++i) {
-              const float d = block[(i - rb) * kGroup + q];
-              const bool below = d < cutoff;
-              packed[kept] = d;
-              kept += below;
-              support[i / 64] |= static_cast<std::uint64_t>(below) << (i % 64);
-            }
-            scratch.kept[q] = kept;
-          }
-        }
-        for (std::size_t q = 0; q < count; ++q) {
-          memo.first[c0 + q] = acc[q];
-          const std::span<const float> packed(scratch.packed[q].data(), scratch.kept[q]);
-          // Sixteen floats of slack for the vector loads past the last value.
-          const std::size_t chunks = (n + kRowChunk - 1) / kRowChunk;
-          const std::size_t bytes = (words + chunks) * sizeof(std::uint64_t) +
-                                    (packed.size() + 16) * sizeof(float);
-          if (!memo.matrix->charge(bytes)) continue;
-          memo.kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
-          FacilityLocation::Memo::Kept kept;
-          kept.support.reset(new std::uint64_t[words]);
-          kept.packed.reset(new float[packed.size() + 16]());
-          kept.offsets.reset(new std::uint64_t[chunks]);
-          const std::uint64_t* support = scratch.support[q].data();
-          std::copy(support, support + words, kept.support.get());
-          std::copy(packed.begin(), packed.end(), kept.packed.get());
-          std::uint64_t offset = 0;
-          for (std::size_t w = 0; w < words; ++w) {
-            if (w % (kRowChunk / 64) == 0) kept.offsets[w / (kRowChunk / 64)] = offset;
-            offset += static_cast<std::uint64_t>(std::popcount(support[w]));
-          }
-          memo.kept[c0 + q] = std::move(kept);
+          keep(memo, c0 + q, 0, scratch.support[q].data(), scratch.packed[q].data(),
+               scratch.kept[q], n, reserve);
         }
         control::advance(1);
+      });
+}
+
+// Once the rows of memo.chain are committed, a row whose distance to a
+// candidate is not below `floor` (the bounds after those rows) never gains
+// from it again: drops those values from every kept column, then fills the
+// columns that did not fit, as far as the freed room allows.
+void raise_level(const Points& points, const FacilityLocation::Shared& shared, Memo& memo,
+                 const float* floor) {
+  const std::size_t n = points.n(), words = (n + 63) / 64;
+  const std::size_t level = memo.chain.size();
+  const std::size_t reserve = reserve_of(*memo.matrix);
+  struct Room {
+    std::vector<std::uint64_t> support;
+    std::vector<float> packed;
+  };
+  pool::map_chunks(
+      n, [&] { return Room{std::vector<std::uint64_t>(words), std::vector<float>(n + 1)}; },
+      [&](Room& room, std::size_t c) {
+        Memo::Kept& slot = memo.kept[c];
+        if (!slot.support || slot.level == level) return;
+        if (c % 256 == 0) control::poll();
+        const std::uint64_t* support = slot.support.get();
+        const float* packed = slot.packed.get();
+        std::size_t count = 0;
+        for (std::size_t w = 0; w < words; ++w) {
+          std::uint64_t out = 0;
+          for (std::uint64_t bits = support[w]; bits != 0; bits &= bits - 1) {
+            const auto j = static_cast<std::size_t>(std::countr_zero(bits));
+            const float d = *packed++;
+            const bool below = d < floor[w * 64 + j];
+            room.packed[count] = d;
+            count += below;
+            out |= static_cast<std::uint64_t>(below) << j;
+          }
+          room.support[w] = out;
+        }
+        // Fewer values than before, so the room is there.
+        keep(memo, c, level, room.support.data(), room.packed.data(), count, n, 0);
+      });
+  if (memo.missing.load() == 0) return;
+  std::vector<std::size_t> groups;  // column groups with a column to fill
+  for (std::size_t c0 = 0; c0 < n; c0 += kGroup) {
+    for (std::size_t c = c0; c < std::min(n, c0 + kGroup); ++c) {
+      if (!memo.kept[c].support) {
+        groups.push_back(c0);
+        break;
+      }
+    }
+  }
+  std::atomic<bool> full{false};
+  pool::map_chunks(
+      groups.size(), [] { return Scratch{}; },
+      [&](Scratch& scratch, std::size_t g) {
+        if (full.load(std::memory_order_relaxed)) return;
+        control::poll();
+        const std::size_t c0 = groups[g], count = std::min(kGroup, n - c0);
+        scan_group(points, shared.scale, c0, count, floor, 0.0f, scratch, nullptr);
+        for (std::size_t q = 0; q < count; ++q) {
+          if (memo.kept[c0 + q].support) continue;
+          if (!keep(memo, c0 + q, level, scratch.support[q].data(), scratch.packed[q].data(),
+                    scratch.kept[q], n, reserve)) {
+            full.store(true, std::memory_order_relaxed);
+          }
+        }
       });
 }
 
@@ -421,7 +544,7 @@ void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
   const std::size_t n = best_.size();
   std::uint64_t hits[kRowChunk / 64];
   const Memo* m = memo(points);
-  if (m != nullptr && m->kept[c].support) {
+  if (m != nullptr && m->kept[c].support && m->kept[c].level <= matched_) {
     const std::uint64_t* support = m->kept[c].support.get();
     const float* packed = m->kept[c].packed.get();
     const std::uint64_t* offsets = m->kept[c].offsets.get();
@@ -439,8 +562,15 @@ void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
     }
     return;
   }
-  const Column column = points.column(c);
-  const float* d = column.data();
+  // Computed afresh rather than through the matrix's cache: a dense column
+  // would take the room of several kept ones.
+  const float* d = points.column_cache()->find(c);
+  if (d == nullptr) {
+    thread_local std::vector<float> room;
+    room.resize(n);
+    distance_column(points.values(), points.dim(), points.metric(), c, 0, n, room.data());
+    d = room.data();
+  }
   for (std::size_t base = 0; base < n; base += kRowChunk) {
     const std::size_t len = std::min(kRowChunk, n - base);
     below_masks(d + base, below_.data() + base, len, hits);
@@ -468,6 +598,84 @@ double FacilityLocation::marginal(std::size_t c, std::span<const std::size_t>,
   return acc;
 }
 
+bool FacilityLocation::holds_column(const Memo* m, std::size_t c, const Points& points) const {
+  if (m != nullptr && m->kept[c].support && m->kept[c].level <= matched_) return true;
+  return points.column_cache()->find(c) != nullptr;
+}
+
+void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Points& points,
+                                    double* out) const {
+  constexpr std::size_t kBlock = 256;
+  const std::size_t n = best_.size(), count = cols.size();
+  thread_local std::vector<float> room;
+  room.resize(kBlock * kGroup);
+  float* block = room.data();
+  const Shared& shared = *shared_;
+  double acc[kGroup] = {};
+  for (std::size_t rb = 0; rb < n; rb += kBlock) {
+    control::poll();
+    const std::size_t re = std::min(n, rb + kBlock);
+    for (std::size_t quad = 0; quad < count; quad += kTileRows) {
+      std::size_t four[kTileRows];
+      for (std::size_t q = 0; q < kTileRows; ++q) four[q] = cols[std::min(quad + q, count - 1)];
+      distance_columns4(points.values(), points.dim(), points.metric(), four, rb, re, block + quad,
+                        kGroup);
+    }
+    // Each column's terms in row order, the test and the term as
+    // for_each_gaining_row and marginal() make them.
+    for (std::size_t i = rb; i < re; ++i) {
+      const float* d = block + (i - rb) * kGroup;
+      const float bound = below_[i];
+      const double b = best_[i];
+      for (std::size_t q = 0; q < count; ++q) {
+        if (d[q] < bound) acc[q] += shared.raw_similarity(d[q]) - b;
+      }
+    }
+  }
+  std::copy(acc, acc + count, out);
+}
+
+void FacilityLocation::marginals(std::span<const std::size_t> rows,
+                                 std::span<const std::size_t> selected, const Points& points,
+                                 std::span<double> out) const {
+  // Below this many rows a gain is too cheap to hand to another thread.
+  constexpr std::size_t kParallelRows = 4096;
+  // Columns computed afresh per pass over the rows.
+  constexpr std::size_t kAfresh = 16;
+  check_points(points);
+  for (std::size_t c : rows) {
+    if (c >= best_.size()) index_out_of_range(c, best_.size(), "rows");
+  }
+  const Memo* m = memo(points);  // built once, before any worker asks for it
+  // Tasks: one per row whose values are at hand, one per kAfresh others.
+  std::vector<std::size_t> held, afresh;
+  for (std::size_t q = 0; q < rows.size(); ++q) {
+    ((committed_ == 0 && m != nullptr) || holds_column(m, rows[q], points) ? held : afresh)
+        .push_back(q);
+  }
+  std::vector<std::size_t> cols;
+  const std::size_t groups = (afresh.size() + kAfresh - 1) / kAfresh;
+  const auto task = [&](std::vector<std::size_t>& room, std::size_t t) {
+    if (t < held.size()) {
+      out[held[t]] = marginal(rows[held[t]], selected, points);
+      return;
+    }
+    const std::size_t g0 = (t - held.size()) * kAfresh;
+    const std::size_t count = std::min(kAfresh, afresh.size() - g0);
+    room.resize(count);
+    for (std::size_t q = 0; q < count; ++q) room[q] = rows[afresh[g0 + q]];
+    double gains[kAfresh];
+    gains_afresh(room, points, gains);
+    for (std::size_t q = 0; q < count; ++q) out[afresh[g0 + q]] = gains[q];
+  };
+  const std::size_t tasks = held.size() + groups;
+  if (tasks < 2 || best_.size() < kParallelRows) {
+    for (std::size_t t = 0; t < tasks; ++t) task(cols, t);
+    return;
+  }
+  pool::map_chunks(tasks, [] { return std::vector<std::size_t>(); }, task);
+}
+
 void FacilityLocation::commit(std::size_t c, const Points& points) {
   check_points(points);
   if (c >= best_.size()) index_out_of_range(c, best_.size(), "rows");
@@ -476,6 +684,19 @@ void FacilityLocation::commit(std::size_t c, const Points& points) {
     best_[i] = shared.raw_similarity(d);
     below_[i] = shared.bound_for(best_[i]);
   });
+  if (matched_ == committed_ && memo(points) != nullptr) {
+    Memo& m = shared_->memo;
+    if (m.chain.size() > committed_) {
+      if (m.chain[committed_] == c) ++matched_;
+    } else if (m.missing.load() > 0 && raises_at(committed_ + 1) && shared_.use_count() == 1) {
+      // No copy shares the memo, so nothing reads it meanwhile (the fence
+      // orders this after the last use by a copy that is gone).
+      std::atomic_thread_fence(std::memory_order_acquire);
+      m.chain.push_back(c);
+      ++matched_;
+      raise_level(points, shared, m, below_.data());
+    }
+  }
   ++committed_;
 }
 
@@ -483,6 +704,7 @@ void FacilityLocation::reset() {
   std::fill(best_.begin(), best_.end(), 0.0);
   std::fill(below_.begin(), below_.end(), shared_->below_empty);
   committed_ = 0;
+  matched_ = 0;
 }
 
 Status FacilityLocation::validate(const Points& points) const {

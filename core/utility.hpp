@@ -18,6 +18,11 @@ class Utility {
   // g(C + {index}) - g(C) for the committed rows C.
   virtual double marginal(std::size_t index, std::span<const std::size_t> selected,
                           const Points& points) const = 0;
+  // out[q] = marginal(rows[q], selected, points) for every q.
+  virtual void marginals(std::span<const std::size_t> rows, std::span<const std::size_t> selected,
+                         const Points& points, std::span<double> out) const {
+    for (std::size_t q = 0; q < rows.size(); ++q) out[q] = marginal(rows[q], selected, points);
+  }
   virtual void commit(std::size_t index, const Points& points) = 0;
   virtual void reset() = 0;
   virtual bool is_linear() const { return false; }
@@ -87,14 +92,21 @@ class Coverage final : public Utility {
 // longer beats best[i]); every term it skips is +0.0, which leaves the sum in
 // row order unchanged. What every run of a call needs alike is built once, on
 // first use, and shared by all copies: the gains against an empty selection,
-// and each column's distances below the empty selection's bound (as far as
-// the matrix's cache budget allows; other columns come from Points::column).
+// and each column's distances below the empty selection's bound, as far as
+// the matrix's cache budget allows. When some do not fit, an object that no
+// copy shares narrows them as it commits rows, to the distances that can
+// still gain once those rows are committed, and fills the freed room with
+// more columns; objects whose commits begin with those rows use them, and
+// every other column is computed afresh.
 class FacilityLocation final : public Utility {
  public:
   static FacilityLocation create(const Points& points);
 
   double marginal(std::size_t index, std::span<const std::size_t> selected,
                   const Points& points) const override;
+  // On the pool when the rows are many and each gain is costly.
+  void marginals(std::span<const std::size_t> rows, std::span<const std::size_t> selected,
+                 const Points& points, std::span<double> out) const override;
   void commit(std::size_t index, const Points& points) override;
   void reset() override;
   Status validate(const Points& points) const override;
@@ -116,11 +128,20 @@ class FacilityLocation final : public Utility {
   // from c: those whose distance lies below their bound.
   template <class Visit>
   void for_each_gaining_row(std::size_t c, const Points& points, Visit visit) const;
+  // Whether column c's values are at hand, kept or cached, without
+  // computing it.
+  bool holds_column(const Memo* memo, std::size_t c, const Points& points) const;
+  // marginal() of up to 64 columns that are not at hand, computed together:
+  // one pass of the tile kernel over the rows for all of them.
+  void gains_afresh(std::span<const std::size_t> cols, const Points& points, double* out) const;
 
   std::shared_ptr<Shared> shared_;
   std::vector<double> best_;
   std::vector<float> below_;  // row i gains from c only while dist(i, c) < below_[i]
   std::size_t committed_ = 0;
+  // How many of the first commits follow the memo's chain, whose levels
+  // tell which kept columns hold every value that can still gain.
+  std::size_t matched_ = 0;
 };
 
 }  // namespace tarvex
