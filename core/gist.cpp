@@ -239,13 +239,15 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
   if (auto valid = utility.validate(points); !valid) return std::unexpected(valid.error());
 
   const std::size_t budget = std::min(params.k, points.n());
-  const bool exact = std::holds_alternative<DiameterExact>(params.diameter);
+  const auto* known = std::get_if<DiameterKnown>(&params.diameter);
+  const bool exact = known ? known->exact : std::holds_alternative<DiameterExact>(params.diameter);
 
   FarPair far;
   {
     StageTimer timer(times ? &times->diameter : nullptr);
-    far = exact ? points.diameter()
-                : approx_diameter(points, std::get<DiameterApprox>(params.diameter).sweeps);
+    far = known ? known->pair
+          : exact ? points.diameter()
+                  : approx_diameter(points, std::get<DiameterApprox>(params.diameter).sweeps);
   }
   const float d_max = far.d;
 
