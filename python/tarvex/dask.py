@@ -304,7 +304,8 @@ def _share(parts):
         client = get_client()
     except (ImportError, ValueError):
         return parts
-    return client.scatter(parts)
+    # Fresh keys: a release of an earlier call's equal blocks cannot cancel these.
+    return client.scatter(parts, hash=False)
 
 
 class _Weights:
@@ -386,6 +387,7 @@ def _sweep_block(b, offset, query, skip, metric, check, w):
     if report is not None and report != (None, None):
         return report, None
     local = skip - offset if offset <= skip < offset + len(x) else -1
+    query = np.require(query, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
     d, j = _tarvex._farthest_from(x, query, metric, local)
     return report, (d, j + offset if j >= 0 else -1)
 
@@ -452,6 +454,10 @@ def _exact_pair(rows, metric):
 
 def _round1_block(b, offset, w, cov, count, lam, eps, metric, utility, sweeps, rule):
     x = _block(b)
+    if count >= len(x):  # a block no larger than its share goes on whole
+        picked = np.arange(len(x), dtype=np.int64)
+        local_w = np.array(w, dtype=np.float64) if w is not None else None
+        return picked + offset, x, local_w
     _, a, c = _tarvex._approx_pair(x, metric, sweeps)
     chosen = {a, c}
     if rule in ("gist", "both"):
