@@ -43,7 +43,12 @@ def peak_rss_bytes():
 
 
 def run(path, k, workers, memory_limit, chunk_rows, lam):
+    import logging
+
     from distributed import Client, LocalCluster
+
+    logging.basicConfig(format="%(asctime)s %(name)s %(message)s")
+    logging.getLogger("tarvex.dask").setLevel(logging.INFO)
 
     import tarvex.dask
 

@@ -21,8 +21,10 @@ docs/distributed.md for the approximation argument and measurements.
 
 from __future__ import annotations
 
+import logging
 import mmap
 import operator
+import time
 
 import dask
 import dask.array as da
@@ -40,6 +42,7 @@ _WEIGHTS_TYPE = (
     "utilities must be a C-contiguous float64 array of shape (n,); use "
     "np.ascontiguousarray(u, dtype=np.float64)"
 )
+_log = logging.getLogger(__name__)
 _KINDS = {"linear": 0, "coverage": 1, "facility_location": 2}
 # Bytes of float32 rows per block when the input is a NumPy array or memmap.
 _BLOCK_BYTES = 64 << 20
@@ -88,21 +91,30 @@ def gist_select_full(vectors, utilities=None, *, k, lam=1.0, eps=0.1, metric="co
             f"expected {rows.n} coverage lists, one per point, but got {len(coverage[0]) - 1}")
 
     exact = diameter == "exact"
+    started = time.perf_counter()
+    _log.info("%d rows in %d blocks", rows.n, len(rows.sizes))
+    # One read of every block checks its values, picks its candidates and,
+    # under "approx", makes the first scan of the double sweep.
+    round1 = (per_block, lam, eps, metric, utility, sweeps, _ROUND1)
+    sweep = not exact and rows.n >= 2
+    first = _compute([
+        _task(_first_block, b, off, weights.part(i) if weights else None,
+              _csr_slice(coverage, off, off + size) if coverage else None, metric,
+              rows.row(0) if sweep else None, 0, round1)
+        for i, ((b, off), size) in enumerate(zip(rows.blocks(), rows.sizes))], "round 1")
+    _raise_data_errors([f[0] for f in first])
+    found = [f[2] for f in first]
+    _log.info("round 1 done after %.1f s", time.perf_counter() - started)
     if exact:
-        _raise_data_errors(_compute([
-            _task(_check_block, b, off, metric, weights.part(i) if weights else None)
-            for i, (b, off) in enumerate(rows.blocks())]))
         far = _exact_pair(rows, metric)
+    elif sweep:
+        far = _approx_pair(rows, metric, sweeps, _reduce_farthest([f[1] for f in first]))
     else:
-        far = _approx_pair(rows, metric, sweeps, weights)
+        far = (0.0, 0, 0)
     d_max = far[0]
+    _log.info("d_max %r after %.1f s", d_max, time.perf_counter() - started)
 
     kind = _KINDS[utility]
-    found = _compute([
-        _task(_round1_block, b, off, weights.part(i) if weights else None,
-              _csr_slice(coverage, off, off + size) if coverage else None,
-              per_block, lam, eps, metric, utility, sweeps, _ROUND1)
-        for i, ((b, off), size) in enumerate(zip(rows.blocks(), rows.sizes))])
     index = np.concatenate([f[0] for f in found])
     union = np.concatenate([f[1] for f in found])
     union_weights = np.concatenate([f[2] for f in found]) if weights and weights.given else None
@@ -139,6 +151,7 @@ def gist_select_full(vectors, utilities=None, *, k, lam=1.0, eps=0.1, metric="co
         result["f_value"] = g + (0.0 if lam == 0.0 else float(lam) * result["div"])
     result["selected"] = selected
     result["candidates"] = len(index)
+    _log.info("done after %.1f s, %d candidates", time.perf_counter() - started, len(index))
     return result
 
 
@@ -298,11 +311,8 @@ class _Rows:
 
 def _share(parts):
     """Blocks of a client-side array, handed to the cluster once for all passes."""
-    try:
-        from distributed import get_client
-
-        client = get_client()
-    except (ImportError, ValueError):
+    client = _client()
+    if client is None:
         return parts
     # Fresh keys: a release of an earlier call's equal blocks cannot cancel these.
     return client.scatter(parts, hash=False)
@@ -346,8 +356,32 @@ def _task(fn, *args):
     return dask.delayed(fn, pure=False)(*args)
 
 
-def _compute(tasks):
-    return list(dask.compute(*tasks)) if tasks else []
+def _client():
+    """The distributed.Client that dask.compute would use, or None."""
+    scheduler = dask.base.get_scheduler()
+    client = getattr(scheduler, "__self__", None)
+    try:
+        from distributed import Client
+    except ImportError:
+        return None
+    return client if isinstance(client, Client) else None
+
+
+def _compute(tasks, what=None):
+    """Runs the tasks; on a cluster, logs the progress of a named pass."""
+    if not tasks:
+        return []
+    client = _client()
+    if client is None or what is None:
+        return list(dask.compute(*tasks))
+    from distributed import as_completed
+
+    futures = client.compute(tasks)
+    step = max(1, len(futures) // 10)
+    for done, _ in enumerate(as_completed(futures), 1):
+        if done % step == 0 or done == len(futures):
+            _log.info("%s: %d of %d blocks", what, done, len(futures))
+    return client.gather(futures)
 
 
 def _key(d):
@@ -381,44 +415,46 @@ def _raise_data_errors(reports):
             raise ValueError(r[1])
 
 
-def _sweep_block(b, offset, query, skip, metric, check, w):
+def _sweep_block(b, offset, query, skip, metric):
     x = _block(b)
-    report = _check_block(x, offset, metric, w) if check else None
-    if report is not None and report != (None, None):
-        return report, None
     local = skip - offset if offset <= skip < offset + len(x) else -1
     query = np.require(query, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
     d, j = _tarvex._farthest_from(x, query, metric, local)
-    return report, (d, j + offset if j >= 0 else -1)
+    return d, j + offset if j >= 0 else -1
 
 
-def _farthest(rows, query, skip, metric, weights=None, check=False):
-    out = _compute([_task(_sweep_block, b, off, query, skip, metric, check,
-                          weights.part(i) if (check and weights) else None)
-                    for i, (b, off) in enumerate(rows.blocks())])
-    if check:
-        _raise_data_errors([r for r, _ in out])
+def _first_block(b, offset, w, cov, metric, query, skip, round1):
+    x = _block(b)
+    report = _check_block(x, offset, metric, w)
+    if report != (None, None):
+        return report, None, None
+    far = _sweep_block(x, offset, query, skip, metric) if query is not None else None
+    return report, far, _round1_block(x, offset, w, cov, *round1)
+
+
+def _reduce_farthest(found):
     best = None
-    for _, (d, j) in out:  # blocks in row order: the smaller j wins a tie
+    for d, j in found:  # blocks in row order: the smaller j wins a tie
         if j >= 0 and (best is None or _key(d) > _key(best[0])):
             best = (d, j)
     return best
 
 
-def _approx_pair(rows, metric, sweeps, weights):
-    """approx_diameter over the whole data: the same start row, scans and
-    ties, each scan a map over the blocks and a reduction in row order."""
-    if rows.n < 2:
-        if rows.n == 1:
-            _raise_data_errors(_compute([_task(
-                _check_block, b, off, metric, weights.part(i) if weights else None)
-                for i, (b, off) in enumerate(rows.blocks())]))
-        return (0.0, 0, 0)
+def _farthest(rows, query, skip, metric, what):
+    return _reduce_farthest(_compute([_task(_sweep_block, b, off, query, skip, metric)
+                                      for b, off in rows.blocks()], what))
+
+
+def _approx_pair(rows, metric, sweeps, first):
+    """approx_diameter over the whole data (n >= 2): the same start row,
+    scans and ties, each scan a map over the blocks and a reduction in row
+    order; `first` is the first scan, from row 0."""
     passes = 1 if sweeps == 0 else min(sweeps, rows.n)
     best, start = None, 0
     for p in range(passes):
-        a = _farthest(rows, rows.row(start), start, metric, weights, check=p == 0)[1]
-        d, b = _farthest(rows, rows.row(a), a, metric)
+        what = f"double sweep {p + 1} of {passes}"
+        a = first[1] if p == 0 else _farthest(rows, rows.row(start), start, metric, what)[1]
+        d, b = _farthest(rows, rows.row(a), a, metric, what + ", second scan")
         cand = (d, min(a, b), max(a, b))
         best = cand if best is None else _better_pair(best, cand)
         start = b
@@ -444,7 +480,7 @@ def _exact_pair(rows, metric):
             tasks.append(_task(_pair_block, bp, None if q == p else bq, metric))
             where.append((op, oq))
     best = None
-    for (d, i, j), (op, oq) in zip(_compute(tasks), where):
+    for (d, i, j), (op, oq) in zip(_compute(tasks, "exact diameter"), where):
         if i < 0:
             continue
         cand = (d, i + op, j + oq)
