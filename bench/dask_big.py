@@ -42,6 +42,22 @@ def peak_rss_bytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
+def watch_rss(stop, every=60.0):
+    """Logs the peak RSS of this process's children (the workers) so far."""
+    import psutil
+
+    peak = {}
+    me = psutil.Process()
+    while not stop.wait(every):
+        for child in me.children(recursive=True):
+            try:
+                peak[child.pid] = max(peak.get(child.pid, 0), child.memory_info().rss)
+            except psutil.Error:
+                pass
+        print(time.strftime("%H:%M:%S"), "peak RSS so far (GB):",
+              sorted(round(v / 1e9, 2) for v in peak.values()), file=sys.stderr, flush=True)
+
+
 def run(path, k, workers, memory_limit, chunk_rows, lam):
     import logging
 
@@ -58,9 +74,14 @@ def run(path, k, workers, memory_limit, chunk_rows, lam):
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None, memory_limit=memory_limit) as cluster, \
             Client(cluster) as client:
+        import threading
+
+        stop = threading.Event()
+        threading.Thread(target=watch_rss, args=(stop,), daemon=True).start()
         start = time.perf_counter()
         result = tarvex.dask.gist_select_full(x, k=k, lam=lam, chunk_rows=chunk_rows)
         seconds = time.perf_counter() - start
+        stop.set()
         rss = client.run(peak_rss_bytes)
     print(json.dumps({
         "rows": int(x.shape[0]), "dim": int(x.shape[1]), "gigabytes": x.nbytes / 1e9,

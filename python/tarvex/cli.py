@@ -298,18 +298,30 @@ def _select(args) -> int:
         raise CliError("--utility coverage needs --coverage FILE (one list of item ids per row)")
     fmt = _format_for(args.output, args.format)
 
-    vectors = load_vectors(Path(args.input), args.key, note)
+    if args.dask is None:
+        vectors = load_vectors(Path(args.input), args.key, note)
     utilities = None
     if args.weights:
         utilities = load_weights(Path(args.weights))
     elif args.coverage:
         utilities = load_coverage(Path(args.coverage))
 
-    with ElapsedTime("selecting"):
-        result = gist_select_full(
-            vectors, utilities, k=args.k, lam=args.lam, eps=args.eps, metric=args.metric,
-            utility=utility, exhaustive_thresholds=args.exhaustive_thresholds,
-            diameter=args.diameter, diameter_sweeps=args.diameter_sweeps)
+    if args.dask is not None:
+        if args.exhaustive_thresholds or Path(args.input).suffix.lower() != ".npy":
+            raise CliError("--dask takes an .npy input and no --exhaustive-thresholds")
+        from tarvex.dask import select_npy
+
+        with ElapsedTime("selecting"):
+            result = select_npy(
+                args.input, args.dask or None, chunk_rows=args.chunk_rows, utilities=utilities,
+                k=args.k, lam=args.lam, eps=args.eps, metric=args.metric, utility=utility,
+                diameter=args.diameter or "approx", diameter_sweeps=args.diameter_sweeps)
+    else:
+        with ElapsedTime("selecting"):
+            result = gist_select_full(
+                vectors, utilities, k=args.k, lam=args.lam, eps=args.eps, metric=args.metric,
+                utility=utility, exhaustive_thresholds=args.exhaustive_thresholds,
+                diameter=args.diameter or "exact", diameter_sweeps=args.diameter_sweeps)
 
     text = render(result, fmt)
     if args.output:
@@ -483,11 +495,17 @@ def build_parser() -> argparse.ArgumentParser:
                      help="item ids per row: JSON list of lists, or text with one line per row")
     sel.add_argument("--lam", type=float, default=1.0, help="weight of the diversity term (default 1.0)")
     sel.add_argument("--eps", type=float, default=0.1, help="accuracy of the threshold ladder (default 0.1)")
-    sel.add_argument("--diameter", choices=("exact", "approx"), default="exact")
+    sel.add_argument("--diameter", choices=("exact", "approx"), default=None,
+                     help="diameter mode (default exact, approx with --dask)")
     sel.add_argument("--diameter-sweeps", type=int, metavar="N",
                      help="double sweeps of --diameter approx (default 3)")
     sel.add_argument("--exhaustive-thresholds", action="store_true",
                      help="sweep every pairwise half-distance instead of the geometric ladder")
+    sel.add_argument("--dask", nargs="?", const="", default=None, metavar="SCHEDULER",
+                     help="select on Dask from the memory-mapped .npy: on the cluster at the "
+                          "SCHEDULER address, or on a local cluster when none is given")
+    sel.add_argument("--chunk-rows", type=int, metavar="N",
+                     help="rows per block with --dask (default: about 64 MiB of rows)")
     sel.add_argument("--output", metavar="FILE", help="write the result here instead of stdout")
     sel.add_argument("--format", choices=("text", "json", "csv"),
                      help="output format (default: from --output's suffix, otherwise text)")

@@ -7,7 +7,8 @@
 `distributed.Client` when there is one):
 
 1. every row block selects candidates with the single-machine core: GIST at
-   ``candidates`` (default ``2 * k``) rows, plus the block's farthest pair;
+   ``candidates`` (default ``2 * k``) rows, a farthest-first traversal of as
+   many rows, and the block's farthest pair;
 2. one GIST over the union of the candidates, with the diameter of the whole
    data (``d_max``), picks the selection.
 
@@ -48,8 +49,8 @@ _KINDS = {"linear": 0, "coverage": 1, "facility_location": 2}
 _BLOCK_BYTES = 64 << 20
 # What round 1 keeps per block besides its farthest pair: "gist" (GIST at
 # `candidates` rows), "fft" (a farthest-first traversal of as many rows) or
-# "both".
-_ROUND1 = "gist"
+# "both"; docs/distributed.md has the measurements behind the choice.
+_ROUND1 = "both"
 
 
 def gist_select(vectors, utilities=None, *, k, lam=1.0, eps=0.1, metric="cosine",
@@ -377,7 +378,7 @@ def _compute(tasks, what=None):
     from distributed import as_completed
 
     futures = client.compute(tasks)
-    step = max(1, len(futures) // 10)
+    step = max(1, len(futures) // 50)
     for done, _ in enumerate(as_completed(futures), 1):
         if done % step == 0 or done == len(futures):
             _log.info("%s: %d of %d blocks", what, done, len(futures))
@@ -531,3 +532,28 @@ def _fl_block(b, offset, chosen, where, metric, scale, acc):
     _tarvex._fl_fold(x, offset, np.require(chosen, np.float32, ["C_CONTIGUOUS", "ALIGNED"]),
                      np.require(where, np.int64, ["C_CONTIGUOUS", "ALIGNED"]), metric, scale, out)
     return out
+
+
+# ---------------------------------------------------------------------------
+# Command line
+
+
+def select_npy(path, scheduler=None, *, chunk_rows=None, utilities=None, **options):
+    """`gist_select_full` over the float32 matrix of an .npy file, memory-mapped:
+    on the cluster whose scheduler is at `scheduler` (its workers must see the
+    same file at the same path), or on a local cluster of one single-threaded
+    worker process per core when it is None."""
+    import os
+
+    from distributed import Client, LocalCluster
+
+    path = os.path.abspath(path)
+    x = np.load(path, mmap_mode="r", allow_pickle=False)
+    if scheduler:
+        with Client(scheduler) as client, dask.config.set(scheduler=client):
+            return gist_select_full(x, utilities, chunk_rows=chunk_rows, **options)
+    # The cluster's processes already share the cores: one pool thread each.
+    with LocalCluster(processes=True, threads_per_worker=1, host="127.0.0.1",
+                      dashboard_address=None, env={"RAYON_NUM_THREADS": "1"}) as cluster, \
+            Client(cluster) as client, dask.config.set(scheduler=client):
+        return gist_select_full(x, utilities, chunk_rows=chunk_rows, **options)
