@@ -134,7 +134,11 @@ def gist_select_full(vectors, utilities=None, *, k, lam=1.0, eps=0.1, metric="co
         indptr, items = _csr_take(coverage, index)
     ia = int(np.searchsorted(index, far[1]))
     ib = int(np.searchsorted(index, far[2]))
-    result = _tarvex._gist_known(union, kind, union_weights, indptr, items, k, float(lam),
+    # Facility location over the candidates sums similarities over them only,
+    # about len(index) / n of what the whole data would sum: the final round
+    # weighs diversity the same against that.
+    lam2 = float(lam) * (len(index) / rows.n if utility == "facility_location" else 1.0)
+    result = _tarvex._gist_known(union, kind, union_weights, indptr, items, k, lam2,
                                  float(eps), metric, d_max, ia, ib, exact)
     selected = [int(index[s]) for s in result["selected"]]
     if utility == "facility_location":

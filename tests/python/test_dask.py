@@ -156,3 +156,18 @@ class TestErrors:
                               k=3)
         with pytest.raises(ValueError, match="expected 1200 coverage lists"):
             tdask.gist_select(x, cov[:-1], k=3, utility="coverage")
+
+
+def test_command_line_selects_from_the_memory_mapped_file(client, data, tmp_path):
+    import json
+    import subprocess
+    import sys
+
+    x, _, _ = data
+    np.save(tmp_path / "x.npy", x)
+    proc = subprocess.run([sys.executable, "-m", "tarvex", "select", tmp_path / "x.npy", "-k", "6",
+                           "--dask", "--chunk-rows", "300", "--format", "json"],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    expected = without_candidates(tdask.gist_select_full(x, k=6, chunk_rows=300))
+    assert json.loads(proc.stdout) == expected
