@@ -1,6 +1,9 @@
 """tarvex.dask against a real LocalCluster of worker processes on the loopback address."""
 
+import json
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -158,10 +161,13 @@ class TestErrors:
             tdask.gist_select(x, cov[:-1], k=3, utility="coverage")
 
 
+def test_importing_tarvex_leaves_dask_alone():
+    code = ("import sys, tarvex; "
+            "sys.exit(any(m.split('.')[0] in ('dask', 'distributed') for m in sys.modules))")
+    assert subprocess.run([sys.executable, "-c", code], timeout=60).returncode == 0
+
+
 def test_command_line_selects_from_the_memory_mapped_file(client, data, tmp_path):
-    import json
-    import subprocess
-    import sys
 
     x, _, _ = data
     np.save(tmp_path / "x.npy", x)
