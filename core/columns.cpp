@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <new>
 
+#include "memory.hpp"
 #include "simd.hpp"
 
 namespace tarvex {
@@ -244,30 +245,11 @@ void kept_below_masks_with(KernelLevel level, const std::uint64_t* support, cons
   }
 }
 
-namespace {
-
-// A cgroup memory limit (v2, else v1) on the process, when one is set.
-unsigned __int128 cgroup_memory_limit() noexcept {
-  for (const char* file : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
-    if (std::FILE* in = std::fopen(file, "r")) {
-      unsigned long long limit = 0;
-      const bool read = std::fscanf(in, "%llu", &limit) == 1;  // "max" reads as nothing
-      std::fclose(in);
-      if (read && limit > 0) return limit;
-    }
-  }
-  return ~static_cast<unsigned __int128>(0);
-}
-
-}  // namespace
-
 std::size_t default_column_budget() noexcept {
   constexpr std::size_t kCeiling = std::size_t{1} << 30;
-  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return kCeiling / 4;
-  const auto physical = static_cast<unsigned __int128>(pages) * static_cast<unsigned long>(page);
-  const unsigned __int128 memory = std::min(physical, cgroup_memory_limit());
-  return static_cast<std::size_t>(std::min<unsigned __int128>(kCeiling, memory / 4));
+  const std::uint64_t memory = process_memory_limit();
+  if (memory == 0) return kCeiling / 4;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(kCeiling, memory / 4));
 }
 
 ColumnCache::ColumnCache(std::size_t n, std::size_t budget) noexcept

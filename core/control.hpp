@@ -5,8 +5,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 
 namespace tarvex {
 
@@ -98,6 +100,15 @@ inline void begin(Phase phase, std::uint64_t total) noexcept {
 inline void advance(std::uint64_t units) noexcept {
   if (CallControl* c = detail::current) c->advance(units);
 }
+
+// Runs `work` under `control` on a helper thread while this thread waits,
+// waking every `period` to call `tick` (which may request a stop) until it
+// returns false; then waits for the work to end. An exception of `work`
+// reaches the caller once the work has ended. Helper threads are kept for
+// the next call, so a short call pays no thread start; when none can be
+// started the work runs on this thread without ticks.
+void run_watched(CallControl& control, const std::function<void()>& work,
+                 std::chrono::milliseconds period, const std::function<bool()>& tick);
 
 }  // namespace control
 }  // namespace tarvex

@@ -1,13 +1,16 @@
 #include "gist.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <bit>
+#include <string>
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <new>
+#include <optional>
 
+#include "control.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace tarvex {
@@ -71,6 +74,114 @@ void drop_repeats(std::vector<float>& list) {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
+bool total_less(float a, float b) noexcept { return total_order_key(a) < total_order_key(b); }
+
+// The geometric ladder one entry at a time, repeats dropped as they come:
+// p grows by repeated multiplication, so an entry needs all before it, but
+// a copy of this state resumes the ladder anywhere.
+class LadderSteps {
+ public:
+  LadderSteps(float d_max, float eps, double bound)
+      : e_(eps), d_(d_max), ratio_(e_ + 1.0), bound_(bound),
+        done_(!(eps >= kMinEps) || std::isinf(eps) || !(bound >= 1.0)) {}
+
+  // Up to `count` next entries into `out` (when not null); how many there were.
+  std::size_t take(float* out, std::size_t count) noexcept {
+    // Locals, so that the loop keeps its state in registers.
+    double p = p_;
+    float last = last_;
+    bool started = started_, done = done_;
+    std::size_t got = 0;
+    while (got < count && !done) {
+      const float t = static_cast<float>(((p * e_) * d_) * 0.5);
+      p = p * ratio_;
+      // An infinite bound would never stop the loop; the product stops
+      // growing meaningfully once it overflows anyway.
+      done = !(p <= bound_ && std::isfinite(p));
+      if (!started || t != last) {
+        started = true;
+        last = t;
+        if (out != nullptr) out[got] = t;
+        ++got;
+      }
+    }
+    p_ = p;
+    last_ = last;
+    started_ = started;
+    done_ = done;
+    return got;
+  }
+
+ private:
+  double e_, d_, ratio_, bound_;
+  double p_ = 1.0;
+  float last_ = 0.0f;
+  bool started_ = false;
+  bool done_;
+};
+
+// The sweep's thresholds, ascending and without repeats, a block at a time.
+// The exhaustive set is held whole; the ladder (1.4e8 entries at the
+// smallest eps) is generated again from the state kept at each block's start.
+class Thresholds {
+ public:
+  static constexpr std::size_t kBlock = std::size_t{1} << 16;
+
+  Thresholds() = default;
+  explicit Thresholds(std::vector<float> list) : list_(std::move(list)), size_(list_.size()) {}
+  Thresholds(float d_max, float eps, double bound) : ladder_(true) {
+    LadderSteps steps(d_max, eps, bound);
+    for (;;) {
+      control::poll();
+      const LadderSteps at = steps;
+      float first = 0.0f;
+      if (steps.take(&first, 1) == 0) break;
+      starts_.push_back(at);
+      firsts_.push_back(first);
+      const std::size_t rest = steps.take(nullptr, kBlock - 1);
+      size_ += 1 + rest;
+      if (rest < kBlock - 1) break;
+    }
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  std::size_t blocks() const noexcept { return (size_ + kBlock - 1) / kBlock; }
+
+  // Block b's thresholds; `room` holds them when they are generated.
+  std::span<const float> block(std::size_t b, std::vector<float>& room) const {
+    const std::size_t begin = b * kBlock, count = std::min(kBlock, size_ - begin);
+    if (!ladder_) return std::span<const float>(list_).subspan(begin, count);
+    room.resize(count);
+    LadderSteps steps = starts_[b];
+    steps.take(room.data(), count);
+    return room;
+  }
+
+  // The first threshold above x in the total order, if there is one.
+  std::optional<float> first_above(float x) const {
+    if (!ladder_) {
+      const auto at = std::upper_bound(list_.begin(), list_.end(), x, total_less);
+      return at == list_.end() ? std::nullopt : std::optional<float>(*at);
+    }
+    const auto next = std::upper_bound(firsts_.begin(), firsts_.end(), x, total_less);
+    if (next != firsts_.begin()) {
+      std::vector<float> room;
+      const std::span<const float> list =
+          block(static_cast<std::size_t>(next - firsts_.begin()) - 1, room);
+      const auto at = std::upper_bound(list.begin(), list.end(), x, total_less);
+      if (at != list.end()) return *at;
+    }
+    return next == firsts_.end() ? std::nullopt : std::optional<float>(*next);
+  }
+
+ private:
+  bool ladder_ = false;
+  std::vector<float> list_;
+  std::size_t size_ = 0;
+  std::vector<LadderSteps> starts_;
+  std::vector<float> firsts_;
+};
+
 // Sweep runs that start like the greedy stage's run. Pick j of the greedy
 // stage was the best of all rows left, so a run at threshold t makes the same
 // picks up to the first one that t shuts out: the first j with t greater than
@@ -79,7 +190,7 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // run at that threshold goes on from there.
 class Forks {
  public:
-  Forks(const Points& points, std::span<const float> thresholds)
+  Forks(const Points& points, const Thresholds& thresholds)
       : points_(points), thresholds_(thresholds) {}
   ~Forks() { points_.column_cache()->refund(charged_); }
   Forks(const Forks&) = delete;
@@ -89,12 +200,12 @@ class Forks {
     float reach = std::numeric_limits<float>::infinity();
     const CheckpointWanted wanted = [&](std::span<const std::size_t> taken, std::size_t next,
                                         std::size_t entries) {
+      if (taken.empty()) control::begin(Phase::Greedy, budget);  // after any set-up
+      control::advance(1);
       const float closest = closest_to(next, taken);
       // The thresholds in (closest, reach] first shut out a pick here.
-      const auto above = std::upper_bound(
-          thresholds_.begin(), thresholds_.end(), closest,
-          [](float a, float b) { return total_order_key(a) < total_order_key(b); });
-      const bool first_shut_out = above != thresholds_.end() && !(*above > reach);
+      const std::optional<float> above = thresholds_.first_above(closest);
+      const bool first_shut_out = above && !(*above > reach);
       if (closest < reach) reach = closest;
       if (!first_shut_out) return false;
       // Checkpoints share the matrix's cache budget; one that does not fit
@@ -115,16 +226,17 @@ class Forks {
 
   bool repeats_greedy(float t) const { return !(t > reach_); }
 
-  Selection run(Utility& utility, std::size_t budget, float t) const {
+  // The run at t; `same` gets every comparison with t that decided it.
+  Selection run(Utility& utility, std::size_t budget, float t, SameRun& same) const {
     std::size_t j = 0;
-    while (j < closest_.size() && !(t > closest_[j])) ++j;
+    while (j < closest_.size() && !same.shuts_out(t, closest_[j])) ++j;
     const auto at = std::lower_bound(
         checkpoints_.begin(), checkpoints_.end(), j,
         [](const Checkpoint& c, std::size_t picks) { return c.picks < picks; });
     if (at != checkpoints_.end() && at->picks == j) {
-      return resume_celf(points_, utility, budget, t, greedy_, *at);
+      return resume_celf(points_, utility, budget, t, greedy_, *at, &same);
     }
-    return greedy_independent_set(points_, utility, budget, t);
+    return greedy_independent_set(points_, utility, budget, t, &same);
   }
 
  private:
@@ -140,7 +252,7 @@ class Forks {
   }
 
   const Points& points_;
-  std::span<const float> thresholds_;
+  const Thresholds& thresholds_;
   Selection greedy_;
   std::vector<float> closest_;  // per greedy pick
   float reach_ = std::numeric_limits<float>::infinity();
@@ -148,20 +260,89 @@ class Forks {
   std::size_t charged_ = 0;
 };
 
+// Rows between two polls of a scan: about a million coordinates of distance
+// work, well under a millisecond.
+std::size_t rows_per_poll(const Points& points) {
+  return std::max<std::size_t>(1, (std::size_t{1} << 20) / points.dim());
+}
+
 std::size_t farthest_from(const Points& points, std::size_t from) {
   const std::size_t n = points.n();
   std::size_t best = from == 0 ? 1 : 0;
   std::int32_t best_key = total_order_key(-std::numeric_limits<float>::infinity());
-  for (std::size_t j = 0; j < n; ++j) {
-    if (j == from) continue;
-    const auto key = total_order_key(points.dist_unchecked(from, j));
-    if (key > best_key) {
-      best_key = key;
-      best = j;
+  const std::size_t every = rows_per_poll(points);
+  for (std::size_t j0 = 0; j0 < n; j0 += every) {
+    control::poll();
+    for (std::size_t j = j0, end = std::min(n, j0 + every); j < end; ++j) {
+      if (j == from) continue;
+      const auto key = total_order_key(points.dist_unchecked(from, j));
+      if (key > best_key) {
+        best_key = key;
+        best = j;
+      }
     }
   }
   return best;
 }
+
+// The float's total order as an unsigned key.
+inline std::uint32_t unsigned_order_key(float x) noexcept {
+  const auto u = std::bit_cast<std::uint32_t>(x);
+  return (u & 0x80000000u) != 0 ? ~u : (u | 0x80000000u);
+}
+
+// Sorts by the total order, in place, polling as it goes: an in-place radix
+// sort on the key's bytes from the top (a list of a billion entries would
+// keep std::sort busy for a minute). Equal keys are equal floats, so the
+// result is that of any other sort.
+class TotalOrderSort {
+ public:
+  void operator()(float* a, std::size_t n, int shift) {
+    if (n <= kSmall || shift < 0) {
+      tick(n);
+      std::sort(a, a + n, [](float x, float y) { return total_order_key(x) < total_order_key(y); });
+      return;
+    }
+    const auto digit = [shift](float x) { return (unsigned_order_key(x) >> shift) & 0xffu; };
+    std::size_t count[256] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+      ++count[digit(a[i])];
+      tick(1);
+    }
+    std::size_t head[256], tail[256];
+    for (std::size_t b = 0, at = 0; b < 256; ++b) {
+      head[b] = at;
+      at += count[b];
+      tail[b] = at;
+    }
+    for (std::size_t b = 0; b < 256; ++b) {
+      while (head[b] < tail[b]) {
+        float v = a[head[b]];
+        for (std::size_t d = digit(v); d != b; d = digit(v)) std::swap(v, a[head[d]++]);
+        a[head[b]++] = v;
+        tick(1);
+      }
+    }
+    for (std::size_t b = 0, at = 0; b < 256; at += count[b], ++b) {
+      if (count[b] > 1) (*this)(a + at, count[b], shift - 8);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kSmall = 1 << 12;
+  static constexpr std::size_t kPollEvery = 1 << 18;
+
+  void tick(std::size_t units) {
+    since_poll_ += units;
+    if (since_poll_ >= kPollEvery) {
+      since_poll_ = 0;
+      control::poll();
+    }
+  }
+  std::size_t since_poll_ = 0;
+};
+
+void sort_by_total_order(float* a, std::size_t n) { TotalOrderSort{}(a, n, 24); }
 
 }  // namespace
 
@@ -180,49 +361,65 @@ FarPair approx_diameter(const Points& points, std::size_t sweeps) {
   const std::size_t passes = sweeps == 0 ? 1 : std::min(sweeps, n);
   FarPair best = kPairIdentity;
   std::size_t start = 0;
-  for (std::size_t pass = 0; pass < passes; ++pass) {
+  // A pass depends only on its start row, so once a start repeats, every
+  // later pass repeats one already combined, and better_pair keeps the best.
+  std::vector<bool> started(n, false);
+  control::begin(Phase::Diameter, passes);
+  for (std::size_t pass = 0; pass < passes && !started[start]; ++pass) {
+    started[start] = true;
     const std::size_t a = farthest_from(points, start);
     const std::size_t b = farthest_from(points, a);
     best = better_pair(best, FarPair{points.dist_unchecked(a, b), std::min(a, b), std::max(a, b)});
     start = b;
+    control::advance(1);
   }
   return best;
 }
 
 std::vector<float> thresholds_with_bound(float d_max, float eps, double bound) {
-  if (!(eps >= kMinEps) || std::isinf(eps)) return {};
-  if (!(bound >= 1.0)) return {};
-  const double e = eps, d = d_max, ratio = e + 1.0;
   std::vector<float> ladder;
-  double p = 1.0;
-  // An infinite bound would never stop the loop; the product stops growing
-  // meaningfully once it overflows anyway.
-  do {
-    ladder.push_back(static_cast<float>(((p * e) * d) * 0.5));
-    p = p * ratio;
-  } while (p <= bound && std::isfinite(p));
-  drop_repeats(ladder);
+  LadderSteps steps(d_max, eps, bound);
+  float t = 0.0f;
+  while (steps.take(&t, 1) == 1) ladder.push_back(t);
   return ladder;
 }
 
+namespace {
+
+void require_exhaustive_fits(std::size_t n) {
+  // n (n + 1) / 2 entries held at once; refused before any distance is
+  // computed instead of letting the kernel kill the process later.
+  const unsigned __int128 count = static_cast<unsigned __int128>(n) * (n + 1) / 2;
+  require_memory(count * sizeof(float),
+                 "the exhaustive threshold set of " + std::to_string(n) + " points");
+}
+
+}  // namespace
+
 std::vector<float> exhaustive_threshold_set(const Points& points) {
   const std::size_t n = points.n();
-  // n (n + 1) / 2 entries, reserved up front; refuse what cannot fit in
-  // physical memory instead of letting the kernel kill the process later.
-  const unsigned __int128 count = static_cast<unsigned __int128>(n) * (n + 1) / 2;
-  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-  const unsigned __int128 physical =
-      pages > 0 && page > 0 ? static_cast<unsigned __int128>(pages) * static_cast<unsigned long>(page)
-                            : ~static_cast<unsigned __int128>(0);
-  if (count * sizeof(float) > physical / 2) throw std::bad_alloc();
+  require_exhaustive_fits(n);
+  const std::size_t count = n * (n + 1) / 2;
   std::vector<float> list;
-  list.reserve(static_cast<std::size_t>(count));
+  try {
+    list.reserve(count);
+  } catch (const std::bad_alloc&) {
+    memory_shortfall(static_cast<unsigned __int128>(count) * sizeof(float),
+                     "the exhaustive threshold set of " + std::to_string(n) + " points");
+  }
+  const std::size_t every = rows_per_poll(points);
+  std::size_t until_poll = every;
   for (std::size_t i = 0; i < n; ++i) {
     list.push_back(0.0f);
-    for (std::size_t j = i + 1; j < n; ++j) list.push_back(points.dist_unchecked(i, j) * 0.5f);
+    for (std::size_t j = i + 1; j < n; ++j) {
+      if (--until_poll == 0) {
+        until_poll = every;
+        control::poll();
+      }
+      list.push_back(points.dist_unchecked(i, j) * 0.5f);
+    }
   }
-  std::sort(list.begin(), list.end(),
-            [](float a, float b) { return total_order_key(a) < total_order_key(b); });
+  sort_by_total_order(list.data(), list.size());
   drop_repeats(list);
   return list;
 }
@@ -237,6 +434,7 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
     return std::unexpected(TarvexError(errors::InvalidLambda{params.lam}));
   }
   if (auto valid = utility.validate(points); !valid) return std::unexpected(valid.error());
+  if (params.exhaustive_thresholds) require_exhaustive_fits(points.n());
 
   const std::size_t budget = std::min(params.k, points.n());
   const auto* known = std::get_if<DiameterKnown>(&params.diameter);
@@ -254,14 +452,15 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
   // The sweep's thresholds are known before the greedy stage, which keeps
   // what runs at them can start from.
   const bool sweep = d_max > 0.0f;
-  std::vector<float> thresholds;
+  Thresholds thresholds;
   if (sweep) {
     StageTimer timer(times ? &times->sweep : nullptr);
+    control::begin(Phase::Sweep, 0);  // the list first, of a size not yet known
     if (params.exhaustive_thresholds) {
-      thresholds = exhaustive_threshold_set(points);
+      thresholds = Thresholds(exhaustive_threshold_set(points));
     } else {
       const double bound = (exact ? 2.0 : 4.0) / static_cast<double>(params.eps);
-      thresholds = thresholds_with_bound(d_max, params.eps, bound);
+      thresholds = Thresholds(d_max, params.eps, bound);
     }
   }
 
@@ -272,6 +471,7 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
   Forks forks(points, thresholds);
   {
     StageTimer timer(times ? &times->greedy : nullptr);
+    control::begin(Phase::Greedy, budget);
     greedy_set = sweep ? forks.run_greedy(utility, budget)
                        : greedy_independent_set(points, utility, budget, 0.0f);
     greedy_eval = evaluate_set(points, utility, greedy_set, d_max, params.lam);
@@ -299,68 +499,97 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
   }
 
   if (sweep) {
-    std::vector<SweepOutcome> outcomes(thresholds.size());
-    // At threshold 0 nothing is shut out, so every pick of the greedy stage
-    // was the best of all rows left; a run at a threshold that shuts none of
-    // them out makes the same picks and need not run.
-    std::vector<std::size_t> pending;
-    for (std::size_t i = 0; i < thresholds.size(); ++i) {
-      if (forks.repeats_greedy(thresholds[i])) {
-        outcomes[i] = SweepOutcome{thresholds[i], greedy_eval.f_value, greedy_eval.g_value,
-                                   greedy_eval.div};
-      } else {
-        pending.push_back(i);
-      }
-    }
-    // The reduction below takes the last outcome of greatest f. Within a
-    // chunk of runs only the set that can still be that one is kept, so the
-    // winner needs no second run.
-    std::vector<Selection> sets(pending.size());
-    {
-      StageTimer timer(times ? &times->sweep : nullptr);
-      utility.reset();
-      struct Chunk {
-        std::unique_ptr<Utility> copy;
-        std::size_t kept = kNone;
-        double kept_f = 0.0;
-      };
-      const Utility& source = utility;
+    StageTimer timer(times ? &times->sweep : nullptr);
+    control::begin(Phase::Sweep, thresholds.size());
+    utility.reset();
+    // One block of thresholds at a time, so the outcomes held stay bounded
+    // however long the list. Per position: its outcome and the run it came
+    // from (kNone: the greedy stage's). The reduction below takes the last
+    // outcome of greatest f; a chunk of runs keeps only the set that can
+    // still be that one, so the winner needs no second run.
+    std::vector<float> room;
+    std::vector<SweepOutcome> outcomes;
+    std::vector<std::size_t> source;
+    std::vector<Selection> sets;
+    struct Chunk {
+      std::unique_ptr<Utility> copy;
+      std::size_t kept = kNone;
+      double kept_f = 0.0;
+      std::size_t last = kNone;  // the chunk's latest run
+      SameRun same;              // the thresholds that repeat it
+    };
+    const Utility& source_utility = utility;
+    double best_f = best.f_value;
+    Selection won;
+    bool sweep_won = false;
+    for (std::size_t b = 0; b < thresholds.blocks(); ++b) {
+      const std::span<const float> list = thresholds.block(b, room);
+      outcomes.resize(list.size());
+      source.resize(list.size());
+      sets.clear();
+      sets.resize(list.size());
       pool::map_chunks(
-          pending.size(), [&source] { return Chunk{source.boxed_clone()}; },
-          [&](Chunk& chunk, std::size_t p) {
-            const std::size_t i = pending[p];
-            const float d = thresholds[i];
-            Selection set = forks.run(*chunk.copy, budget, d);
+          list.size(), [&source_utility] {
+            Chunk chunk;
+            chunk.copy = source_utility.boxed_clone();
+            return chunk;
+          },
+          [&](Chunk& chunk, std::size_t q) {
+            if (q % 1024 == 0) control::poll();
+            const float t = list[q];
+            // At threshold 0 nothing is shut out, so every pick of the greedy
+            // stage was the best of all rows left; a run at a threshold that
+            // shuts none of them out makes the same picks and need not run.
+            if (forks.repeats_greedy(t)) {
+              outcomes[q] = SweepOutcome{t, greedy_eval.f_value, greedy_eval.g_value, greedy_eval.div};
+              source[q] = kNone;
+              return;
+            }
+            // Thresholds ascend, so a run repeats over a stretch of them.
+            if (chunk.last != kNone && chunk.same.covers(t)) {
+              outcomes[q] = outcomes[chunk.last];
+              outcomes[q].threshold = t;
+              source[q] = chunk.last;
+              return;
+            }
+            control::poll();
+            chunk.same = SameRun{};
+            Selection set = forks.run(*chunk.copy, budget, t, chunk.same);
             const Evaluation e = evaluate_set(points, *chunk.copy, set, d_max, params.lam);
-            outcomes[i] = SweepOutcome{d, e.f_value, e.g_value, e.div};
+            outcomes[q] = SweepOutcome{t, e.f_value, e.g_value, e.div};
+            source[q] = q;
+            chunk.last = q;
             if (!std::isnan(e.f_value) && (chunk.kept == kNone || e.f_value >= chunk.kept_f)) {
               if (chunk.kept != kNone) Selection().swap(sets[chunk.kept]);
-              sets[p] = std::move(set);
-              chunk.kept = p;
+              sets[q] = std::move(set);
+              chunk.kept = q;
               chunk.kept_f = e.f_value;
             }
           });
-    }
-    std::size_t winner = kNone;
-    double best_f = best.f_value;
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-      const SweepOutcome& o = outcomes[i];
-      if (o.f_value >= best_f) {  // ties go to the later, larger threshold
-        winner = i;
-        best_f = o.f_value;
-        best.threshold = o.threshold;
-        best.f_value = o.f_value;
-        best.g_value = o.g_value;
-        best.div = o.div;
-        best.stage = Stage::Sweep;
+      std::size_t winner = kNone;
+      for (std::size_t q = 0; q < outcomes.size(); ++q) {
+        const SweepOutcome& o = outcomes[q];
+        if (o.f_value >= best_f) {  // ties go to the later, larger threshold
+          winner = q;
+          best_f = o.f_value;
+          best.threshold = o.threshold;
+          best.f_value = o.f_value;
+          best.g_value = o.g_value;
+          best.div = o.div;
+          best.stage = Stage::Sweep;
+        }
       }
+      if (winner != kNone) {
+        sweep_won = true;
+        won = source[winner] == kNone ? greedy_set : std::move(sets[source[winner]]);
+      }
+      control::advance(list.size());
     }
-    if (winner != kNone) {
-      StageTimer timer(times ? &times->rebuild : nullptr);
-      const auto at = std::lower_bound(pending.begin(), pending.end(), winner);
-      best.selected = at != pending.end() && *at == winner
-                          ? std::move(sets[static_cast<std::size_t>(at - pending.begin())])
-                          : greedy_set;
+    if (sweep_won) {
+      StageTimer rebuild(times ? &times->rebuild : nullptr);
+      control::begin(Phase::Rebuild, 1);
+      best.selected = std::move(won);
+      control::advance(1);
     }
   }
 

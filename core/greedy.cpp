@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "control.hpp"
+
 namespace tarvex {
 
 Frontier::Frontier(std::size_t n, std::size_t capacity)
@@ -41,28 +43,34 @@ namespace {
 // admissible row is the first admissible one in that order, and since rows
 // only ever leave the admissible set, the search resumes where the last
 // pick was found.
-Selection run_ordered(const Points& points, Linear& utility, std::size_t k, float d) {
+Selection run_ordered(const Points& points, Linear& utility, std::size_t k, float d,
+                      SameRun* same) {
   const std::size_t n = points.n();
   const std::size_t m = std::min(k, n);
   Frontier frontier(n, m);
   const std::span<const std::size_t> order = utility.order();
   std::size_t at = 0;
   while (frontier.selected.size() < m) {
+    control::poll();
     while (at < order.size() && !frontier.admissible(order[at], d)) ++at;
     if (at == order.size()) break;
     frontier.take(points, utility, order[at]);
   }
+  if (same) same->include(frontier.same);
   return std::move(frontier.selected);
 }
 
 }  // namespace
 
-Selection run_scan(const Points& points, Utility& utility, std::size_t k, float d) {
+// Rows whose gains are evaluated between two polls.
+constexpr std::size_t kRowsPerPoll = 1024;
+
+Selection run_scan(const Points& points, Utility& utility, std::size_t k, float d, SameRun* same) {
   utility.reset();
   // (A count that does not match is a contract violation that the plain
   // scan reports.)
   if (auto* linear = dynamic_cast<Linear*>(&utility); linear && linear->weights().size() == points.n()) {
-    return run_ordered(points, *linear, k, d);
+    return run_ordered(points, *linear, k, d, same);
   }
   const std::size_t n = points.n();
   const std::size_t m = std::min(k, n);
@@ -72,6 +80,7 @@ Selection run_scan(const Points& points, Utility& utility, std::size_t k, float 
     std::size_t best = 0;
     std::int64_t best_key = 0;
     for (std::size_t i = 0; i < n; ++i) {
+      if (i % kRowsPerPoll == 0) control::poll();
       if (!frontier.admissible(i, d)) continue;
       const auto key = total_order_key(utility.marginal(i, frontier.selected, points));
       if (!found || key > best_key) {
@@ -83,6 +92,7 @@ Selection run_scan(const Points& points, Utility& utility, std::size_t k, float 
     if (!found) break;
     frontier.take(points, utility, best);
   }
+  if (same) same->include(frontier.same);
   return std::move(frontier.selected);
 }
 
@@ -100,11 +110,12 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
                std::vector<Checkpoint>* kept) {
   while (frontier.selected.size() < m) {
     if (heap.empty()) break;
+    control::poll();  // a pick or a gain, each at most one column of work
     std::pop_heap(heap.begin(), heap.end(), EntryLess{});
     const Entry top = heap.back();
     heap.pop_back();
     if (frontier.taken[top.index]) continue;
-    if (d > frontier.min_dist[top.index]) continue;  // shut out for good
+    if (frontier.same.shuts_out(d, frontier.min_dist[top.index])) continue;  // for good
     if (top.stamp >= frontier.selected.size()) {
       if (wanted != nullptr && (*wanted)(frontier.selected, top.index, heap.size() + 1)) {
         Checkpoint checkpoint{frontier.selected.size(), {}};
@@ -124,7 +135,8 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
 }
 
 Selection run_celf_traced(const Points& points, Utility& utility, std::size_t k, float d,
-                          const CheckpointWanted* wanted, std::vector<Checkpoint>* kept) {
+                          const CheckpointWanted* wanted, std::vector<Checkpoint>* kept,
+                          SameRun* same) {
   utility.reset();
   const std::size_t n = points.n();
   const std::size_t m = std::min(k, n);
@@ -133,21 +145,24 @@ Selection run_celf_traced(const Points& points, Utility& utility, std::size_t k,
   std::vector<Entry> heap;
   heap.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
+    if (i % kRowsPerPoll == 0) control::poll();
     heap.push_back(Entry{utility.marginal(i, frontier.selected, points), i, 0});
   }
   std::make_heap(heap.begin(), heap.end(), EntryLess{});
   celf_loop(points, utility, m, d, frontier, heap, wanted, kept);
+  if (same) same->include(frontier.same);
   return std::move(frontier.selected);
 }
 
 }  // namespace
 
-Selection run_celf(const Points& points, Utility& utility, std::size_t k, float d) {
-  return run_celf_traced(points, utility, k, d, nullptr, nullptr);
+Selection run_celf(const Points& points, Utility& utility, std::size_t k, float d, SameRun* same) {
+  return run_celf_traced(points, utility, k, d, nullptr, nullptr, same);
 }
 
 Selection resume_celf(const Points& points, Utility& utility, std::size_t k, float d,
-                      std::span<const std::size_t> prefix, const Checkpoint& from) {
+                      std::span<const std::size_t> prefix, const Checkpoint& from,
+                      SameRun* same) {
   utility.reset();
   const std::size_t n = points.n();
   const std::size_t m = std::min(k, n);
@@ -159,17 +174,20 @@ Selection resume_celf(const Points& points, Utility& utility, std::size_t k, flo
   heap.reserve(n);
   heap = from.heap;
   celf_loop(points, utility, m, d, frontier, heap, nullptr, nullptr);
+  if (same) same->include(frontier.same);
   return std::move(frontier.selected);
 }
 
-Selection greedy_independent_set(const Points& points, Utility& utility, std::size_t k, float d) {
-  return utility.is_linear() ? run_scan(points, utility, k, d) : run_celf(points, utility, k, d);
+Selection greedy_independent_set(const Points& points, Utility& utility, std::size_t k, float d,
+                                 SameRun* same) {
+  return utility.is_linear() ? run_scan(points, utility, k, d, same)
+                             : run_celf(points, utility, k, d, same);
 }
 
 Selection greedy_independent_set(const Points& points, Utility& utility, std::size_t k, float d,
                                  const CheckpointWanted& wanted, std::vector<Checkpoint>& kept) {
   return utility.is_linear() ? run_scan(points, utility, k, d)
-                             : run_celf_traced(points, utility, k, d, &wanted, &kept);
+                             : run_celf_traced(points, utility, k, d, &wanted, &kept, nullptr);
 }
 
 }  // namespace tarvex

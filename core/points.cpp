@@ -1,8 +1,12 @@
 #include "points.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
+
+#include "memory.hpp"
 
 namespace tarvex {
 
@@ -20,11 +24,29 @@ Result<Points> Points::borrowed(std::span<const float> values, std::size_t dim, 
   if (metric == Metric::Euclidean) {
     return Points(nullptr, values.data(), n, dim, metric);
   }
-  OwnedValues copy(new (std::align_val_t{64}) float[len]);
+  OwnedValues copy;
+  try {
+    copy.reset(new (std::align_val_t{64}) float[len]);
+  } catch (const std::bad_alloc&) {
+    memory_shortfall(static_cast<unsigned __int128>(len) * sizeof(float),
+                     "the normalised copy of the points");
+  }
   std::memcpy(copy.get(), values.data(), len * sizeof(float));
   for (std::size_t r = 0; r < n; ++r) {
     float* row = copy.get() + r * dim;
-    const float s = dot(row, row, dim);
+    float s = dot(row, row, dim);
+    if (s > 0.0f && s < std::numeric_limits<float>::min()) {
+      // A subnormal sum of squares has lost most of its digits, and the
+      // division would leave the row short of unit length. Scaled by a power
+      // of two (exact) so that its largest value lies in [0.5, 1), the row's
+      // sum is a normal float and the division gives the same direction.
+      float top = 0.0f;
+      for (std::size_t c = 0; c < dim; ++c) top = std::max(top, std::fabs(row[c]));
+      int exponent = 0;
+      std::frexp(top, &exponent);
+      for (std::size_t c = 0; c < dim; ++c) row[c] = std::ldexp(row[c], -exponent);
+      s = dot(row, row, dim);
+    }
     const float norm = std::sqrt(s);
     if (s == 0.0f || !std::isfinite(norm)) {
       return std::unexpected(TarvexError(errors::UnnormalizableRow{r}));
@@ -83,6 +105,7 @@ void Points::out_of_range(std::size_t i, std::size_t j) const {
 
 #include <algorithm>
 
+#include "control.hpp"
 #include "pool.hpp"
 
 namespace tarvex {
@@ -105,6 +128,7 @@ FarPair Points::farthest_pair() const {
     const std::size_t i_begin = s * kStripRows;
     const std::size_t i_end = std::min(n_, i_begin + kStripRows);
     for (std::size_t j = i_begin; j < n_; j += block) {
+      control::poll();
       const BlockFarthest far =
           farthest_in_block(values_, dim_, metric_, i_begin, i_end, j, std::min(n_, j + block));
       acc = better_pair(acc, FarPair{far.d, far.i, far.j});
@@ -115,12 +139,14 @@ FarPair Points::farthest_pair() const {
   // strip strips-1-u so that all units weigh about the same. better_pair is
   // the maximum of a strict total order, so neither this nor the pool's split
   // can change the result.
+  control::begin(Phase::Diameter, (strips + 1) / 2);
   return pool::reduce(
       (strips + 1) / 2, kPairIdentity,
       [&strip, strips](std::size_t first, std::size_t last, FarPair acc) {
         for (std::size_t u = first; u < last; ++u) {
           acc = strip(u, acc);
           if (strips - 1 - u != u) acc = strip(strips - 1 - u, acc);
+          control::advance(1);
         }
         return acc;
       },

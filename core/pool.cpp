@@ -7,9 +7,11 @@
 #include <oneapi/tbb/parallel_reduce.h>
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -135,10 +137,39 @@ struct Pool {
   std::size_t workers;
 };
 
+// oneTBB's workers do not survive fork() and the locks they held stay held
+// in the child, so a child of a process that started the pool never enters
+// oneTBB: it runs every parallel call on the calling thread instead.
+std::atomic<bool> g_pool_started{false};
+std::atomic<bool> g_sequential{false};
+
+void mark_child() noexcept {
+  if (g_pool_started.load(std::memory_order_relaxed))
+    g_sequential.store(true, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] const int g_atfork = pthread_atfork(nullptr, nullptr, mark_child);
+
 Pool& shared() {
   // Never destroyed: worker threads may outlive static destructors at exit.
-  static Pool* pool = new Pool(std::min(detail::configured_size(), kMaxWorkers));
+  static Pool* pool = [] {
+    g_pool_started.store(true, std::memory_order_relaxed);
+    return new Pool(std::min(detail::configured_size(), kMaxWorkers));
+  }();
   return *pool;
+}
+
+// The sequential path still polls between pieces, so a long call stays
+// interruptible; the pieces keep the order a parallel run would join in.
+constexpr std::size_t kSequentialPieces = 64;
+
+template <class Piece>
+void in_pieces(std::size_t n, Piece piece) {
+  const std::size_t pieces = std::min(n, kSequentialPieces);
+  for (std::size_t p = 0; p < pieces; ++p) {
+    control::poll();
+    piece(n * p / pieces, n * (p + 1) / pieces);
+  }
 }
 
 // libtbb from the wheel is not built with ThreadSanitizer, so the TSan build
@@ -232,9 +263,11 @@ class CallScope {
 
 }  // namespace
 
-std::size_t size() { return shared().workers; }
+std::size_t size() { return detail::sequential() ? 1 : shared().workers; }
 
 namespace detail {
+
+bool sequential() noexcept { return g_sequential.load(std::memory_order_relaxed); }
 
 std::optional<std::size_t> parse_count(const char* text) {
   if (text == nullptr) return std::nullopt;
@@ -308,6 +341,7 @@ std::size_t configured_size() {
 
 void parallel_reduce(std::size_t n, ReduceBody& body) {
   if (n == 0) return;
+  if (sequential()) return in_pieces(n, [&](std::size_t b, std::size_t e) { body.run(b, e); });
   Handoff call;
   TbbReduce tbb_body(body, call, control::current());
   CallScope scope(call);
@@ -324,6 +358,7 @@ void parallel_reduce(std::size_t n, ReduceBody& body) {
 
 void parallel_chunks(std::size_t n, const std::function<void(std::size_t, std::size_t)>& chunk) {
   if (n == 0) return;
+  if (sequential()) return in_pieces(n, chunk);
   Handoff call;
   CallControl* const caller = control::current();
   CallScope scope(call);

@@ -30,6 +30,9 @@ class ReduceBody {
 };
 
 void parallel_reduce(std::size_t n, ReduceBody& body);
+// True in a process forked from one that had started the pool: every parallel
+// call then runs on the calling thread, with the same results.
+bool sequential() noexcept;
 void parallel_chunks(std::size_t n, const std::function<void(std::size_t, std::size_t)>& chunk);
 
 // The sizing rule, in pieces that tests can drive without the process's own

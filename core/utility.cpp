@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "control.hpp"
 #include "pool.hpp"
 
 namespace tarvex {
@@ -318,9 +319,11 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared,
     std::vector<std::vector<float>> packed{kGroup};
     std::size_t kept[kGroup] = {};
   };
+  control::begin(Phase::Setup, (n + kGroup - 1) / kGroup);
   pool::map_chunks(
       (n + kGroup - 1) / kGroup, [] { return Scratch{}; },
       [&](Scratch& scratch, std::size_t g) {
+        control::poll();
         const std::size_t c0 = g * kGroup, count = std::min(kGroup, n - c0);
         for (std::size_t q = 0; q < count; ++q) {
           scratch.support[q].assign(words, 0);
@@ -376,6 +379,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared,
           }
           memo.kept[c0 + q] = std::move(kept);
         }
+        control::advance(1);
       });
 }
 

@@ -10,24 +10,33 @@
 
 #include <numpy/arrayobject.h>
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <new>
 #include <numeric>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "control.hpp"
+#include "error.hpp"
 #include "gist.hpp"
 #include "points.hpp"
 #include "utility.hpp"
@@ -94,12 +103,61 @@ void raise_internal(const char* what) noexcept {
 // Runs the body of an entry point: a C++ exception never crosses into the
 // interpreter. Thread state is restored by the RAII guards during unwinding,
 // so the handlers run attached.
+// Bytes the process can still allocate: the kernel's estimate of available
+// memory, limited by the cgroup's headroom where a limit is set; 0 when
+// neither can be read.
+std::uint64_t available_bytes() noexcept {
+  try {
+    std::uint64_t available = 0;
+    std::ifstream meminfo("/proc/meminfo");
+    for (std::string key; meminfo >> key;) {
+      std::uint64_t kib = 0;
+      meminfo >> kib;
+      if (key == "MemAvailable:") {
+        available = kib * 1024;
+        break;
+      }
+      meminfo.ignore(64, '\n');
+    }
+    std::ifstream self("/proc/self/cgroup");
+    for (std::string line; std::getline(self, line);) {
+      if (line.rfind("0::", 0) != 0) continue;
+      const std::string dir = "/sys/fs/cgroup" + line.substr(3);
+      std::uint64_t limit = 0, used = 0;
+      if ((std::ifstream(dir + "/memory.max") >> limit) &&
+          (std::ifstream(dir + "/memory.current") >> used)) {
+        const std::uint64_t headroom = limit > used ? limit - used : 0;
+        if (available == 0 || headroom < available) available = headroom;
+      }
+    }
+    return available;
+  } catch (...) {
+    return 0;
+  }
+}
+
+// MemoryError saying what was needed (0: unknown) while doing `what`, and
+// what is available.
+void raise_memory(const char* what, std::uint64_t needed) noexcept {
+  const std::uint64_t available = available_bytes();
+  const auto avail = static_cast<unsigned long long>(available);
+  if (needed != 0) {
+    PyErr_Format(PyExc_MemoryError, "%s needs %llu bytes; %llu are available", what,
+                 static_cast<unsigned long long>(needed), avail);
+  } else {
+    PyErr_Format(PyExc_MemoryError, "%s ran out of memory; %llu bytes are available", what,
+                 avail);
+  }
+}
+
 template <class R, class Body>
 R contain(R failure, Body&& body) noexcept {
   try {
     return body();
+  } catch (const tarvex::MemoryShortfall& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    raise_memory("the call", 0);
   } catch (const std::exception& e) {
     try {
       raise_internal(e.what());
@@ -154,6 +212,17 @@ class Detached {
   Detached& operator=(const Detached&) = delete;
   ~Detached() { PyEval_RestoreThread(state_); }
 
+  // Runs `step` attached, then detaches again.
+  template <class Step>
+  auto attached(Step&& step) {
+    PyEval_RestoreThread(state_);
+    struct Again {
+      PyThreadState*& state;
+      ~Again() { state = PyEval_SaveThread(); }
+    } again{state_};
+    return step();
+  }
+
  private:
   PyThreadState* state_;
 };
@@ -162,13 +231,14 @@ class Detached {
 // NumPy's C API, loaded on the first use of an array
 
 std::atomic<bool> g_numpy_ready{false};
-std::mutex g_numpy_mutex;
+// Replaced in a forked child: the thread that held it there is gone.
+std::atomic<std::mutex*> g_numpy_mutex{new std::mutex};
 
 bool ensure_numpy() {
   if (g_numpy_ready.load(std::memory_order_acquire)) return true;
   // Wait for the mutex detached: the thread that holds it may need the
   // interpreter (the import runs Python code) to finish.
-  std::unique_lock lock(g_numpy_mutex, std::defer_lock);
+  std::unique_lock lock(*g_numpy_mutex.load(std::memory_order_acquire), std::defer_lock);
   {
     Detached detached;
     lock.lock();
@@ -256,6 +326,11 @@ struct BorrowFlags {
   std::unordered_map<void*, std::map<BorrowKey, std::intptr_t>> by_base;
 };
 
+// The table this module published, if any. Its lock is taken across fork()
+// so that a child never inherits it held, or the table half-changed, by a
+// thread that does not exist there.
+std::atomic<BorrowFlags*> g_own_flags{nullptr};
+
 extern "C" {
 static int registry_acquire(void* flags, PyArrayObject* array) noexcept {
   auto& f = *static_cast<BorrowFlags*>(flags);
@@ -327,9 +402,28 @@ static void registry_destroy(PyObject* capsule) noexcept {
     PyErr_Clear();
     return;
   }
+  BorrowFlags* flags = static_cast<BorrowFlags*>(api->flags);
+  g_own_flags.compare_exchange_strong(flags, nullptr, std::memory_order_acq_rel);
   delete static_cast<BorrowFlags*>(api->flags);
   delete api;
 }
+}
+
+void lock_own_flags() noexcept {
+  if (BorrowFlags* f = g_own_flags.load(std::memory_order_acquire)) f->mutex.lock();
+}
+void unlock_own_flags() noexcept {
+  if (BorrowFlags* f = g_own_flags.load(std::memory_order_acquire)) f->mutex.unlock();
+}
+void numpy_mutex_in_child() noexcept {
+  unlock_own_flags();
+  g_numpy_mutex.store(new std::mutex, std::memory_order_release);
+}
+
+std::once_flag g_atfork_once;
+void install_fork_handlers() {
+  std::call_once(g_atfork_once,
+                 [] { pthread_atfork(lock_own_flags, unlock_own_flags, numpy_mutex_in_child); });
 }
 
 Ref new_registry_capsule() {
@@ -380,6 +474,10 @@ std::optional<Registry> borrow_registry() {
     if (winner == nullptr) return std::nullopt;
     capsule = Ref::borrow(winner);
 #endif
+    if (capsule.get() == fresh.get()) {
+      const auto* ours = static_cast<const BorrowApi*>(PyCapsule_GetPointer(fresh.get(), kRegistryName));
+      g_own_flags.store(static_cast<BorrowFlags*>(ours->flags), std::memory_order_release);
+    }
   }
   if (!PyCapsule_IsValid(capsule.get(), kRegistryName)) {
     PyErr_Format(PyExc_RuntimeError, "%s on %s is not a valid capsule", kRegistryName, home);
@@ -406,6 +504,7 @@ class BorrowGuard {
     o.registry_.api = nullptr;
   }
   BorrowGuard& operator=(BorrowGuard&&) = delete;
+  PyArrayObject* array() const noexcept { return reinterpret_cast<PyArrayObject*>(array_.get()); }
   ~BorrowGuard() {
     if (registry_.api != nullptr)
       registry_.api->release(registry_.api->flags,
@@ -495,6 +594,10 @@ struct PointView {
   std::size_t n = 0;
   std::size_t d = 0;
   BorrowGuard guard;
+
+  // Reads the shape and buffer of the held array again; false with the
+  // vectors TypeError set when it is no longer a suitable array.
+  bool refresh();
 };
 
 bool is_array_of(PyObject* obj, int ndim, int type_num) {
@@ -539,6 +642,20 @@ std::optional<BorrowedArray> borrow_contiguous(PyObject* obj, int ndim, int type
   return BorrowedArray{array, std::move(*guard), PyArray_DATA(array)};
 }
 
+bool PointView::refresh() {
+  PyArrayObject* array = guard.array();
+  auto* obj = reinterpret_cast<PyObject*>(array);
+  if (!is_array_of(obj, 2, NPY_FLOAT32) || !PyArray_IS_C_CONTIGUOUS(array) ||
+      (PyArray_SIZE(array) != 0 && (!PyArray_ISALIGNED(array) || PyArray_DATA(array) == nullptr))) {
+    PyErr_SetString(PyExc_TypeError, kVectorsType);
+    return false;
+  }
+  data = PyArray_SIZE(array) == 0 ? nullptr : static_cast<const float*>(PyArray_DATA(array));
+  n = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  d = static_cast<std::size_t>(PyArray_DIM(array, 1));
+  return true;
+}
+
 std::optional<PointView> vectors_intake(PyObject* obj) {
   auto held = borrow_contiguous(obj, 2, NPY_FLOAT32, kVectorsType, "vectors");
   if (!held) return std::nullopt;
@@ -556,7 +673,14 @@ std::optional<Weights> linear_weights(PyObject* obj) {
   if (!held) return std::nullopt;
   if (held->data == nullptr) return Weights{std::vector<double>{}};
   const auto* first = static_cast<const double*>(held->data);
-  return Weights{std::vector<double>(first, first + PyArray_SIZE(held->array))};
+  const auto count = static_cast<std::size_t>(PyArray_SIZE(held->array));
+  try {
+    return Weights{std::vector<double>(first, first + count)};
+  } catch (const std::bad_alloc&) {
+    const std::string what = "copying " + std::to_string(count) + " weights";
+    raise_memory(what.c_str(), count * sizeof(double));
+    return std::nullopt;
+  }
 }
 
 // Sequence and not str: PySequence_Check, or registered as a Sequence.
@@ -570,21 +694,32 @@ int is_item_sequence(PyObject* obj) {
   return PyObject_IsInstance(obj, sequence.get());
 }
 
-// The caller's rows as lists we own, so no other thread can change them
-// under us; nullptr (with the exception cleared) when the shape is wrong.
-Ref coverage_rows(PyObject* obj) {
-  if (is_item_sequence(obj) != 1) return Ref();
-  Ref rows(PySequence_List(obj));
-  if (!rows) return Ref();
-  const Py_ssize_t count = PyList_GET_SIZE(rows.get());
+// The caller's rows as tuples we own. Nothing can change a tuple, not another
+// thread and not the caller's own code called while we read it (even code
+// that finds our containers through the garbage collector), so its size and
+// items stay valid across every call into caller code. nullopt when the shape
+// is wrong or the caller's code raised.
+std::optional<std::vector<Ref>> coverage_rows(PyObject* obj) {
+  if (is_item_sequence(obj) != 1) return std::nullopt;
+  Ref rows(PySequence_Tuple(obj));
+  if (!rows) return std::nullopt;
+  const Py_ssize_t count = PyTuple_GET_SIZE(rows.get());
+  std::vector<Ref> out;
+  out.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t r = 0; r < count; ++r) {
-    PyObject* row = PyList_GET_ITEM(rows.get(), r);
-    if (is_item_sequence(row) != 1) return Ref();
-    PyObject* items = PySequence_List(row);
-    if (items == nullptr) return Ref();
-    PyList_SetItem(rows.get(), r, items);  // steals items, drops the old row
+    PyObject* row = PyTuple_GET_ITEM(rows.get(), r);  // kept alive by `rows`
+    if (is_item_sequence(row) != 1) return std::nullopt;
+    Ref items(PySequence_Tuple(row));
+    if (!items) return std::nullopt;
+    out.push_back(std::move(items));
   }
-  return rows;
+  return out;
+}
+
+// KeyboardInterrupt, SystemExit and the like are not the caller's data being
+// wrong; they pass through where an Exception would be replaced.
+bool passes_through() {
+  return PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception);
 }
 
 struct CoverageSets {
@@ -599,24 +734,35 @@ std::optional<CoverageSets> coverage_sets(PyObject* obj) {
                     "one per vector");
     return std::nullopt;
   }
-  Ref rows = coverage_rows(obj);
+  auto rows = coverage_rows(obj);
   if (!rows) {
+    if (passes_through()) return std::nullopt;
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, kCoverageType);
     return std::nullopt;
   }
   CoverageSets out;
-  const Py_ssize_t row_count = PyList_GET_SIZE(rows.get());
-  out.sets.reserve(static_cast<std::size_t>(row_count));
+  std::uint64_t ids = 0;
+  for (const Ref& row : *rows) ids += static_cast<std::uint64_t>(PyTuple_GET_SIZE(row.get()));
+  try {
+    out.sets.reserve(rows->size());
+    for (const Ref& row : *rows)
+      out.sets.emplace_back().reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(row.get())));
+  } catch (const std::bad_alloc&) {
+    const std::string what = "converting " + std::to_string(rows->size()) +
+                             " coverage lists of " + std::to_string(ids) + " item ids";
+    raise_memory(what.c_str(), rows->size() * sizeof(std::vector<std::uint32_t>) +
+                                   ids * sizeof(std::uint32_t));
+    return std::nullopt;
+  }
   std::uint64_t largest = 0;
   bool any = false;
-  for (Py_ssize_t r = 0; r < row_count; ++r) {
-    PyObject* row = PyList_GET_ITEM(rows.get(), r);
-    const Py_ssize_t len = PyList_GET_SIZE(row);
-    auto& items = out.sets.emplace_back();
-    items.reserve(static_cast<std::size_t>(len));
+  for (std::size_t r = 0; r < rows->size(); ++r) {
+    PyObject* row = (*rows)[r].get();
+    const Py_ssize_t len = PyTuple_GET_SIZE(row);
+    auto& items = out.sets[r];
     for (Py_ssize_t i = 0; i < len; ++i) {
-      PyObject* element = PyList_GET_ITEM(row, i);
+      PyObject* element = PyTuple_GET_ITEM(row, i);  // kept alive by the tuple
       const long long v = PyLong_AsLongLong(element);
       const bool failed = v == -1 && PyErr_Occurred() != nullptr;
       if (failed && PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -629,12 +775,13 @@ std::optional<CoverageSets> coverage_sets(PyObject* obj) {
         PyErr_Clear();
         Ref text(PyObject_Str(element));
         if (!text) {
+          if (passes_through()) return std::nullopt;
           PyErr_Clear();
           text = Ref(PyUnicode_FromString("<unprintable>"));
           if (!text) return std::nullopt;
         }
         PyErr_Format(PyExc_ValueError,
-                     "coverage item id %U at row %zd must be a non-negative int no larger than "
+                     "coverage item id %U at row %zu must be a non-negative int no larger than "
                      "4294967295",
                      text.get(), r);
         return std::nullopt;
@@ -733,7 +880,70 @@ tarvex::Result<GistResult> run_core(const PointView& view, Metric metric, Utilit
   return tarvex::gist(*points, **utility, params);
 }
 
-std::optional<GistResult> solve(const CallArgs& a) {
+// How often the waiting thread asks the interpreter for pending signals, and
+// how often it reports progress.
+constexpr std::chrono::milliseconds kSignalPeriod{20};
+constexpr std::chrono::milliseconds kProgressPeriod{100};
+
+// Calls progress(stage, done, total); false with the exception set when it
+// raised.
+bool report_progress(PyObject* progress, const tarvex::CallControl& control) {
+  const auto now = control.progress();
+  Ref done(PyObject_CallFunction(progress, "sKK", tarvex::phase_text(now.phase),
+                                 static_cast<unsigned long long>(now.done),
+                                 static_cast<unsigned long long>(now.total)));
+  return static_cast<bool>(done);
+}
+
+// Runs the core on a helper thread while this one waits detached, waking to
+// run the interpreter's signal handlers (and report progress). When a
+// handler (or the progress callback) raises, the core is asked to stop and
+// unwinds, and nullopt is returned with that exception set.
+bool run_interruptible(const std::function<void()>& work, PyObject* progress) {
+  tarvex::CallControl control;
+  bool raised = false;
+  std::optional<tarvex::Phase> out_of_memory;
+  {
+    Detached detached;
+    auto last = std::chrono::steady_clock::now();
+    const auto tick = [&] {
+      return detached.attached([&] {
+        if (PyErr_CheckSignals() < 0) {
+          raised = true;
+        } else if (progress != nullptr) {
+          const auto now = std::chrono::steady_clock::now();
+          if (now - last >= kProgressPeriod) {
+            last = now;
+            raised = !report_progress(progress, control);
+          }
+        }
+        if (raised) control.request_stop();
+        return !raised;
+      });
+    };
+    try {
+      tarvex::control::run_watched(control, work, kSignalPeriod, tick);
+    } catch (const tarvex::MemoryShortfall&) {
+      if (!raised) throw;
+    } catch (const std::bad_alloc&) {
+      if (!raised) out_of_memory = control.progress().phase;
+    } catch (...) {
+      // The handler's exception wins over a failure the stop itself caused.
+      if (!raised) throw;
+    }
+  }
+  if (out_of_memory) {
+    const std::string what = *out_of_memory == tarvex::Phase::Idle
+                                 ? std::string("the call")
+                                 : std::string("the ") + tarvex::phase_text(*out_of_memory) +
+                                       " stage";
+    raise_memory(what.c_str(), 0);
+    return false;
+  }
+  return !raised;
+}
+
+std::optional<GistResult> solve(const CallArgs& a, PyObject* progress = nullptr) {
   const auto k = budget(a.k, "k");
   if (!k) return std::nullopt;
   if (*k <= 0) {
@@ -763,12 +973,20 @@ std::optional<GistResult> solve(const CallArgs& a) {
   auto spec = utilities_intake(*kind, a.utilities);
   if (!spec) return std::nullopt;
 
+  // The caller's objects ran code during the utilities intake; read the
+  // array's shape and buffer again now that no more caller code runs.
+  if (!view->refresh()) return std::nullopt;
+
   const GistParams params{*diameter, static_cast<std::size_t>(*k), a.lam, a.eps,
                           a.exhaustive_thresholds};
   std::optional<tarvex::Result<GistResult>> outcome;
-  {
-    Detached detached;
+  const std::function<void()> work = [&] {
     outcome.emplace(run_core(*view, *metric, std::move(*spec), params));
+  };
+  if (!run_interruptible(work, progress)) return std::nullopt;
+  if (!outcome) {
+    raise_internal("the call ended without a result");
+    return std::nullopt;
   }
   if (!*outcome) {
     const std::string text = outcome->error().to_string();
@@ -924,12 +1142,12 @@ PyObject* gist_select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyObject* gist_select_full(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* full_result(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, PyObject* progress) {
   return contain<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto call = parse_call("gist_select_full", args, nargs, kwnames);
+    auto call = parse_call(fname, args, nargs, kwnames);
     if (!call) return nullptr;
-    auto result = solve(*call);
+    auto result = solve(*call, progress);
     if (!result) return nullptr;
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
@@ -946,6 +1164,26 @@ PyObject* gist_select_full(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         set_item(dict.get(), "d_max", PyFloat_FromDouble(static_cast<double>(result->d_max)));
     return ok ? dict.release() : nullptr;
   });
+}
+
+PyObject* gist_select_full(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return full_result("gist_select_full", args, nargs, kwnames, nullptr);
+}
+
+// For the command line: gist_select_full that calls progress(stage, done,
+// total) from the waiting thread about every 100 ms; an exception it raises
+// stops the call and is raised.
+PyObject* gist_select_full_progress(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  if (nargs < 1 || !PyCallable_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError,
+                    "_gist_select_full_progress() takes a callable progress(stage, done, total) "
+                    "first");
+    return nullptr;
+  }
+  Ref progress = Ref::borrow(args[0]);
+  return full_result("_gist_select_full_progress", args + 1, nargs - 1, kwnames, progress.get());
 }
 
 #define TARVEX_SIGNATURE                                                                        \
@@ -995,6 +1233,13 @@ PyDoc_STRVAR(
 PyMethodDef g_gist_select_def = {
     "gist_select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gist_select)),
     METH_FASTCALL | METH_KEYWORDS, gist_select_doc};
+PyMethodDef g_progress_def = {
+    "_gist_select_full_progress",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gist_select_full_progress)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_gist_select_full_progress(progress, vectors, utilities=None, *, k, ...)\n--\n\n"
+    "gist_select_full that calls progress(stage, done, total) about every 100 ms while\n"
+    "it runs. Private to the command line."};
 PyMethodDef g_gist_select_full_def = {
     "gist_select_full",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gist_select_full)),
@@ -1046,6 +1291,10 @@ int _tarvex(PyObject* module) {
   if (add_export(module, "gist_select_full",
                  PyCFunction_NewEx(&g_gist_select_full_def, module, name.get())) < 0)
     return -1;
+  Ref progress(PyCFunction_NewEx(&g_progress_def, module, name.get()));
+  if (!progress || PyModule_AddObjectRef(module, "_gist_select_full_progress", progress.get()) < 0)
+    return -1;
+  install_fork_handlers();
   PyObject* internal = g_internal_error.load(std::memory_order_acquire);
   return PyModule_AddObjectRef(module, "InternalError", internal);
 }

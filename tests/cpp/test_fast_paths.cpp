@@ -733,6 +733,32 @@ TEST(FastGist, WholeCallsMatchThePlainDriverInEveryRoom) {
   }
 }
 
+// Ladders of tens of thousands of thresholds over a few rows, across the
+// sweep's blocks: most runs repeat a neighbour's, and the reported threshold
+// must still be the largest of the last stretch of greatest f.
+TEST(FastGist, DenseLaddersMatchThePlainDriver) {
+  std::uint64_t seed = 8101;
+  for (Kind kind : {Kind::Linear, Kind::Coverage, Kind::FacilityLocation}) {
+    for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+      Instance inst = random_instance(seed++, metric, kind, seed % 2 == 0, true);
+      const std::size_t n = std::min<std::size_t>(inst.values.size() / inst.dim, 8);
+      inst.values.resize(n * inst.dim);
+      inst.weights.resize(n);
+      inst.sets.resize(n);
+      inst.params.exhaustive_thresholds = false;
+      // About 170,000 thresholds for linear rows, 37,000 for the others.
+      inst.params.eps = kind == Kind::Linear ? 0x1p-14f : 0x1p-12f;
+      const Points p = inst.points();
+      auto fast = inst.fast(p);
+      const auto got = gist(p, *fast, inst.params);
+      ASSERT_TRUE(got.has_value());
+      const Points q = inst.points();
+      auto plain = inst.plain(q);
+      EXPECT_EQ(describe(*got), describe(plain_gist(q, *plain, inst.params))) << "seed " << seed - 1;
+    }
+  }
+}
+
 // The pool's size is fixed per process, so each size runs in its own child.
 TEST(FastGist, WholeCallsMatchThePlainDriverOnAnyNumberOfThreads) {
   if (testing::in_child()) {

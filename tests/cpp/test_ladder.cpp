@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <limits>
 #include <new>
 #include <random>
@@ -9,6 +11,7 @@
 
 #include "gist.hpp"
 #include "points.hpp"
+#include "utility.hpp"
 
 namespace tarvex {
 namespace {
@@ -213,19 +216,88 @@ TEST(ExhaustiveThresholds, CosineFollowsTheComputedDistances) {
   EXPECT_LT(noise.back(), 1e-7f);
 }
 
-TEST(ExhaustiveThresholds, HugeInputFailsWithAnAllocationError) {
-  // 2^24 rows need 2^47 entries: the caller gets an exception, not an abort.
-  const std::vector<float> values(std::size_t{1} << 24, 0.5f);
-  const Points p = make_points(values, 1);
-  bool threw = false;
-  try {
-    (void)exhaustive_threshold_set(p);
-  } catch (const std::bad_alloc&) {
-    threw = true;
-  } catch (const std::length_error&) {
-    threw = true;
+// Refused before any distance is computed (the exact diameter of 200,000
+// rows alone would take minutes), saying what was needed and what is not there.
+TEST(ExhaustiveThresholds, ASetThatCannotFitIsRefusedFirst) {
+  for (std::size_t n : {std::size_t{200000}, std::size_t{1} << 24}) {
+    const std::vector<float> values(n, 0.5f);
+    const Points p = make_points(values, 1);
+    const std::string needs = "the exhaustive threshold set of " + std::to_string(n) + " points needs " +
+                              std::to_string(n * (n + 1) / 2 * 4) + " bytes; ";
+    for (bool whole_call : {false, true}) {
+      try {
+        if (whole_call) {
+          Linear u = Linear::uniform(n);
+          GistParams params;
+          params.k = 2;
+          params.exhaustive_thresholds = true;
+          (void)gist(p, u, params);
+        } else {
+          (void)exhaustive_threshold_set(p);
+        }
+        ADD_FAILURE() << "no MemoryShortfall for " << n;
+      } catch (const MemoryShortfall& e) {
+        const std::string text = e.what();
+        EXPECT_EQ(text.substr(0, needs.size()), needs);
+        EXPECT_TRUE(text.ends_with(" are available")) << text;
+      }
+    }
   }
-  EXPECT_TRUE(threw);
+}
+
+// Sorted by a radix sort that polls; any sort gives the same list.
+TEST(ExhaustiveThresholds, LargeSetsMatchAPlainSort) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> coord(-3, 3);
+  for (bool grid : {false, true}) {
+    const std::size_t n = 400, dim = 3;
+    std::vector<float> values(n * dim);
+    std::normal_distribution<float> normal;
+    for (auto& x : values) x = grid ? static_cast<float>(coord(rng)) : normal(rng);
+    const Points p = make_points(values, dim);
+    Ladder want = {0.0f};
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = i + 1; j < n; ++j) want.push_back(p.dist(i, j) * 0.5f);
+    }
+    std::sort(want.begin(), want.end());
+    want.erase(std::unique(want.begin(), want.end()), want.end());
+    EXPECT_EQ(exhaustive_threshold_set(p), want) << "grid " << grid;
+  }
+}
+
+// The double sweep as written: every pass, however many repeat.
+FarPair plain_double_sweep(const Points& p, std::size_t sweeps) {
+  if (p.n() < 2) return FarPair{0.0f, 0, 0};
+  const auto farthest = [&p](std::size_t from) {
+    std::size_t best = from == 0 ? 1 : 0;
+    for (std::size_t j = 0; j < p.n(); ++j) {
+      if (j != from && total_order_key(p.dist(from, j)) > total_order_key(p.dist(from, best))) best = j;
+    }
+    return best;
+  };
+  FarPair best = kPairIdentity;
+  std::size_t start = 0;
+  for (std::size_t pass = 0; pass < (sweeps == 0 ? 1 : std::min(sweeps, p.n())); ++pass) {
+    const std::size_t a = farthest(start), b = farthest(a);
+    best = better_pair(best, FarPair{p.dist(a, b), std::min(a, b), std::max(a, b)});
+    start = b;
+  }
+  return best;
+}
+
+TEST(ApproxDiameter, StoppingAtARepeatedStartChangesNothing) {
+  std::mt19937 rng(12);
+  std::uniform_int_distribution<int> coord(-2, 2);
+  std::normal_distribution<float> normal;
+  for (int trial = 0; trial < 40; ++trial) {
+    const std::size_t n = 2 + trial * 3, dim = 1 + trial % 4;
+    std::vector<float> values(n * dim);
+    for (auto& x : values) x = trial % 2 ? static_cast<float>(coord(rng)) : normal(rng) + 3.0f;
+    const Points p = make_points(values, dim, trial % 4 == 0 ? Metric::Cosine : Metric::Euclidean);
+    for (std::size_t sweeps : {std::size_t{2}, std::size_t{5}, n, std::numeric_limits<std::size_t>::max()}) {
+      EXPECT_EQ(approx_diameter(p, sweeps), plain_double_sweep(p, sweeps)) << trial << " " << sweeps;
+    }
+  }
 }
 
 }  // namespace

@@ -174,11 +174,28 @@ TEST(PointsConstruction, RowWhoseSquaresUnderflowIsAZeroRow) {
   const auto r = build(values, 2, Metric::Cosine);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), ErrorKind::UnnormalizableRow);
-  // A tiny row whose squares stay (subnormal) non-zero is normalised.
+}
+
+// A subnormal sum of squares is taken on the row scaled by a power of two, so
+// tiny rows come out of unit length; a normal sum, however small, is used as
+// it is.
+TEST(PointsConstruction, TinyRowsComeOutOfUnitLength) {
   const std::vector<float> tiny_row = {1e-20f, 0.0f};
   const auto tiny = build(tiny_row, 2, Metric::Cosine);
   ASSERT_TRUE(tiny.has_value());
-  EXPECT_NEAR(tiny->values()[0], 1.0f, 0.05f);
+  EXPECT_EQ(tiny->values()[0], 1.0f);
+  const std::vector<float> twins(8, 2.66e-23f);
+  const auto same = build(twins, 4, Metric::Cosine);
+  ASSERT_TRUE(same.has_value());
+  for (std::size_t c = 0; c < 8; ++c) EXPECT_EQ(same->values()[c], 0.5f);
+  EXPECT_EQ(same->dist(0, 1), 0.0f);
+  // Squares of 1.1e-19 and 3e-20 sum to a normal float just above the smallest.
+  const std::vector<float> small = {1.1e-19f, -3e-20f};
+  const float s = dot(small.data(), small.data(), 2);
+  ASSERT_GE(s, std::numeric_limits<float>::min());
+  const auto plain = build(small, 2, Metric::Cosine);
+  ASSERT_TRUE(plain.has_value());
+  for (std::size_t c = 0; c < 2; ++c) EXPECT_EQ(bits(plain->values()[c]), bits(small[c] / std::sqrt(s)));
 }
 
 // The first failing row is reported, after earlier rows were normalised in the

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "child_process.hpp"
@@ -338,6 +340,110 @@ TEST(PoolConcurrency, SeveralCallersShareThePool) {
   }
   for (auto& c : callers) c.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+// The waiter ticks while the work runs; a tick that asks for a stop makes the
+// work's Cancelled reach the caller, and a failure of the work comes through
+// once it has ended.
+TEST(RunWatched, TicksUntilTheWorkEndsAndCarriesStopsAndErrors) {
+  using namespace std::chrono_literals;
+  CallControl control;
+  std::atomic<bool> release{false};
+  int ticks = 0;
+  const std::thread::id caller = std::this_thread::get_id();
+  std::thread::id worker;
+  control::run_watched(
+      control,
+      [&] {
+        worker = std::this_thread::get_id();
+        while (!release.load()) std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(control::current(), &control);
+      },
+      2ms, [&] {
+        if (++ticks == 3) release = true;
+        return true;
+      });
+  EXPECT_GE(ticks, 3);
+  EXPECT_NE(worker, caller);
+
+  CallControl stopped;
+  std::size_t steps = 0;
+  EXPECT_THROW(control::run_watched(
+                   stopped,
+                   [&] {
+                     for (;; ++steps) {
+                       control::poll();
+                       std::this_thread::sleep_for(1ms);
+                     }
+                   },
+                   2ms,
+                   [&] {
+                     stopped.request_stop();
+                     return false;
+                   }),
+               Cancelled);
+  EXPECT_GT(steps, 0u);
+
+  CallControl plain;
+  EXPECT_THROW(control::run_watched(
+                   plain, [] { throw std::length_error("work"); }, 2ms, [] { return true; }),
+               std::length_error);
+  EXPECT_THROW(control::run_watched(
+                   plain, [] { std::this_thread::sleep_for(10ms); }, 1ms,
+                   []() -> bool { throw std::runtime_error("tick"); }),
+               std::runtime_error);
+}
+
+// Forks the calling process; the child runs `child` and exits with its status.
+// Returns the child's status, or -1 when it did not end within the timeout.
+template <class Child>
+int fork_and_wait(Child child) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(child());
+  for (int waited = 0; waited < 2000; ++waited) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// A child of a process whose pool has run works on the calling thread, with
+// the parent's results, also while the parent had a call in flight.
+TEST(PoolFork, ChildrenRunSequentiallyWithTheParentsResults) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not support threads in a child of a threaded process";
+#endif
+  const auto child_body = [] {
+    if (!pool::detail::sequential() || pool::size() != 1) return 2;
+    const Interval got = reduce_intervals(100003);
+    if (got.begin != 0 || got.end != 100003 || got.broken) return 3;
+    std::vector<std::size_t> seen(5000, 0);
+    pool::map_chunks(5000, [] { return 0; }, [&](int&, std::size_t i) { ++seen[i]; });
+    for (std::size_t s : seen)
+      if (s != 1) return 4;
+    CallControl control;
+    int result = 0;
+    control::run_watched(
+        control, [&] { result = static_cast<int>(reduce_intervals(10).end); },
+        std::chrono::milliseconds(1), [] { return true; });
+    return result == 10 ? 0 : 5;
+  };
+  for (int round = 0; round < 5; ++round) {
+    EXPECT_EQ(reduce_intervals(100003).end, 100003u);
+    EXPECT_EQ(fork_and_wait(child_body), 0) << "after a call, round " << round;
+  }
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    while (!stop) reduce_intervals(1000003);
+  });
+  for (int round = 0; round < 3; ++round)
+    EXPECT_EQ(fork_and_wait(child_body), 0) << "during a call, round " << round;
+  stop = true;
+  busy.join();
+  EXPECT_FALSE(pool::detail::sequential());
 }
 
 }  // namespace

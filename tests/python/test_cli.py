@@ -1,12 +1,15 @@
 """The `tarvex` command, run as `python -m tarvex` in a child process."""
 
+import argparse
 import csv
 import io
 import json
+import re
 import struct
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -21,9 +24,20 @@ RESULT_KEYS = ["selected", "f_value", "g_value", "div", "threshold", "stage", "d
 ROWS, DIMS = 30, 4
 
 
-def run(*argv):
+def run(*argv, cwd=None):
     return subprocess.run([sys.executable, "-m", "tarvex", *map(str, argv)],
+                          capture_output=True, text=True, timeout=300, cwd=cwd)
+
+
+def run_without(module, *argv):
+    """The command with `module` made unimportable, as on a machine without it."""
+    code = (f"import sys; sys.modules[{module!r}] = None; from tarvex.cli import main; "
+            "sys.exit(main(sys.argv[1:]))")
+    return subprocess.run([sys.executable, "-c", code, *map(str, argv)],
                           capture_output=True, text=True, timeout=300)
+
+
+READERS = {"pyarrow": run, "numpy": lambda *argv: run_without("pyarrow", *argv)}
 
 
 def select_json(*argv):
@@ -158,8 +172,12 @@ class TestErrors:
         np.save(tmp_path / "big.npy", np.array([[1.0, 2.0], [3.0, 1e300]]))
         np.savez(tmp_path / "two.npz", a=points, b=points)
         np.save(tmp_path / "w_short.npy", np.ones(ROWS - 1))
+        np.save(tmp_path / "none.npy", np.zeros((0, DIMS), np.float32))
+        np.save(tmp_path / "zero.npy", np.vstack([points[:3], np.zeros((1, DIMS), np.float32)]))
         for name, text in [("fake.npy", "1,2\n"), ("bad.csv", "1,2\n3,x\n"), ("empty.csv", ""),
                            ("w2.txt", "1 2\n3 4\n"), ("c_float.json", "[[1.5]]"),
+                           ("w_neg.txt", "1\n\n-2\n" + "1\n" * (ROWS - 2)),
+                           ("c_big.txt", "1\n2 4294967296\n"),
                            ("c_obj.json", '{"a": [1]}'), ("c_neg.txt", "1 2\n-3\n")]:
             (tmp_path / name).write_text(text)
         return tmp_path
@@ -169,22 +187,26 @@ class TestErrors:
         (["select", "{d}/x.npy"], "-k"),
         (["select", "{d}/x.npy", "-k", "3", "--metric", "manhattan"], "manhattan"),
         (["select", "{d}/missing.npy", "-k", "3"], "does not exist"),
-        (["select", "{d}/x.parquet", "-k", "3"], "format"),
+        (["select", "{d}/x.bin", "-k", "3"], "format"),
+        (["select", "{d}/zero.npy", "-k", "3"], "zero.npy, row 3: the row is all zeros"),
+        (["select", "{d}/none.npy", "-k", "3"], "none.npy holds no vectors"),
         (["select", "{d}/flat.npy", "-k", "3"], "2-D"),
         (["select", "{d}/text.npy", "-k", "3"], "real numbers"),
         (["select", "{d}/big.npy", "-k", "3"], "row 1, column 1"),
         (["select", "{d}/fake.npy", "-k", "3"], "not a .npy file"),
         (["select", "{d}/two.npz", "-k", "3"], "--key"),
-        (["select", "{d}/bad.csv", "-k", "3"], "bad.csv"),
+        (["select", "{d}/bad.csv", "-k", "3"], "bad.csv, line 2, column 2: 'x' is not a number"),
         (["select", "{d}/empty.csv", "-k", "3"], "no numbers"),
         (["select", "{d}/x.npy", "-k", "0"], "k must be greater than zero"),
         (["select", "{d}/x.npy", "-k", "3", "--eps", "0"], "epsilon"),
         (["select", "{d}/x.npy", "-k", "3", "--weights", "{d}/w_short.npy"], f"expected {ROWS} weights"),
         (["select", "{d}/x.npy", "-k", "3", "--weights", "{d}/w2.txt"], "one column"),
+        (["select", "{d}/x.npy", "-k", "3", "--weights", "{d}/w_neg.txt"], "w_neg.txt, line 3: -2.0"),
+        (["select", "{d}/x.npy", "-k", "3", "--coverage", "{d}/c_big.txt"], "c_big.txt, line 2, column 3"),
         (["select", "{d}/x.npy", "-k", "3", "--utility", "coverage"], "--coverage"),
         (["select", "{d}/x.npy", "-k", "3", "--coverage", "{d}/c_float.json"], "1.5"),
         (["select", "{d}/x.npy", "-k", "3", "--coverage", "{d}/c_obj.json"], "list of lists"),
-        (["select", "{d}/x.npy", "-k", "3", "--coverage", "{d}/c_neg.txt"], "line 2"),
+        (["select", "{d}/x.npy", "-k", "3", "--coverage", "{d}/c_neg.txt"], "c_neg.txt, line 2, column 1"),
         (["select", "{d}/x.npy", "-k", "3", "--output", "{d}/no/dir/out.json"], "cannot write"),
         (["demo", "-k", "0"], "-k"),
     ])
@@ -202,6 +224,111 @@ class TestErrors:
         assert "Traceback" in proc.stderr
         assert proc.stderr.splitlines()[-1] == "tarvex: error: k must be greater than zero"
 
+
+class TestTextErrorsAndReaders:
+    @pytest.fixture(params=list(READERS))
+    def reader(self, request):
+        if request.param == "pyarrow":
+            pytest.importorskip("pyarrow")
+        return READERS[request.param]
+
+    def test_both_readers_give_the_same_matrix(self, tmp_path, points, reader):
+        path = tmp_path / "x.csv"
+        rows = [",".join(f"{v:.9g}" for v in row) for row in points]
+        path.write_text("\n".join(["c0,c1,c2,c3", *rows[:5], "", *rows[5:]]) + "\n")
+        proc = reader("select", path, "-k", 5, "--format", "json")
+        assert proc.returncode == 0, proc.stderr
+        assert json.loads(proc.stdout) == expected(points)
+
+    @pytest.mark.parametrize("text, where", [
+        ("a,b\n1,2\n\n3,x\n", "line 4, column 2: 'x' is not a number"),
+        ("1,2\n3,\n", "line 2, column 2: '' is not a number"),
+        ("\na,b\nc,d\n1,2\n", "line 3, column 1: 'c' is not a number"),
+        ("1,2\n3,4,5\n", "line 2: 3 values, but line 1 has 2"),
+        ("1,2\nnan,1\n", "line 2, column 1: the value nan is not a finite number"),
+        ("1,2\n\n3,1e300\n", "line 3, column 2: the value 1e+300 is too large for float32"),
+        ("1,2\n0,0\n", "line 2: the row is all zeros"),
+    ])
+    def test_errors_name_file_line_and_column(self, tmp_path, reader, text, where):
+        path = tmp_path / "bad.csv"
+        path.write_text(text)
+        proc = reader("select", path, "-k", 2)
+        assert proc.returncode == 2
+        assert proc.stderr.startswith(f"tarvex: error: {path}, {where}"), proc.stderr
+
+
+class TestParquet:
+    @pytest.fixture()
+    def pa(self):
+        return pytest.importorskip("pyarrow")
+
+    def write(self, path, **columns):
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+
+        pq.write_table(pa.table(columns), path)
+        return path
+
+    def test_list_and_fixed_size_list_columns(self, tmp_path, points, pa):
+        lists = pa.array(list(points.astype(np.float64)), type=pa.list_(pa.float64()))
+        fixed = pa.FixedSizeListArray.from_arrays(pa.array(points.ravel()), DIMS)
+        two = self.write(tmp_path / "two.parquet", emb=lists, id=pa.array(range(ROWS)))
+        one = self.write(tmp_path / "one.parquet", emb=fixed)
+        assert select_json(two, "--column", "emb", "-k", 5)[0] == expected(points)
+        assert select_json(one, "-k", 5)[0] == expected(points)
+
+    @pytest.mark.parametrize("column, argv, fragment", [
+        (lambda pa: pa.array([[1.0, 2.0], [3.0]]), [], "row 1: column 'emb' holds 1 values, but row 0 holds 2"),
+        (lambda pa: pa.array([[1.0, 2.0], None]), [], "row 1: column 'emb' is null"),
+        (lambda pa: pa.array([[1.0, 2.0], [3.0, None]]), [], "row 1, column 1: a value of column 'emb' is null"),
+        (lambda pa: pa.array([[1.0, 2.0], [3.0, float("nan")]]), [], "row 1, column 1: the value nan"),
+        (lambda pa: pa.array(["a", "b"]), [], "column 'emb' holds string, not a list of floats"),
+        (lambda pa: pa.array([[1.0, 2.0]]), ["--column", "vec"], "has no column named 'vec'"),
+    ])
+    def test_errors(self, tmp_path, pa, column, argv, fragment):
+        path = self.write(tmp_path / "x.parquet", emb=column(pa))
+        proc = run("select", path, "-k", 1, "--metric", "euclidean", *argv)
+        assert proc.returncode == 2
+        assert proc.stderr.startswith(f"tarvex: error: {path}") and fragment in proc.stderr, proc.stderr
+
+    def test_without_pyarrow_names_the_extra(self, tmp_path):
+        (tmp_path / "x.parquet").write_bytes(b"PAR1")
+        proc = run_without("pyarrow", "select", tmp_path / "x.parquet", "-k", 1)
+        assert proc.returncode == 2 and 'pip install ".[parquet]"' in proc.stderr
+
+
+class TestFewRowsWarning:
+    def test_suggested_lam_brings_back_at_least_half_the_rows(self, tmp_path, points):
+        path = tmp_path / "x.npy"
+        np.save(path, points * 10)
+        got, stderr = select_json(path, "-k", 20, "--metric", "euclidean")
+        assert len(got["selected"]) == 2
+        match = re.fullmatch(r"tarvex: warning: selected 2 of 20 rows: lam \* div outweighs the "
+                             r"utility of more rows; try --lam (\S+)\n", stderr)
+        assert match, stderr
+        got, stderr = select_json(path, "-k", 20, "--metric", "euclidean", "--lam", match[1])
+        assert len(got["selected"]) >= 10 and stderr == ""
+
+    def test_saturated_utility_suggests_no_lam(self, tmp_path, points):
+        np.save(tmp_path / "x.npy", points)
+        (tmp_path / "c.json").write_text(json.dumps([[0]] * ROWS))
+        got, stderr = select_json(tmp_path / "x.npy", "-k", 10, "--coverage", tmp_path / "c.json")
+        assert len(got["selected"]) < 5
+        assert stderr.startswith(f"tarvex: warning: selected {len(got['selected'])} of 10 rows: "
+                                 "more rows add no utility")
+
+
+def test_help_shows_every_default():
+    from tarvex.cli import build_parser
+
+    parser = build_parser()
+    subparsers = next(a for a in parser._actions if a.choices and "select" in a.choices).choices
+    for name, sub in subparsers.items():
+        formatter = sub._get_formatter()
+        for action in sub._actions:
+            if action.option_strings and not action.required and action.dest != "help":
+                assert "(default: " in formatter._get_help_string(action), f"{name} {action.option_strings[0]}"
+    assert "(default: 0.1)" in run("select", "--help").stdout
 
 class _Terminal(io.StringIO):
     def __init__(self, tty):
@@ -237,17 +364,19 @@ def _png_size(path):
 
 
 class TestDemo:
-    def test_writes_a_contact_sheet(self, tmp_path):
+    @pytest.mark.parametrize("output", [None, "pictures"])
+    def test_writes_a_contact_sheet(self, tmp_path, output):
         pytest.importorskip("sklearn")
         image = pytest.importorskip("matplotlib.image")
-        proc = run("demo", "-k", 4, "--output", tmp_path / "pictures")
+        proc = run("demo", "-k", 4, *(["--output", output] if output else []), cwd=tmp_path)
         assert proc.returncode == 0, proc.stderr
-        path = tmp_path / "pictures" / "tarvex-demo.png"
-        assert proc.stdout.splitlines()[-1] == f"wrote {path}"
-        # Three panels of one row of four 8x8 digits, at 100 dots per inch.
-        assert _png_size(path) == (1020, 212)
-        assert image.imread(path).shape[:2] == (212, 1020)
-        assert len(proc.stdout.splitlines()) == 4  # one summary line per panel, then the path
+        path = tmp_path / (output or ".") / "tarvex-demo.png"
+        assert proc.stdout.splitlines()[-1] == f"wrote {Path(output or '.') / 'tarvex-demo.png'}"
+        # Three panels of one row of four 8x8 digits over three 2-D maps, at 100 dots per inch.
+        assert _png_size(path) == (1020, 527)
+        assert image.imread(path).shape[:2] == (527, 1020)
+        lines = proc.stdout.splitlines()  # the data and its scaling, one line per panel, the path
+        assert len(lines) == 5 and "scaled from 0..16 to 0..1" in lines[0]
 
     def test_missing_demo_extra_names_it(self):
         code = ("import sys; sys.modules['sklearn'] = None; from tarvex.cli import main; "
@@ -255,4 +384,4 @@ class TestDemo:
         proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
         assert proc.returncode == 2
         assert len(proc.stderr.splitlines()) == 1
-        assert 'pip install "tarvex[demo]"' in proc.stderr
+        assert 'pip install ".[demo]"' in proc.stderr
