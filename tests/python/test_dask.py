@@ -76,6 +76,27 @@ class TestWholeDataNumbers:
         assert without_candidates(got) == tarvex.gist_select_full(
             np.ascontiguousarray(x[100:]), k=5, diameter="approx")
 
+    def test_unaligned_blocks_made_on_the_workers(self, client, data):
+        # Blocks and weights made by worker tasks, never by the client, and handed on unaligned
+        # as pickle protocol 5 buffers can arrive: every task must make its own aligned copy.
+        x, w, _ = data
+
+        def unaligned(block):
+            distributed.get_worker()  # raises outside a worker
+            raw = np.empty(block.nbytes + 1, dtype=np.uint8)[1:]
+            out = raw.view(block.dtype).reshape(block.shape)
+            out[...] = block
+            assert not out.flags.aligned
+            return out
+
+        vectors = da.from_array(x, chunks=(300, 8)).map_blocks(unaligned, dtype=np.float32)
+        weights = da.from_array(w, chunks=300).map_blocks(unaligned, dtype=np.float64)
+        for utility, u in (("linear", weights), ("facility_location", None)):
+            got = tdask.gist_select_full(vectors, u, k=6, lam=2.0, utility=utility,
+                                         candidates=len(x))
+            assert without_candidates(got) == tarvex.gist_select_full(
+                x, w if u is not None else None, k=6, lam=2.0, utility=utility, diameter="approx")
+
     @pytest.mark.parametrize("utility", ["linear", "coverage", "facility_location"])
     def test_default_candidates_report_the_selection_over_all_rows(self, client, data, utility):
         x, w, cov = data
