@@ -1,7 +1,7 @@
 """Selection from a memory-mapped matrix larger than memory, on a LocalCluster.
 
     python bench/dask_big.py generate PATH [--rows N] [--dim D]
-    python bench/dask_big.py run PATH [-k K] [--workers W] [--memory-limit 8GB]
+    python bench/dask_big.py run PATH [-k K] [--workers W] [--memory-limit 8GB] [--round1 RULE]
 
 `generate` writes a .npy of N x D float32 rows (default 6.4e7 x 128, 32.8 GB)
 drawn from 64 Gaussian clusters, block by block, so it never holds more than
@@ -58,7 +58,7 @@ def watch_rss(stop, every=60.0):
               sorted(round(v / 1e9, 2) for v in peak.values()), file=sys.stderr, flush=True)
 
 
-def run(path, k, workers, memory_limit, chunk_rows, lam):
+def run(path, k, workers, memory_limit, chunk_rows, lam, round1):
     import logging
 
     from distributed import Client, LocalCluster
@@ -68,6 +68,8 @@ def run(path, k, workers, memory_limit, chunk_rows, lam):
 
     import tarvex.dask
 
+    if round1:
+        tarvex.dask._ROUND1 = round1
     x = np.load(path, mmap_mode="r")
     # One core-pool thread per worker process: the cluster already uses both cores.
     os.environ["RAYON_NUM_THREADS"] = "1"
@@ -85,7 +87,7 @@ def run(path, k, workers, memory_limit, chunk_rows, lam):
         rss = client.run(peak_rss_bytes)
     print(json.dumps({
         "rows": int(x.shape[0]), "dim": int(x.shape[1]), "gigabytes": x.nbytes / 1e9,
-        "k": k, "lam": lam, "workers": workers, "chunk_rows": chunk_rows, "seconds": seconds,
+        "k": k, "lam": lam, "round1": tarvex.dask._ROUND1, "workers": workers, "chunk_rows": chunk_rows, "seconds": seconds,
         "worker_peak_rss_gb": sorted(v / 1e9 for v in rss.values()),
         "client_peak_rss_gb": peak_rss_bytes() / 1e9,
         "candidates": result["candidates"], "f_value": result["f_value"],
@@ -107,11 +109,13 @@ def main():
     r.add_argument("--workers", type=int, default=2)
     r.add_argument("--memory-limit", default="8GB")
     r.add_argument("--chunk-rows", type=int, default=None)
+    r.add_argument("--round1", choices=("both", "gist", "fft"), default=None,
+                   help="round 1's rule (default: tarvex.dask's)")
     a = p.parse_args()
     if a.command == "generate":
         generate(a.path, a.rows, a.dim)
     else:
-        run(a.path, a.k, a.workers, a.memory_limit, a.chunk_rows, a.lam)
+        run(a.path, a.k, a.workers, a.memory_limit, a.chunk_rows, a.lam, a.round1)
 
 
 if __name__ == "__main__":
