@@ -34,8 +34,10 @@ PROBES = {
     "sweep-linear-euclidean-20000x32-k200-eps0.01": (
         "x = rng.standard_normal((20000, 32)).astype(np.float32)",
         "x, k=200, eps=0.01, metric='euclidean', diameter='approx'", "sweep", 3.0),
-    "approx-sweeps-20000x64-1e9": (
-        "x = rng.standard_normal((20000, 64)).astype(np.float32)",
+    # Passes stop once a start row repeats, so a long approximate diameter
+    # needs many rows: the signal comes as the stage starts.
+    "approx-diameter-4000000x64": (
+        "x = rng.standard_normal((4000000, 64), dtype=np.float32)",
         "x, k=5, metric='euclidean', diameter='approx', diameter_sweeps=10**9", "diameter",
         1.0),
 }

@@ -424,28 +424,171 @@ std::vector<float> exhaustive_threshold_set(const Points& points) {
   return list;
 }
 
+namespace {
+
+double* slot(StageTimes* times, double StageTimes::*member) {
+  return times != nullptr ? &(times->*member) : nullptr;
+}
+
+std::optional<TarvexError> check_params(const Points& points, const Utility& utility,
+                                        const GistParams& params) {
+  if (params.k == 0) return TarvexError(errors::ZeroK{});
+  if (!(params.eps >= kMinEps && params.eps <= 1.0f))
+    return TarvexError(errors::InvalidEpsilon{params.eps});
+  if (!std::isfinite(params.lam) || params.lam < 0.0)
+    return TarvexError(errors::InvalidLambda{params.lam});
+  if (auto valid = utility.validate(points); !valid) return valid.error();
+  return std::nullopt;
+}
+
+// The candidate `set` with its numbers, when it is the best so far.
+void offer(GistResult& best, Selection set, const Evaluation& e, float threshold, Stage stage) {
+  best.selected = std::move(set);
+  best.f_value = e.f_value;
+  best.g_value = e.g_value;
+  best.div = e.div;
+  best.threshold = threshold;
+  best.stage = stage;
+}
+
+// Whether the diameter is (or was found) exact, which sets the ladder's bound.
+bool exact_diameter(const GistParams& params) {
+  if (const auto* known = std::get_if<DiameterKnown>(&params.diameter)) return known->exact;
+  return std::holds_alternative<DiameterExact>(params.diameter);
+}
+
+FarPair find_diameter(const Points& points, const GistParams& params) {
+  if (const auto* known = std::get_if<DiameterKnown>(&params.diameter)) return known->pair;
+  if (std::holds_alternative<DiameterExact>(params.diameter)) return points.diameter();
+  return approx_diameter(points, std::get<DiameterApprox>(params.diameter).sweeps);
+}
+
+// The sweep's thresholds: the exhaustive set, or the ladder up to the bound
+// of the diameter's mode (an estimate may be half the true diameter).
+Thresholds sweep_thresholds(const Points& points, const GistParams& params, float d_max) {
+  control::begin(Phase::Sweep, 0);  // the list first, of a size not yet known
+  if (params.exhaustive_thresholds) return Thresholds(exhaustive_threshold_set(points));
+  const double bound = (exact_diameter(params) ? 2.0 : 4.0) / static_cast<double>(params.eps);
+  return Thresholds(d_max, params.eps, bound);
+}
+
+// What the sweep needs of the stages before it.
+struct SweepStart {
+  const Points& points;
+  const GistParams& params;
+  const Thresholds& thresholds;
+  const Forks& forks;
+  std::size_t budget;
+  float d_max;
+  const Selection& greedy_set;
+  const Evaluation& greedy_eval;
+};
+
+// Runs GIST at every threshold, one block of thresholds at a time so the
+// outcomes held stay bounded however long the list, and offers the best to
+// `best`. Per position: its outcome and the run it came from (kNone: the
+// greedy stage's). The reduction takes the last outcome of greatest f; a
+// chunk of runs keeps only the set that can still be that one, so the
+// winner needs no second run.
+void sweep_stage(const SweepStart& in, Utility& utility, GistResult& best, StageTimes* times) {
+  const Points& points = in.points;
+  control::begin(Phase::Sweep, in.thresholds.size());
+  utility.reset();
+  std::vector<float> room;
+  std::vector<SweepOutcome> outcomes;
+  std::vector<std::size_t> source;
+  std::vector<Selection> sets;
+  struct Chunk {
+    std::unique_ptr<Utility> copy;
+    std::size_t kept = kNone;
+    double kept_f = 0.0;
+    std::size_t last = kNone;  // the chunk's latest run
+    SameRun same;              // the thresholds that repeat it
+  };
+  const Utility& source_utility = utility;
+  double best_f = best.f_value;
+  Selection won;
+  bool sweep_won = false;
+  for (std::size_t b = 0; b < in.thresholds.blocks(); ++b) {
+    const std::span<const float> list = in.thresholds.block(b, room);
+    outcomes.resize(list.size());
+    source.resize(list.size());
+    sets.clear();
+    sets.resize(list.size());
+    pool::map_chunks(
+        list.size(), [&source_utility] {
+          Chunk chunk;
+          chunk.copy = source_utility.boxed_clone();
+          return chunk;
+        },
+        [&](Chunk& chunk, std::size_t q) {
+          if (q % 1024 == 0) control::poll();
+          const float t = list[q];
+          // At threshold 0 nothing is shut out, so every pick of the greedy
+          // stage was the best of all rows left; a run at a threshold that
+          // shuts none of them out makes the same picks and need not run.
+          if (in.forks.repeats_greedy(t)) {
+            const Evaluation& g = in.greedy_eval;
+            outcomes[q] = SweepOutcome{t, g.f_value, g.g_value, g.div};
+            source[q] = kNone;
+            return;
+          }
+          // Thresholds ascend, so a run repeats over a stretch of them.
+          if (chunk.last != kNone && chunk.same.covers(t)) {
+            outcomes[q] = outcomes[chunk.last];
+            outcomes[q].threshold = t;
+            source[q] = chunk.last;
+            return;
+          }
+          control::poll();
+          chunk.same = SameRun{};
+          Selection set = in.forks.run(*chunk.copy, in.budget, t, chunk.same);
+          const Evaluation e = evaluate_set(points, *chunk.copy, set, in.d_max, in.params.lam);
+          outcomes[q] = SweepOutcome{t, e.f_value, e.g_value, e.div};
+          source[q] = q;
+          chunk.last = q;
+          if (!std::isnan(e.f_value) && (chunk.kept == kNone || e.f_value >= chunk.kept_f)) {
+            if (chunk.kept != kNone) Selection().swap(sets[chunk.kept]);
+            sets[q] = std::move(set);
+            chunk.kept = q;
+            chunk.kept_f = e.f_value;
+          }
+        });
+    std::size_t winner = kNone;
+    for (std::size_t q = 0; q < outcomes.size(); ++q) {
+      const SweepOutcome& o = outcomes[q];
+      if (o.f_value >= best_f) {  // ties go to the later, larger threshold
+        winner = q;
+        best_f = o.f_value;
+        offer(best, {}, Evaluation{o.f_value, o.g_value, o.div}, o.threshold, Stage::Sweep);
+      }
+    }
+    if (winner != kNone) {
+      sweep_won = true;
+      won = source[winner] == kNone ? in.greedy_set : std::move(sets[source[winner]]);
+    }
+    control::advance(list.size());
+  }
+  if (sweep_won) {
+    StageTimer rebuild(slot(times, &StageTimes::rebuild));
+    control::begin(Phase::Rebuild, 1);
+    best.selected = std::move(won);
+    control::advance(1);
+  }
+}
+
+}  // namespace
+
 Result<GistResult> gist(const Points& points, Utility& utility, const GistParams& params,
                         StageTimes* times) {
-  if (params.k == 0) return std::unexpected(TarvexError(errors::ZeroK{}));
-  if (!(params.eps >= kMinEps && params.eps <= 1.0f)) {
-    return std::unexpected(TarvexError(errors::InvalidEpsilon{params.eps}));
-  }
-  if (!std::isfinite(params.lam) || params.lam < 0.0) {
-    return std::unexpected(TarvexError(errors::InvalidLambda{params.lam}));
-  }
-  if (auto valid = utility.validate(points); !valid) return std::unexpected(valid.error());
+  if (auto error = check_params(points, utility, params)) return std::unexpected(*error);
   if (params.exhaustive_thresholds) require_exhaustive_fits(points.n());
-
   const std::size_t budget = std::min(params.k, points.n());
-  const auto* known = std::get_if<DiameterKnown>(&params.diameter);
-  const bool exact = known ? known->exact : std::holds_alternative<DiameterExact>(params.diameter);
 
   FarPair far;
   {
-    StageTimer timer(times ? &times->diameter : nullptr);
-    far = known ? known->pair
-          : exact ? points.diameter()
-                  : approx_diameter(points, std::get<DiameterApprox>(params.diameter).sweeps);
+    StageTimer timer(slot(times, &StageTimes::diameter));
+    far = find_diameter(points, params);
   }
   const float d_max = far.d;
 
@@ -454,14 +597,8 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
   const bool sweep = d_max > 0.0f;
   Thresholds thresholds;
   if (sweep) {
-    StageTimer timer(times ? &times->sweep : nullptr);
-    control::begin(Phase::Sweep, 0);  // the list first, of a size not yet known
-    if (params.exhaustive_thresholds) {
-      thresholds = Thresholds(exhaustive_threshold_set(points));
-    } else {
-      const double bound = (exact ? 2.0 : 4.0) / static_cast<double>(params.eps);
-      thresholds = Thresholds(d_max, params.eps, bound);
-    }
+    StageTimer timer(slot(times, &StageTimes::sweep));
+    thresholds = sweep_thresholds(points, params, d_max);
   }
 
   GistResult best;
@@ -470,127 +607,26 @@ Result<GistResult> gist(const Points& points, Utility& utility, const GistParams
   Evaluation greedy_eval{};
   Forks forks(points, thresholds);
   {
-    StageTimer timer(times ? &times->greedy : nullptr);
+    StageTimer timer(slot(times, &StageTimes::greedy));
     control::begin(Phase::Greedy, budget);
     greedy_set = sweep ? forks.run_greedy(utility, budget)
                        : greedy_independent_set(points, utility, budget, 0.0f);
     greedy_eval = evaluate_set(points, utility, greedy_set, d_max, params.lam);
-    const Evaluation& e = greedy_eval;
-    best.selected = greedy_set;
-    best.f_value = e.f_value;
-    best.g_value = e.g_value;
-    best.div = e.div;
-    best.threshold = 0.0f;
-    best.stage = Stage::Greedy;
+    offer(best, greedy_set, greedy_eval, 0.0f, Stage::Greedy);
   }
 
   if (budget >= 2) {
-    StageTimer timer(times ? &times->pair : nullptr);
+    StageTimer timer(slot(times, &StageTimes::pair));
     Selection pair{std::min(far.i, far.j), std::max(far.i, far.j)};
     const Evaluation e = evaluate_set(points, utility, pair, d_max, params.lam);
-    if (e.f_value > best.f_value) {
-      best.selected = std::move(pair);
-      best.f_value = e.f_value;
-      best.g_value = e.g_value;
-      best.div = e.div;
-      best.threshold = d_max;
-      best.stage = Stage::DiameterPair;
-    }
+    if (e.f_value > best.f_value) offer(best, std::move(pair), e, d_max, Stage::DiameterPair);
   }
 
   if (sweep) {
-    StageTimer timer(times ? &times->sweep : nullptr);
-    control::begin(Phase::Sweep, thresholds.size());
-    utility.reset();
-    // One block of thresholds at a time, so the outcomes held stay bounded
-    // however long the list. Per position: its outcome and the run it came
-    // from (kNone: the greedy stage's). The reduction below takes the last
-    // outcome of greatest f; a chunk of runs keeps only the set that can
-    // still be that one, so the winner needs no second run.
-    std::vector<float> room;
-    std::vector<SweepOutcome> outcomes;
-    std::vector<std::size_t> source;
-    std::vector<Selection> sets;
-    struct Chunk {
-      std::unique_ptr<Utility> copy;
-      std::size_t kept = kNone;
-      double kept_f = 0.0;
-      std::size_t last = kNone;  // the chunk's latest run
-      SameRun same;              // the thresholds that repeat it
-    };
-    const Utility& source_utility = utility;
-    double best_f = best.f_value;
-    Selection won;
-    bool sweep_won = false;
-    for (std::size_t b = 0; b < thresholds.blocks(); ++b) {
-      const std::span<const float> list = thresholds.block(b, room);
-      outcomes.resize(list.size());
-      source.resize(list.size());
-      sets.clear();
-      sets.resize(list.size());
-      pool::map_chunks(
-          list.size(), [&source_utility] {
-            Chunk chunk;
-            chunk.copy = source_utility.boxed_clone();
-            return chunk;
-          },
-          [&](Chunk& chunk, std::size_t q) {
-            if (q % 1024 == 0) control::poll();
-            const float t = list[q];
-            // At threshold 0 nothing is shut out, so every pick of the greedy
-            // stage was the best of all rows left; a run at a threshold that
-            // shuts none of them out makes the same picks and need not run.
-            if (forks.repeats_greedy(t)) {
-              outcomes[q] = SweepOutcome{t, greedy_eval.f_value, greedy_eval.g_value, greedy_eval.div};
-              source[q] = kNone;
-              return;
-            }
-            // Thresholds ascend, so a run repeats over a stretch of them.
-            if (chunk.last != kNone && chunk.same.covers(t)) {
-              outcomes[q] = outcomes[chunk.last];
-              outcomes[q].threshold = t;
-              source[q] = chunk.last;
-              return;
-            }
-            control::poll();
-            chunk.same = SameRun{};
-            Selection set = forks.run(*chunk.copy, budget, t, chunk.same);
-            const Evaluation e = evaluate_set(points, *chunk.copy, set, d_max, params.lam);
-            outcomes[q] = SweepOutcome{t, e.f_value, e.g_value, e.div};
-            source[q] = q;
-            chunk.last = q;
-            if (!std::isnan(e.f_value) && (chunk.kept == kNone || e.f_value >= chunk.kept_f)) {
-              if (chunk.kept != kNone) Selection().swap(sets[chunk.kept]);
-              sets[q] = std::move(set);
-              chunk.kept = q;
-              chunk.kept_f = e.f_value;
-            }
-          });
-      std::size_t winner = kNone;
-      for (std::size_t q = 0; q < outcomes.size(); ++q) {
-        const SweepOutcome& o = outcomes[q];
-        if (o.f_value >= best_f) {  // ties go to the later, larger threshold
-          winner = q;
-          best_f = o.f_value;
-          best.threshold = o.threshold;
-          best.f_value = o.f_value;
-          best.g_value = o.g_value;
-          best.div = o.div;
-          best.stage = Stage::Sweep;
-        }
-      }
-      if (winner != kNone) {
-        sweep_won = true;
-        won = source[winner] == kNone ? greedy_set : std::move(sets[source[winner]]);
-      }
-      control::advance(list.size());
-    }
-    if (sweep_won) {
-      StageTimer rebuild(times ? &times->rebuild : nullptr);
-      control::begin(Phase::Rebuild, 1);
-      best.selected = std::move(won);
-      control::advance(1);
-    }
+    StageTimer timer(slot(times, &StageTimes::sweep));
+    sweep_stage(SweepStart{points, params, thresholds, forks, budget, d_max, greedy_set,
+                           greedy_eval},
+                utility, best, times);
   }
 
   utility.reset();

@@ -1,14 +1,13 @@
 // The Python face of tarvex: the module `_tarvex`, its two entry points and
-// the intake of their arguments. This is the only file that touches PyObject.
+// the intake of their arguments. The core below never sees a PyObject.
 //
 // The functions use the fast-call convention with keywords: the arguments
 // arrive as a C array plus a tuple of keyword names, so a call builds no tuple
 // or dict, and the parser below turns them into plain C++ values before the
 // core runs with the thread detached.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include <numpy/arrayobject.h>
+#define TARVEX_NUMPY_IMPORTER
+#include "borrow.hpp"
+#include "pyref.hpp"
 
 #include <pthread.h>
 
@@ -20,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -38,6 +36,7 @@
 #include "control.hpp"
 #include "error.hpp"
 #include "gist.hpp"
+#include "memory.hpp"
 #include "points.hpp"
 #include "utility.hpp"
 
@@ -51,38 +50,12 @@ using tarvex::GistResult;
 using tarvex::Metric;
 using tarvex::Points;
 using tarvex::Utility;
+using tarvex::py::BorrowGuard;
+using tarvex::py::panic_abort;
+using tarvex::py::Ref;
 
 // ---------------------------------------------------------------------------
-// Owned references and contained failures
-
-// A strong reference, released on every path.
-class Ref {
- public:
-  Ref() noexcept = default;
-  explicit Ref(PyObject* owned) noexcept : p_(owned) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  Ref& operator=(Ref&& o) noexcept {
-    if (this != &o) {
-      Py_XDECREF(p_);
-      p_ = std::exchange(o.p_, nullptr);
-    }
-    return *this;
-  }
-  ~Ref() { Py_XDECREF(p_); }
-
-  static Ref borrow(PyObject* o) noexcept {
-    Py_XINCREF(o);
-    return Ref(o);
-  }
-  PyObject* get() const noexcept { return p_; }
-  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
-
- private:
-  PyObject* p_ = nullptr;
-};
+// Contained failures
 
 // Raised for a broken internal contract or any other C++ failure that is not a
 // TarvexError. It derives from BaseException so that `except Exception` does
@@ -90,56 +63,15 @@ class Ref {
 // objects share it so that `except InternalError` works whichever is imported.
 std::atomic<PyObject*> g_internal_error{nullptr};
 
-[[noreturn]] void panic_abort() noexcept {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
-  std::abort();
-}
-
 void raise_internal(const char* what) noexcept {
   PyObject* type = g_internal_error.load(std::memory_order_acquire);
   PyErr_SetString(type != nullptr ? type : PyExc_SystemError, what);
 }
 
-// Runs the body of an entry point: a C++ exception never crosses into the
-// interpreter. Thread state is restored by the RAII guards during unwinding,
-// so the handlers run attached.
-// Bytes the process can still allocate: the kernel's estimate of available
-// memory, limited by the cgroup's headroom where a limit is set; 0 when
-// neither can be read.
-std::uint64_t available_bytes() noexcept {
-  try {
-    std::uint64_t available = 0;
-    std::ifstream meminfo("/proc/meminfo");
-    for (std::string key; meminfo >> key;) {
-      std::uint64_t kib = 0;
-      meminfo >> kib;
-      if (key == "MemAvailable:") {
-        available = kib * 1024;
-        break;
-      }
-      meminfo.ignore(64, '\n');
-    }
-    std::ifstream self("/proc/self/cgroup");
-    for (std::string line; std::getline(self, line);) {
-      if (line.rfind("0::", 0) != 0) continue;
-      const std::string dir = "/sys/fs/cgroup" + line.substr(3);
-      std::uint64_t limit = 0, used = 0;
-      if ((std::ifstream(dir + "/memory.max") >> limit) &&
-          (std::ifstream(dir + "/memory.current") >> used)) {
-        const std::uint64_t headroom = limit > used ? limit - used : 0;
-        if (available == 0 || headroom < available) available = headroom;
-      }
-    }
-    return available;
-  } catch (...) {
-    return 0;
-  }
-}
-
 // MemoryError saying what was needed (0: unknown) while doing `what`, and
 // what is available.
 void raise_memory(const char* what, std::uint64_t needed) noexcept {
-  const std::uint64_t available = available_bytes();
+  const std::uint64_t available = tarvex::available_memory();
   const auto avail = static_cast<unsigned long long>(available);
   if (needed != 0) {
     PyErr_Format(PyExc_MemoryError, "%s needs %llu bytes; %llu are available", what,
@@ -150,6 +82,9 @@ void raise_memory(const char* what, std::uint64_t needed) noexcept {
   }
 }
 
+// Runs the body of an entry point: a C++ exception never crosses into the
+// interpreter. Thread state is restored by the RAII guards during unwinding,
+// so the handlers run attached.
 template <class R, class Body>
 R contain(R failure, Body&& body) noexcept {
   try {
@@ -234,6 +169,19 @@ std::atomic<bool> g_numpy_ready{false};
 // Replaced in a forked child: the thread that held it there is gone.
 std::atomic<std::mutex*> g_numpy_mutex{new std::mutex};
 
+void fork_child() noexcept {
+  tarvex::py::unlock_registry_after_fork();
+  g_numpy_mutex.store(new std::mutex, std::memory_order_release);
+}
+
+std::once_flag g_atfork_once;
+void install_fork_handlers() {
+  std::call_once(g_atfork_once, [] {
+    pthread_atfork(tarvex::py::lock_registry_for_fork, tarvex::py::unlock_registry_after_fork,
+                   fork_child);
+  });
+}
+
 bool ensure_numpy() {
   if (g_numpy_ready.load(std::memory_order_acquire)) return true;
   // Wait for the mutex detached: the thread that holds it may need the
@@ -250,286 +198,6 @@ bool ensure_numpy() {
 }
 
 // ---------------------------------------------------------------------------
-// The cross-extension array borrow registry
-//
-// Native extensions that share NumPy arrays register their borrows in one
-// table published as a capsule on NumPy's multiarray module. We join an
-// existing table or publish one with the same layout and rules.
-
-constexpr const char* kRegistryName = "_RUST_NUMPY_BORROW_CHECKING_API";
-
-extern "C" {
-struct BorrowApi {
-  std::uint64_t version;
-  void* flags;
-  int (*acquire)(void* flags, PyArrayObject* array);
-  int (*acquire_mut)(void* flags, PyArrayObject* array);
-  void (*release)(void* flags, PyArrayObject* array);
-  void (*release_mut)(void* flags, PyArrayObject* array);
-};
-}
-
-// The memory an array view can touch, and how it steps through it.
-struct BorrowKey {
-  std::intptr_t start;
-  std::intptr_t end;
-  std::intptr_t data;
-  std::intptr_t gcd_strides;
-
-  friend auto operator<=>(const BorrowKey&, const BorrowKey&) = default;
-
-  bool conflicts(const BorrowKey& other) const noexcept {
-    if (other.start >= end || start >= other.end) return false;
-    const std::intptr_t g = std::gcd(gcd_strides, other.gcd_strides);
-    // Zero strides everywhere: no lattice to reason with, assume the worst.
-    if (g == 0) return true;
-    const std::intptr_t diff = data > other.data ? data - other.data : other.data - data;
-    return diff % g == 0;
-  }
-};
-
-BorrowKey borrow_key(PyArrayObject* array) noexcept {
-  const auto data = reinterpret_cast<std::intptr_t>(PyArray_DATA(array));
-  const int nd = PyArray_NDIM(array);
-  if (nd == 0) return {data, data, data, 1};
-  const npy_intp* shape = PyArray_DIMS(array);
-  const npy_intp* strides = PyArray_STRIDES(array);
-  std::intptr_t lo = 0, hi = 0;
-  bool empty = false;
-  for (int i = 0; i < nd; ++i) empty = empty || shape[i] == 0;
-  if (!empty) {
-    for (int i = 0; i < nd; ++i) {
-      const std::intptr_t offset = (shape[i] - 1) * strides[i];
-      (offset >= 0 ? hi : lo) += offset;
-    }
-    hi += PyArray_ITEMSIZE(array);
-  }
-  std::intptr_t g = strides[0];
-  for (int i = 1; i < nd; ++i) g = std::gcd(g, static_cast<std::intptr_t>(strides[i]));
-  return {data + lo, data + hi, data, g};
-}
-
-// Views of one buffer share the innermost non-array base object.
-void* base_address(PyArrayObject* array) noexcept {
-  for (;;) {
-    PyObject* base = PyArray_BASE(array);
-    if (base == nullptr) return array;
-    if (!PyArray_Check(base)) return base;
-    array = reinterpret_cast<PyArrayObject*>(base);
-  }
-}
-
-// Readers count up from 1; a writer is -1. Guarded by its own mutex, so it
-// stays correct on an interpreter without a global lock.
-struct BorrowFlags {
-  std::mutex mutex;
-  std::unordered_map<void*, std::map<BorrowKey, std::intptr_t>> by_base;
-};
-
-// The table this module published, if any. Its lock is taken across fork()
-// so that a child never inherits it held, or the table half-changed, by a
-// thread that does not exist there.
-std::atomic<BorrowFlags*> g_own_flags{nullptr};
-
-extern "C" {
-static int registry_acquire(void* flags, PyArrayObject* array) noexcept {
-  auto& f = *static_cast<BorrowFlags*>(flags);
-  const BorrowKey key = borrow_key(array);
-  void* base = base_address(array);
-  try {
-    std::lock_guard lock(f.mutex);
-    auto& same_base = f.by_base[base];
-    if (auto it = same_base.find(key); it != same_base.end()) {
-      if (it->second < 0) return -1;
-      ++it->second;
-      return 0;
-    }
-    for (const auto& [other, count] : same_base)
-      if (count < 0 && key.conflicts(other)) return -1;
-    same_base.emplace(key, 1);
-    return 0;
-  } catch (...) {
-    panic_abort();
-  }
-}
-
-static int registry_acquire_mut(void* flags, PyArrayObject* array) noexcept {
-  if (!PyArray_ISWRITEABLE(array)) return -2;
-  auto& f = *static_cast<BorrowFlags*>(flags);
-  const BorrowKey key = borrow_key(array);
-  void* base = base_address(array);
-  try {
-    std::lock_guard lock(f.mutex);
-    auto& same_base = f.by_base[base];
-    for (const auto& entry : same_base)
-      if (key.conflicts(entry.first) || entry.first == key) return -1;
-    same_base.emplace(key, -1);
-    return 0;
-  } catch (...) {
-    panic_abort();
-  }
-}
-
-static void registry_release_any(void* flags, PyArrayObject* array, bool writer) noexcept {
-  auto& f = *static_cast<BorrowFlags*>(flags);
-  const BorrowKey key = borrow_key(array);
-  void* base = base_address(array);
-  try {
-    std::lock_guard lock(f.mutex);
-    auto base_it = f.by_base.find(base);
-    if (base_it == f.by_base.end()) return;
-    auto& same_base = base_it->second;
-    if (auto it = same_base.find(key); it != same_base.end()) {
-      if (writer || --it->second <= 0) same_base.erase(it);
-    }
-    if (same_base.empty()) f.by_base.erase(base_it);
-  } catch (...) {
-    panic_abort();
-  }
-}
-
-static void registry_release(void* flags, PyArrayObject* array) noexcept {
-  registry_release_any(flags, array, false);
-}
-
-static void registry_release_mut(void* flags, PyArrayObject* array) noexcept {
-  registry_release_any(flags, array, true);
-}
-
-static void registry_destroy(PyObject* capsule) noexcept {
-  auto* api = static_cast<BorrowApi*>(PyCapsule_GetPointer(capsule, kRegistryName));
-  if (api == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  BorrowFlags* flags = static_cast<BorrowFlags*>(api->flags);
-  g_own_flags.compare_exchange_strong(flags, nullptr, std::memory_order_acq_rel);
-  delete static_cast<BorrowFlags*>(api->flags);
-  delete api;
-}
-}
-
-void lock_own_flags() noexcept {
-  if (BorrowFlags* f = g_own_flags.load(std::memory_order_acquire)) f->mutex.lock();
-}
-void unlock_own_flags() noexcept {
-  if (BorrowFlags* f = g_own_flags.load(std::memory_order_acquire)) f->mutex.unlock();
-}
-void numpy_mutex_in_child() noexcept {
-  unlock_own_flags();
-  g_numpy_mutex.store(new std::mutex, std::memory_order_release);
-}
-
-std::once_flag g_atfork_once;
-void install_fork_handlers() {
-  std::call_once(g_atfork_once,
-                 [] { pthread_atfork(lock_own_flags, unlock_own_flags, numpy_mutex_in_child); });
-}
-
-Ref new_registry_capsule() {
-  auto* api = new BorrowApi{1,
-                            new BorrowFlags,
-                            registry_acquire,
-                            registry_acquire_mut,
-                            registry_release,
-                            registry_release_mut};
-  PyObject* capsule = PyCapsule_New(api, kRegistryName, registry_destroy);
-  if (capsule == nullptr) {
-    delete static_cast<BorrowFlags*>(api->flags);
-    delete api;
-  }
-  return Ref(capsule);
-}
-
-// The registry in use, held alive for as long as a borrow needs it.
-struct Registry {
-  Ref capsule;
-  const BorrowApi* api = nullptr;
-};
-
-std::optional<Registry> borrow_registry() {
-  const char* home = PyArray_RUNTIME_VERSION >= NPY_2_0_API_VERSION ? "numpy._core.multiarray"
-                                                                     : "numpy.core.multiarray";
-  Ref home_name(PyUnicode_FromString(home));
-  if (!home_name) return std::nullopt;
-  Ref module(PyImport_GetModule(home_name.get()));  // usually loaded already
-  if (!module && !PyErr_Occurred()) module = Ref(PyImport_Import(home_name.get()));
-  if (!module) return std::nullopt;
-  Ref capsule(PyObject_GetAttrString(module.get(), kRegistryName));
-  if (!capsule) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
-    PyErr_Clear();
-    Ref fresh = new_registry_capsule();
-    if (!fresh) return std::nullopt;
-    PyObject* dict = PyModule_GetDict(module.get());
-    Ref key(PyUnicode_FromString(kRegistryName));
-    if (dict == nullptr || !key) return std::nullopt;
-    // Set-default, not set: another thread or extension may publish first.
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* winner = nullptr;
-    if (PyDict_SetDefaultRef(dict, key.get(), fresh.get(), &winner) < 0) return std::nullopt;
-    capsule = Ref(winner);
-#else
-    PyObject* winner = PyDict_SetDefault(dict, key.get(), fresh.get());
-    if (winner == nullptr) return std::nullopt;
-    capsule = Ref::borrow(winner);
-#endif
-    if (capsule.get() == fresh.get()) {
-      const auto* ours = static_cast<const BorrowApi*>(PyCapsule_GetPointer(fresh.get(), kRegistryName));
-      g_own_flags.store(static_cast<BorrowFlags*>(ours->flags), std::memory_order_release);
-    }
-  }
-  if (!PyCapsule_IsValid(capsule.get(), kRegistryName)) {
-    PyErr_Format(PyExc_RuntimeError, "%s on %s is not a valid capsule", kRegistryName, home);
-    return std::nullopt;
-  }
-  const auto* api =
-      static_cast<const BorrowApi*>(PyCapsule_GetPointer(capsule.get(), kRegistryName));
-  if (api->version < 1) {
-    PyErr_Format(PyExc_RuntimeError, "version %llu of the array borrow registry is not supported",
-                 static_cast<unsigned long long>(api->version));
-    return std::nullopt;
-  }
-  return Registry{std::move(capsule), api};
-}
-
-// Owns one read borrow; releases it (attached) when destroyed.
-class BorrowGuard {
- public:
-  BorrowGuard() noexcept = default;
-  BorrowGuard(Registry registry, Ref array) noexcept
-      : registry_(std::move(registry)), array_(std::move(array)) {}
-  BorrowGuard(BorrowGuard&& o) noexcept
-      : registry_(std::move(o.registry_)), array_(std::move(o.array_)) {
-    o.registry_.api = nullptr;
-  }
-  BorrowGuard& operator=(BorrowGuard&&) = delete;
-  PyArrayObject* array() const noexcept { return reinterpret_cast<PyArrayObject*>(array_.get()); }
-  ~BorrowGuard() {
-    if (registry_.api != nullptr)
-      registry_.api->release(registry_.api->flags,
-                             reinterpret_cast<PyArrayObject*>(array_.get()));
-  }
-
- private:
-  Registry registry_;
-  Ref array_;
-};
-
-std::optional<BorrowGuard> borrow_read(PyArrayObject* array, const char* what) {
-  auto registry = borrow_registry();
-  if (!registry) return std::nullopt;
-  if (registry->api->acquire(registry->api->flags, array) != 0) {
-    PyErr_Format(PyExc_ValueError,
-                 "%s is mutably borrowed by another native extension call; retry once it has "
-                 "returned",
-                 what);
-    return std::nullopt;
-  }
-  return BorrowGuard(std::move(*registry), Ref::borrow(reinterpret_cast<PyObject*>(array)));
-}
-
-// ---------------------------------------------------------------------------
 // Argument intake
 
 constexpr const char* kVectorsType =
@@ -542,7 +210,8 @@ constexpr const char* kCoverageType =
     "utilities for utility='coverage' must be a sequence of sequences of non-negative int item "
     "ids, one per vector";
 
-std::optional<std::int64_t> budget(PyObject* value, const char* name) {
+// An int argument (k, diameter_sweeps) as a 64-bit value; bool is refused.
+std::optional<std::int64_t> int64_argument(PyObject* value, const char* name) {
   if (Py_IS_TYPE(value, &PyBool_Type)) {
     PyErr_Format(PyExc_TypeError, "%s must be an int, not bool", name);
     return std::nullopt;
@@ -632,7 +301,7 @@ std::optional<BorrowedArray> borrow_contiguous(PyObject* obj, int ndim, int type
     return std::nullopt;
   }
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  auto guard = borrow_read(array, name);
+  auto guard = tarvex::py::borrow_read(array, name);
   if (!guard) return std::nullopt;
   if (PyArray_SIZE(array) == 0) return BorrowedArray{array, std::move(*guard), nullptr};
   if (!PyArray_ISALIGNED(array) || PyArray_DATA(array) == nullptr) {
@@ -944,7 +613,7 @@ bool run_interruptible(const std::function<void()>& work, PyObject* progress) {
 }
 
 std::optional<GistResult> solve(const CallArgs& a, PyObject* progress = nullptr) {
-  const auto k = budget(a.k, "k");
+  const auto k = int64_argument(a.k, "k");
   if (!k) return std::nullopt;
   if (*k <= 0) {
     PyErr_SetString(PyExc_ValueError, "k must be greater than zero");
@@ -952,7 +621,7 @@ std::optional<GistResult> solve(const CallArgs& a, PyObject* progress = nullptr)
   }
   std::int64_t sweeps = 3;
   if (a.diameter_sweeps != nullptr) {
-    const auto s = budget(a.diameter_sweeps, "diameter_sweeps");
+    const auto s = int64_argument(a.diameter_sweeps, "diameter_sweeps");
     if (!s) return std::nullopt;
     if (*s < 0) {
       PyErr_SetString(PyExc_ValueError, "diameter_sweeps must be non-negative");

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import sys
 import time
+from typing import Any
 
 
 def on_terminal(stream) -> bool:
@@ -26,7 +27,7 @@ class ProgressLine:
         self.clock = clock
         self.start = clock()
         self.drawn = False
-        self._stage = None
+        self._stage: str | None = None
         self._stage_start = self.start
 
     def __call__(self, stage: str, done: int, total: int) -> None:
@@ -54,7 +55,7 @@ class ProgressLine:
             self.drawn = False
 
 
-def select_full(*args, stream=None, **kwargs) -> dict:
+def select_full(*args: Any, stream: Any = None, **kwargs: Any) -> Any:
     """`gist_select_full(*args, **kwargs)`, with a progress line on `stream`
     (stderr by default) when it is a terminal."""
     from tarvex import _tarvex

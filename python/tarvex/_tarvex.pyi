@@ -1,4 +1,4 @@
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Literal, SupportsIndex, TypedDict
 
 import numpy as np
@@ -40,6 +40,23 @@ def gist_select(
     diameter_sweeps: SupportsIndex | None = None,
 ) -> list[int]: ...
 def gist_select_full(
+    vectors: npt.NDArray[np.float32],
+    utilities: _Utilities | None = None,
+    *,
+    k: SupportsIndex,
+    lam: float = 1.0,
+    eps: float = 0.1,
+    metric: _Metric = "cosine",
+    utility: _Utility = "linear",
+    exhaustive_thresholds: bool | np.bool_ = False,
+    diameter: _Diameter = "exact",
+    diameter_sweeps: SupportsIndex | None = None,
+) -> _FullResult: ...
+
+# Private: gist_select_full with progress(stage, done, total) called from the
+# calling thread while the core runs; for the command line.
+def _gist_select_full_progress(
+    progress: Callable[[str, int, int], object],
     vectors: npt.NDArray[np.float32],
     utilities: _Utilities | None = None,
     *,
