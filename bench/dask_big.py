@@ -39,6 +39,15 @@ def generate(path, rows, dim, block=1 << 20, seed=0):
 
 
 def peak_rss_bytes():
+    """This process's peak RSS. Linux's VmHWM starts afresh at exec; ru_maxrss would
+    carry over the RSS of the process a worker was forked from."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
@@ -87,7 +96,8 @@ def run(path, k, workers, memory_limit, chunk_rows, lam, round1):
         rss = client.run(peak_rss_bytes)
     print(json.dumps({
         "rows": int(x.shape[0]), "dim": int(x.shape[1]), "gigabytes": x.nbytes / 1e9,
-        "k": k, "lam": lam, "round1": tarvex.dask._ROUND1, "workers": workers, "chunk_rows": chunk_rows, "seconds": seconds,
+        "k": k, "lam": lam, "round1": tarvex.dask._ROUND1, "workers": workers,
+        "chunk_rows": chunk_rows, "seconds": seconds,
         "worker_peak_rss_gb": sorted(v / 1e9 for v in rss.values()),
         "client_peak_rss_gb": peak_rss_bytes() / 1e9,
         "candidates": result["candidates"], "f_value": result["f_value"],

@@ -37,6 +37,15 @@ def clusters(n, d, seed=0):
 
 
 def peak_rss_bytes():
+    """This process's peak RSS. Linux's VmHWM starts afresh at exec; ru_maxrss would
+    carry over the RSS of the process a worker was forked from."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
