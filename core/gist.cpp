@@ -451,7 +451,14 @@ void offer(GistResult& best, Selection set, const Evaluation& e, float threshold
   best.stage = stage;
 }
 
+// Whether the diameter is (or was found) exact, which sets the ladder's bound.
+bool exact_diameter(const GistParams& params) {
+  if (const auto* known = std::get_if<DiameterKnown>(&params.diameter)) return known->exact;
+  return std::holds_alternative<DiameterExact>(params.diameter);
+}
+
 FarPair find_diameter(const Points& points, const GistParams& params) {
+  if (const auto* known = std::get_if<DiameterKnown>(&params.diameter)) return known->pair;
   if (std::holds_alternative<DiameterExact>(params.diameter)) return points.diameter();
   return approx_diameter(points, std::get<DiameterApprox>(params.diameter).sweeps);
 }
@@ -461,8 +468,7 @@ FarPair find_diameter(const Points& points, const GistParams& params) {
 Thresholds sweep_thresholds(const Points& points, const GistParams& params, float d_max) {
   control::begin(Phase::Sweep, 0);  // the list first, of a size not yet known
   if (params.exhaustive_thresholds) return Thresholds(exhaustive_threshold_set(points));
-  const bool exact = std::holds_alternative<DiameterExact>(params.diameter);
-  const double bound = (exact ? 2.0 : 4.0) / static_cast<double>(params.eps);
+  const double bound = (exact_diameter(params) ? 2.0 : 4.0) / static_cast<double>(params.eps);
   return Thresholds(d_max, params.eps, bound);
 }
 

@@ -20,7 +20,14 @@ struct DiameterApprox {
   std::size_t sweeps;
   friend bool operator==(const DiameterApprox&, const DiameterApprox&) = default;
 };
-using DiameterMode = std::variant<DiameterExact, DiameterApprox>;
+// A diameter found elsewhere (over a larger data set whose rows these are):
+// its pair, and whether it is exact, which sets the ladder's bound.
+struct DiameterKnown {
+  FarPair pair;
+  bool exact;
+  friend bool operator==(const DiameterKnown&, const DiameterKnown&) = default;
+};
+using DiameterMode = std::variant<DiameterExact, DiameterApprox, DiameterKnown>;
 
 struct GistParams {
   DiameterMode diameter = DiameterExact{};

@@ -41,6 +41,9 @@
 #include "points.hpp"
 #include "utility.hpp"
 
+// The private block kernels of tarvex.dask (dask_kernels.cpp).
+int tarvex_add_block_kernels(PyObject* module);
+
 namespace {
 
 using tarvex::GistParams;
@@ -948,6 +951,7 @@ int ensure_internal_error() {
 
 int _tarvex(PyObject* module) {
   if (ensure_internal_error() < 0) return -1;
+  if (tarvex_add_block_kernels(module) < 0) return -1;
   Ref name(PyModule_GetNameObject(module));
   if (!name) return -1;
   if (add_export(module, "__version__", PyUnicode_FromString("0.1.0")) < 0) return -1;

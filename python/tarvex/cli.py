@@ -302,6 +302,22 @@ def load_vectors(path: Path, key: str | None, note, column: str | None = None,
     return arr
 
 
+def _dask_input(path: Path, args) -> np.ndarray:
+    """INPUT memory-mapped for the Dask path, which reads it block by block on the workers:
+    nothing is converted or checked here (the blocks' first read checks the values)."""
+    if args.exhaustive_thresholds or args.key is not None or args.column is not None:
+        raise CliError("--dask takes no --exhaustive-thresholds, --key or --column")
+    if path.suffix.lower() != ".npy":
+        raise CliError(f"--dask reads a memory-mapped .npy file, not {path}")
+    arr = _read(path, "input", lambda: np.load(path, mmap_mode="r", allow_pickle=False))
+    if arr.ndim != 2:
+        raise CliError(f"{path} must hold a 2-D array (one row per vector), got shape {arr.shape}")
+    if arr.dtype != np.float32 or not arr.flags.c_contiguous:
+        raise CliError(f"--dask needs {path} to hold C-contiguous float32, got {arr.dtype}"
+                       f"{'' if arr.flags.c_contiguous else ' in Fortran order'}: convert it once first")
+    return arr
+
+
 def _to_float32(arr: np.ndarray, path: Path, note, locate: Locate = _array_location) -> np.ndarray:
     with np.errstate(over="ignore"):
         out = np.ascontiguousarray(arr, dtype=np.float32)
@@ -507,7 +523,10 @@ def _select(args) -> int:
         raise CliError("--utility coverage needs --coverage FILE (one list of item ids per row)")
     fmt = _format_for(args.output, args.format)
 
-    vectors = load_vectors(Path(args.input), args.key, note, args.column, args.metric)
+    if args.dask is not None:
+        vectors = _dask_input(Path(args.input), args)
+    else:
+        vectors = load_vectors(Path(args.input), args.key, note, args.column, args.metric)
     utilities: np.ndarray | list[list[int]] | None = None
     if args.weights:
         utilities = load_weights(Path(args.weights), len(vectors))
@@ -516,9 +535,18 @@ def _select(args) -> int:
 
     options: dict[str, Any] = dict(
         k=args.k, lam=args.lam, eps=args.eps, metric=args.metric, utility=utility,
-        exhaustive_thresholds=args.exhaustive_thresholds, diameter=args.diameter,
+        exhaustive_thresholds=args.exhaustive_thresholds,
+        diameter=args.diameter or ("approx" if args.dask is not None else "exact"),
         diameter_sweeps=args.diameter_sweeps)
-    result = select_full(vectors, utilities, **options)
+    if args.dask is not None:
+        from tarvex.dask import select_npy
+
+        del options["exhaustive_thresholds"]
+        with ElapsedTime("selecting"):
+            result = select_npy(args.input, args.dask or None, chunk_rows=args.chunk_rows,
+                                utilities=utilities, **options)
+    else:
+        result = select_full(vectors, utilities, **options)
 
     text = render(result, fmt)
     if args.output:
@@ -529,8 +557,11 @@ def _select(args) -> int:
     else:
         sys.stdout.write(text)
         sys.stdout.flush()
-    # After the result, so that the warning's own utility-only call can never cost it.
-    warning = few_rows_warning(result, vectors, utilities, options)
+    # After the result, so that the warning's own utility-only call can never cost it. On
+    # Dask that call would read the whole file into this process: only linear weights warn.
+    warning = None
+    if args.dask is None or utility == "linear":
+        warning = few_rows_warning(result, vectors, utilities, options)
     if warning:
         print(f"{PROG}: warning: {warning}", file=sys.stderr)
     return 0
@@ -791,13 +822,20 @@ def build_parser() -> argparse.ArgumentParser:
                           "of one row (see docs/guide.md)")
     sel.add_argument("--eps", type=float, default=0.1,
                      help="accuracy of the threshold ladder: about log(2/eps)/log(1+eps) thresholds")
-    sel.add_argument("--diameter", choices=("exact", "approx"), default="exact",
-                     help="all pairs (quadratic) or a double-sweep estimate (linear time)")
+    sel.add_argument("--diameter", choices=("exact", "approx"), default=None,
+                     help="all pairs (quadratic) or a double-sweep estimate (linear time) "
+                          "(default: exact; approx with --dask)")
     sel.add_argument("--diameter-sweeps", type=int, metavar="N",
                      help="double sweeps of --diameter approx (default: 3)")
     sel.add_argument("--exhaustive-thresholds", action="store_true",
                      help="sweep every pairwise half-distance instead of the geometric ladder "
                           "(default: off; small inputs only)")
+    sel.add_argument("--dask", nargs="?", const="", default=None, metavar="SCHEDULER",
+                     help="select on Dask from the memory-mapped .npy: on the cluster at the "
+                          "SCHEDULER address, or on a local cluster when none is given "
+                          "(default: off, one process in memory)")
+    sel.add_argument("--chunk-rows", type=int, metavar="N",
+                     help="rows per block with --dask (default: about 64 MiB of rows)")
     sel.add_argument("--output", metavar="FILE",
                      help="write the result here (default: stdout)")
     sel.add_argument("--format", choices=("text", "json", "csv"),

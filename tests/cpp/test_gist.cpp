@@ -696,5 +696,26 @@ TEST(GistThreadCount, ResultsDoNotDependOnThePoolSize) {
   }
 }
 
+// A diameter handed in must drive the run exactly as the one it stands for.
+TEST(GistKnownDiameter, RepeatsTheModeWhosePairItCarries) {
+  std::mt19937 rng(11);
+  std::normal_distribution<float> normal;
+  for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+    std::vector<float> values(300 * 5);
+    for (float& v : values) v = normal(rng);
+    const Points points = std::move(Points::borrowed(values, 5, metric).value());
+    const FarPair approx = approx_diameter(points, 3);
+    for (bool exact : {false, true}) {
+      const DiameterMode mode = exact ? DiameterMode{DiameterExact{}} : DiameterApprox{3};
+      const FarPair pair = exact ? points.diameter() : approx;
+      Linear uniform = Linear::uniform(points.n());
+      const auto want = gist(points, uniform, params(8, 2.0, 0.1f, mode));
+      const auto got = gist(points, uniform, params(8, 2.0, 0.1f, DiameterKnown{pair, exact}));
+      ASSERT_TRUE(want.has_value() && got.has_value());
+      EXPECT_EQ(describe(*got), describe(*want));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarvex
