@@ -196,13 +196,14 @@ def test_hostile_objects_cannot_crash_the_interpreter():
 
 
 def test_progress_entry_point_reports_and_can_stop_the_call():
-    x = np.random.default_rng(4).standard_normal((20000, 64)).astype(np.float32)
+    x = np.random.default_rng(4).standard_normal((8000, 64)).astype(np.float32)
     assert "_gist_select_full_progress" not in tarvex.__all__
     assert "_gist_select_full_progress" not in _tarvex.__all__
     seen = []
-    got = _tarvex._gist_select_full_progress(lambda *a: seen.append(a), x, k=5,
-                                             metric="euclidean")
-    assert got == gist_select_full(x, k=5, metric="euclidean")
+    # Facility location: a call of about half a second on this size.
+    options = dict(k=10, metric="euclidean", utility="facility_location")
+    got = _tarvex._gist_select_full_progress(lambda *a: seen.append(a), x, **options)
+    assert got == gist_select_full(x, **options)
     assert seen, "a call of several hundred milliseconds reports at least once"
     for stage, done, total in seen:
         assert isinstance(stage, str) and 0 <= done and (total == 0 or done <= total)
@@ -214,7 +215,7 @@ def test_progress_entry_point_reports_and_can_stop_the_call():
         raise Enough
 
     with pytest.raises(Enough):
-        _tarvex._gist_select_full_progress(stop, x, k=5, metric="euclidean")
+        _tarvex._gist_select_full_progress(stop, x, **options)
     with pytest.raises(TypeError):
         _tarvex._gist_select_full_progress(None, x, k=5)
     assert gist_select_full(x[:500], k=5) == gist_select_full(x[:500].copy(), k=5)
