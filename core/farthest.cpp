@@ -43,11 +43,7 @@ float pair_distance(const float* values, std::size_t dim, Metric metric, std::si
                     std::size_t b) noexcept {
   const float* x = values + a * dim;
   const float* y = values + b * dim;
-  if (metric == Metric::Euclidean) return std::sqrt(sq_euclid(x, y, dim));
-  float c = 1.0f - dot(x, y, dim);
-  if (c < 0.0f) c = 0.0f;
-  if (c > 2.0f) c = 2.0f;
-  return c;
+  return distance_from_sum(metric, metric == Metric::Euclidean ? sq_euclid(x, y, dim) : dot(x, y, dim));
 }
 
 std::uint64_t pairs_in_block(std::size_t ib, std::size_t ie, std::size_t jb, std::size_t je) {
