@@ -27,10 +27,9 @@ using namespace tarvex;
 class CountingUtility final : public Utility {
  public:
   explicit CountingUtility(std::unique_ptr<Utility> inner) : inner_(std::move(inner)) {}
-  double marginal(std::size_t index, std::span<const std::size_t> selected,
-                  const Points& points) const override {
+  double marginal(std::size_t index, const Points& points) const override {
     ++evaluations;
-    return inner_->marginal(index, selected, points);
+    return inner_->marginal(index, points);
   }
   void commit(std::size_t index, const Points& points) override { inner_->commit(index, points); }
   void reset() override { inner_->reset(); }

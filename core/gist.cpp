@@ -44,7 +44,7 @@ Evaluation evaluate_set(const Points& points, Utility& utility, const Selection&
   utility.reset();
   double g = 0.0;
   for (std::size_t i = 0; i < set.size(); ++i) {
-    g += utility.marginal(set[i], std::span<const std::size_t>(set.data(), i), points);
+    g += utility.marginal(set[i], points);
     utility.commit(set[i], points);
   }
   utility.reset();

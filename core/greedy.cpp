@@ -82,7 +82,7 @@ Selection run_scan(const Points& points, Utility& utility, std::size_t k, float 
     for (std::size_t i = 0; i < n; ++i) {
       if (i % kRowsPerPoll == 0) control::poll();
       if (!frontier.admissible(i, d)) continue;
-      const auto key = total_order_key(utility.marginal(i, frontier.selected, points));
+      const auto key = total_order_key(utility.marginal(i, points));
       if (!found || key > best_key) {
         found = true;
         best = i;
@@ -154,7 +154,7 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
       if (frontier.admissible(e.index, d)) rows.push_back(e.index);
     }
     gains.resize(rows.size());
-    utility.marginals(rows, frontier.selected, points, gains);
+    utility.marginals(rows, points, gains);
     for (std::size_t q = 0; q < rows.size(); ++q) {
       heap.push_back(Entry{gains[q], rows[q], picks});
       std::push_heap(heap.begin(), heap.end(), EntryLess{});
@@ -175,7 +175,7 @@ Selection run_celf_traced(const Points& points, Utility& utility, std::size_t k,
   heap.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
     if (i % kRowsPerPoll == 0) control::poll();
-    heap.push_back(Entry{utility.marginal(i, frontier.selected, points), i, 0});
+    heap.push_back(Entry{utility.marginal(i, points), i, 0});
   }
   std::make_heap(heap.begin(), heap.end(), EntryLess{});
   celf_loop(points, utility, m, d, frontier, heap, wanted, kept);

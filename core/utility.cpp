@@ -51,7 +51,7 @@ std::span<const std::size_t> Linear::order() const {
   return data.order;
 }
 
-double Linear::marginal(std::size_t index, std::span<const std::size_t>, const Points&) const {
+double Linear::marginal(std::size_t index, const Points&) const {
   const auto& w = data_->weights;
   if (index >= w.size()) index_out_of_range(index, w.size(), "weights");
   return w[index];
@@ -147,7 +147,7 @@ std::vector<std::uint32_t> Coverage::items(std::size_t row) const {
 std::size_t Coverage::universe() const noexcept { return data_->universe; }
 std::size_t Coverage::list_count() const noexcept { return data_->offsets.size() - 1; }
 
-double Coverage::marginal(std::size_t index, std::span<const std::size_t>, const Points&) const {
+double Coverage::marginal(std::size_t index, const Points&) const {
   if (index >= list_count()) index_out_of_range(index, list_count(), "coverage lists");
   std::uint64_t fresh = 0;
   const auto* flags = data_->flags.data();
@@ -583,8 +583,7 @@ void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
   }
 }
 
-double FacilityLocation::marginal(std::size_t c, std::span<const std::size_t>,
-                                  const Points& points) const {
+double FacilityLocation::marginal(std::size_t c, const Points& points) const {
   check_points(points);
   if (c >= best_.size()) index_out_of_range(c, best_.size(), "rows");
   if (committed_ == 0) {
@@ -636,7 +635,7 @@ void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Poi
 }
 
 void FacilityLocation::marginals(std::span<const std::size_t> rows,
-                                 std::span<const std::size_t> selected, const Points& points,
+                                 const Points& points,
                                  std::span<double> out) const {
   // Below this many rows a gain is too cheap to hand to another thread.
   constexpr std::size_t kParallelRows = 4096;
@@ -657,7 +656,7 @@ void FacilityLocation::marginals(std::span<const std::size_t> rows,
   const std::size_t groups = (afresh.size() + kAfresh - 1) / kAfresh;
   const auto task = [&](std::vector<std::size_t>& room, std::size_t t) {
     if (t < held.size()) {
-      out[held[t]] = marginal(rows[held[t]], selected, points);
+      out[held[t]] = marginal(rows[held[t]], points);
       return;
     }
     const std::size_t g0 = (t - held.size()) * kAfresh;

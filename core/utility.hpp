@@ -16,12 +16,11 @@ class Utility {
  public:
   virtual ~Utility() = default;
   // g(C + {index}) - g(C) for the committed rows C.
-  virtual double marginal(std::size_t index, std::span<const std::size_t> selected,
-                          const Points& points) const = 0;
-  // out[q] = marginal(rows[q], selected, points) for every q.
-  virtual void marginals(std::span<const std::size_t> rows, std::span<const std::size_t> selected,
-                         const Points& points, std::span<double> out) const {
-    for (std::size_t q = 0; q < rows.size(); ++q) out[q] = marginal(rows[q], selected, points);
+  virtual double marginal(std::size_t index, const Points& points) const = 0;
+  // out[q] = marginal(rows[q], points) for every q.
+  virtual void marginals(std::span<const std::size_t> rows, const Points& points,
+                         std::span<double> out) const {
+    for (std::size_t q = 0; q < rows.size(); ++q) out[q] = marginal(rows[q], points);
   }
   virtual void commit(std::size_t index, const Points& points) = 0;
   virtual void reset() = 0;
@@ -38,8 +37,7 @@ class Linear final : public Utility {
   explicit Linear(std::vector<double> weights);
   static Linear uniform(std::size_t n) { return Linear(std::vector<double>(n, 1.0)); }
 
-  double marginal(std::size_t index, std::span<const std::size_t> selected,
-                  const Points& points) const override;
+  double marginal(std::size_t index, const Points& points) const override;
   void commit(std::size_t, const Points&) override {}
   void reset() override {}
   bool is_linear() const override { return true; }
@@ -64,8 +62,7 @@ class Coverage final : public Utility {
   static Result<Coverage> create(std::vector<std::vector<std::uint32_t>> sets,
                                  std::size_t universe);
 
-  double marginal(std::size_t index, std::span<const std::size_t> selected,
-                  const Points& points) const override;
+  double marginal(std::size_t index, const Points& points) const override;
   void commit(std::size_t index, const Points& points) override;
   void reset() override;
   Status validate(const Points& points) const override;
@@ -102,11 +99,10 @@ class FacilityLocation final : public Utility {
  public:
   static FacilityLocation create(const Points& points);
 
-  double marginal(std::size_t index, std::span<const std::size_t> selected,
-                  const Points& points) const override;
+  double marginal(std::size_t index, const Points& points) const override;
   // On the pool when the rows are many and each gain is costly.
-  void marginals(std::span<const std::size_t> rows, std::span<const std::size_t> selected,
-                 const Points& points, std::span<double> out) const override;
+  void marginals(std::span<const std::size_t> rows, const Points& points,
+                 std::span<double> out) const override;
   void commit(std::size_t index, const Points& points) override;
   void reset() override;
   Status validate(const Points& points) const override;

@@ -31,7 +31,7 @@ inline std::vector<float> random_values(std::size_t n, std::size_t dim, std::uin
 // Every row's gain against the utility's committed rows.
 inline std::vector<double> marginals(const Utility& u, const Points& points) {
   std::vector<double> out;
-  for (std::size_t i = 0; i < points.n(); ++i) out.push_back(u.marginal(i, {}, points));
+  for (std::size_t i = 0; i < points.n(); ++i) out.push_back(u.marginal(i, points));
   return out;
 }
 
@@ -41,10 +41,9 @@ class Counting final : public Utility {
  public:
   Counting(std::unique_ptr<Utility> inner, bool linear) : inner_(std::move(inner)), linear_(linear) {}
 
-  double marginal(std::size_t index, std::span<const std::size_t> selected,
-                  const Points& points) const override {
+  double marginal(std::size_t index, const Points& points) const override {
     ++evaluations;
-    return inner_->marginal(index, selected, points);
+    return inner_->marginal(index, points);
   }
   void commit(std::size_t index, const Points& points) override { inner_->commit(index, points); }
   void reset() override { inner_->reset(); }

@@ -54,7 +54,7 @@ class PlainFacilityLocation final : public Utility {
  public:
   PlainFacilityLocation(float scale, std::size_t n) : best_(n, 0.0), scale_(scale) {}
 
-  double marginal(std::size_t c, std::span<const std::size_t>, const Points& p) const override {
+  double marginal(std::size_t c, const Points& p) const override {
     double acc = 0.0;
     for (std::size_t i = 0; i < best_.size(); ++i) {
       const double gain = similarity(i, c, p) - best_[i];
@@ -87,7 +87,7 @@ class PlainFacilityLocation final : public Utility {
 class PlainLinear final : public Utility {
  public:
   explicit PlainLinear(std::vector<double> w) : w_(std::move(w)) {}
-  double marginal(std::size_t i, std::span<const std::size_t>, const Points&) const override {
+  double marginal(std::size_t i, const Points&) const override {
     return w_.at(i);
   }
   void commit(std::size_t, const Points&) override {}
@@ -113,7 +113,7 @@ Selection plain_greedy(const Points& p, Utility& u, std::size_t k, float d) {
     std::int64_t best_key = 0;
     for (std::size_t i = 0; i < n; ++i) {
       if (d > min_dist[i] || taken[i]) continue;
-      const auto key = total_order_key(u.marginal(i, selected, p));
+      const auto key = total_order_key(u.marginal(i, p));
       if (best == kNoRow || key > best_key) {
         best = i;
         best_key = key;
@@ -142,7 +142,7 @@ Numbers plain_evaluate(const Points& p, Utility& u, const Selection& s, float d_
   u.reset();
   double g = 0.0;
   for (std::size_t i = 0; i < s.size(); ++i) {
-    g += u.marginal(s[i], std::span<const std::size_t>(s.data(), i), p);
+    g += u.marginal(s[i], p);
     u.commit(s[i], p);
   }
   u.reset();
@@ -516,10 +516,10 @@ TEST(FastFacilityLocation, GainsAndCommitsMatchTheDefinition) {
     for (std::size_t i = 0; i < n; ++i) all[i] = i;
     std::vector<double> batch(n);
     for (int step = 0; step < 12; ++step) {
-      fast.marginals(all, {}, p, batch);
+      fast.marginals(all, p, batch);
       for (std::size_t i = 0; i < n; ++i) {
-        ASSERT_EQ(bits(fast.marginal(i, {}, p)), bits(plain.marginal(i, {}, p))) << "step " << step << " row " << i;
-        ASSERT_EQ(bits(batch[i]), bits(plain.marginal(i, {}, p))) << "batch, step " << step << " row " << i;
+        ASSERT_EQ(bits(fast.marginal(i, p)), bits(plain.marginal(i, p))) << "step " << step << " row " << i;
+        ASSERT_EQ(bits(batch[i]), bits(plain.marginal(i, p))) << "batch, step " << step << " row " << i;
       }
       if (step == 6) {
         // A copy goes on from the same state; the source is reset.
@@ -527,12 +527,12 @@ TEST(FastFacilityLocation, GainsAndCommitsMatchTheDefinition) {
         auto plain_copy = plain.boxed_clone();
         fast.reset();
         plain.reset();
-        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(bits(fast.marginal(i, {}, p)), bits(plain.marginal(i, {}, p)));
+        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(bits(fast.marginal(i, p)), bits(plain.marginal(i, p)));
         const std::size_t r = row(rng);
         copy->commit(r, p);
         plain_copy->commit(r, p);
         for (std::size_t i = 0; i < n; ++i) {
-          ASSERT_EQ(bits(copy->marginal(i, {}, p)), bits(plain_copy->marginal(i, {}, p)));
+          ASSERT_EQ(bits(copy->marginal(i, p)), bits(plain_copy->marginal(i, p)));
         }
         fast.commit(r, p);
         plain.commit(r, p);
@@ -563,9 +563,9 @@ TEST(FastFacilityLocation, BatchesOnThePoolMatchSingleGains) {
     std::vector<double> batch(rows.size());
     for (std::size_t c : {std::size_t{7}, std::size_t{4000}, std::size_t{7}}) {
       fl.commit(c, p);
-      fl.marginals(rows, {}, p, batch);
+      fl.marginals(rows, p, batch);
       for (std::size_t q = 0; q < rows.size(); ++q) {
-        ASSERT_EQ(bits(batch[q]), bits(fl.marginal(rows[q], {}, p))) << room_name(room) << " row " << rows[q];
+        ASSERT_EQ(bits(batch[q]), bits(fl.marginal(rows[q], p))) << room_name(room) << " row " << rows[q];
       }
     }
   }
@@ -588,14 +588,14 @@ TEST(FastFacilityLocation, DistancesOneUlpApartDecideGainsExactly) {
       fast.commit(first, m.points);
       plain.commit(first, m.points);
       for (std::size_t c = 0; c < xs.size(); ++c) {
-        ASSERT_EQ(bits(fast.marginal(c, {}, m.points)), bits(plain.marginal(c, {}, m.points)))
+        ASSERT_EQ(bits(fast.marginal(c, m.points)), bits(plain.marginal(c, m.points)))
             << "scale " << scale_row << " first " << first << " candidate " << c;
       }
       for (std::size_t then : {2u, 4u, 6u}) {
         fast.commit(then, m.points);
         plain.commit(then, m.points);
         for (std::size_t c = 0; c < xs.size(); ++c) {
-          ASSERT_EQ(bits(fast.marginal(c, {}, m.points)), bits(plain.marginal(c, {}, m.points)));
+          ASSERT_EQ(bits(fast.marginal(c, m.points)), bits(plain.marginal(c, m.points)));
         }
       }
     }
@@ -610,12 +610,12 @@ TEST(FastFacilityLocation, ANewMatrixOfTheSameSizeIsNotMistakenForTheFirst) {
     const Matrix b(random_values(40, 6, 17), 6, metric);
     FacilityLocation fast = FacilityLocation::create(a.points);
     PlainFacilityLocation plain(fast.scale(), 40);
-    (void)fast.marginal(0, {}, a.points);  // the shared gains now belong to a
+    (void)fast.marginal(0, a.points);  // the shared gains now belong to a
     for (const Points* p : {&b.points, &a.points, &b.points}) {
       fast.reset();
       plain.reset();
       for (std::size_t r : {3u, 9u, 3u}) {
-        for (std::size_t i = 0; i < 40; ++i) ASSERT_EQ(bits(fast.marginal(i, {}, *p)), bits(plain.marginal(i, {}, *p)));
+        for (std::size_t i = 0; i < 40; ++i) ASSERT_EQ(bits(fast.marginal(i, *p)), bits(plain.marginal(i, *p)));
         fast.commit(r, *p);
         plain.commit(r, *p);
       }
@@ -631,7 +631,7 @@ TEST(FastFacilityLocation, FirstUseFromManyThreadsAndFromPoolWorkers) {
   const FacilityLocation proto = FacilityLocation::create(p);
   PlainFacilityLocation plain(proto.scale(), p.n());
   std::vector<std::uint64_t> want;
-  for (std::size_t i = 0; i < p.n(); ++i) want.push_back(bits(plain.marginal(i, {}, p)));
+  for (std::size_t i = 0; i < p.n(); ++i) want.push_back(bits(plain.marginal(i, p)));
 
   {
     auto source = proto.boxed_clone();
@@ -642,7 +642,7 @@ TEST(FastFacilityLocation, FirstUseFromManyThreadsAndFromPoolWorkers) {
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&, t] {
         start.arrive_and_wait();
-        for (std::size_t i = 0; i < p.n(); ++i) got[t].push_back(bits(source->marginal((i + 37 * t) % p.n(), {}, p)));
+        for (std::size_t i = 0; i < p.n(); ++i) got[t].push_back(bits(source->marginal((i + 37 * t) % p.n(), p)));
       });
     }
     for (auto& th : threads) th.join();

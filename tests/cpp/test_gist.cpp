@@ -73,13 +73,12 @@ class Probe final : public Utility {
   Probe(std::unique_ptr<Utility> inner, Log* log, Fault fault = Fault::None, bool copy = false)
       : inner_(std::move(inner)), log_(log), fault_(fault), copy_(copy) {}
 
-  double marginal(std::size_t index, std::span<const std::size_t> selected,
-                  const Points& points) const override {
+  double marginal(std::size_t index, const Points& points) const override {
     note("marginal");
     if (copy_ && fault_ == Fault::CopiesThrowOnMarginal) {
       throw ContractViolation("probe copy refuses marginal");
     }
-    return inner_->marginal(index, selected, points);
+    return inner_->marginal(index, points);
   }
   void commit(std::size_t index, const Points& points) override {
     note("commit");
@@ -230,7 +229,7 @@ GistResult replay(const Points& points, Utility& utility, const GistParams& p) {
     utility.reset();
     double g = 0.0;
     for (std::size_t i = 0; i < set.size(); ++i) {
-      g += utility.marginal(set[i], std::span<const std::size_t>(set.data(), i), points);
+      g += utility.marginal(set[i], points);
       utility.commit(set[i], points);
     }
     utility.reset();
@@ -596,7 +595,7 @@ TEST(GistUtilityUse, CallerUtilityIsOnlyCopiedOffThreadAndEndsReset) {
     // And the real utility behaves as new: every first gain is back.
     const auto fresh = inst.utility(points);
     for (std::size_t i = 0; i < points.n(); ++i) {
-      EXPECT_EQ(probe.inner().marginal(i, {}, points), fresh->marginal(i, {}, points)) << "row " << i;
+      EXPECT_EQ(probe.inner().marginal(i, points), fresh->marginal(i, points)) << "row " << i;
     }
   }
   EXPECT_GT(sweeps_won, 0);

@@ -63,14 +63,14 @@ TEST(CoverageWorked, SortsDeduplicatesAndCountsFreshItems) {
   EXPECT_FALSE(c.is_linear());
   ASSERT_TRUE(c.validate(m.points).has_value());
 
-  EXPECT_EQ(c.marginal(0, {}, m.points), 3.0);
+  EXPECT_EQ(c.marginal(0, m.points), 3.0);
   c.commit(1, m.points);
-  EXPECT_EQ(c.marginal(0, {}, m.points), 2.0);
-  EXPECT_EQ(c.marginal(1, {}, m.points), 0.0);
-  EXPECT_EQ(c.marginal(2, {}, m.points), 0.0);
+  EXPECT_EQ(c.marginal(0, m.points), 2.0);
+  EXPECT_EQ(c.marginal(1, m.points), 0.0);
+  EXPECT_EQ(c.marginal(2, m.points), 0.0);
   c.reset();
-  EXPECT_EQ(c.marginal(0, {}, m.points), 3.0);
-  EXPECT_EQ(c.marginal(1, {}, m.points), 2.0);
+  EXPECT_EQ(c.marginal(0, m.points), 3.0);
+  EXPECT_EQ(c.marginal(1, m.points), 2.0);
 }
 
 TEST(CoverageErrors, FirstItemOutsideTheUniverseThenListCount) {
@@ -91,7 +91,7 @@ TEST(CoverageErrors, FirstItemOutsideTheUniverseThenListCount) {
   Coverage empty = coverage({{}, {}, {}}, 0);
   EXPECT_TRUE(empty.validate(m.points).has_value());
   EXPECT_EQ(empty.flag_count(), 0u);
-  EXPECT_EQ(empty.marginal(1, {}, m.points), 0.0);
+  EXPECT_EQ(empty.marginal(1, m.points), 0.0);
 }
 
 // Hashed ids spread over the whole 32-bit range must cost one flag per
@@ -146,14 +146,14 @@ TEST(FacilityLocationCosine, FirstGainSumsClampedCosinesThenVanishes) {
       const double ax = raw[2 * i], ay = raw[2 * i + 1], bx = raw[2 * c], by = raw[2 * c + 1];
       cosines += std::max(0.0, (ax * bx + ay * by) / (std::hypot(ax, ay) * std::hypot(bx, by)));
     }
-    EXPECT_EQ(fl.marginal(c, {}, m.points), exact) << "row " << c;
-    EXPECT_NEAR(fl.marginal(c, {}, m.points), cosines, 1e-6) << "row " << c;
+    EXPECT_EQ(fl.marginal(c, m.points), exact) << "row " << c;
+    EXPECT_NEAR(fl.marginal(c, m.points), cosines, 1e-6) << "row " << c;
     EXPECT_GE(exact, 1.0);  // the row itself
   }
 
   const std::vector<double> first = marginals(fl, m.points);
   fl.commit(3, m.points);
-  EXPECT_EQ(fl.marginal(3, {}, m.points), 0.0);
+  EXPECT_EQ(fl.marginal(3, m.points), 0.0);
   EXPECT_EQ(fl.best()[3], 1.0);
   EXPECT_EQ(fl.best()[2], 0.0);  // (-1, 0) against (1, 1): negative cosine
   for (std::size_t c = 0; c < n; ++c) {
@@ -164,8 +164,8 @@ TEST(FacilityLocationCosine, FirstGainSumsClampedCosinesThenVanishes) {
       const double via_c = std::max(0.0, 1.0 - static_cast<double>(m.points.dist(i, c)));
       expected += std::max(0.0, via_c - own);
     }
-    EXPECT_EQ(fl.marginal(c, {}, m.points), expected) << "row " << c;
-    EXPECT_LE(fl.marginal(c, {}, m.points), first[c]) << "row " << c;
+    EXPECT_EQ(fl.marginal(c, m.points), expected) << "row " << c;
+    EXPECT_LE(fl.marginal(c, m.points), first[c]) << "row " << c;
   }
 }
 
@@ -174,7 +174,7 @@ TEST(FacilityLocationEuclidean, ScaleIsTheExactDiameterOrOne) {
   FacilityLocation fl = FacilityLocation::create(line.points);
   EXPECT_EQ(fl.scale(), 3.0f);
   // Row 0 represents itself fully, row 1 partly, the far end not at all.
-  EXPECT_EQ(fl.marginal(0, {}, line.points), 0.0 + 1.0 + (1.0 - 1.0 / 3.0) + 0.0);
+  EXPECT_EQ(fl.marginal(0, line.points), 0.0 + 1.0 + (1.0 - 1.0 / 3.0) + 0.0);
 
   const Matrix cloud(random_values(60, 5, 7), 5, Metric::Euclidean);
   float diameter = 0.0f;
@@ -188,7 +188,7 @@ TEST(FacilityLocationEuclidean, ScaleIsTheExactDiameterOrOne) {
   const Matrix single({2, 5}, 2, Metric::Euclidean);
   FacilityLocation one = FacilityLocation::create(single.points);
   EXPECT_EQ(one.scale(), 1.0f);
-  EXPECT_EQ(one.marginal(0, {}, single.points), 1.0);
+  EXPECT_EQ(one.marginal(0, single.points), 1.0);
   // Finite coordinates whose distance overflows to infinity.
   const Matrix huge({0.0f, 3e38f, -3e38f}, 1, Metric::Euclidean);
   EXPECT_EQ(FacilityLocation::create(huge.points).scale(), 1.0f);
@@ -234,7 +234,7 @@ TEST(UtilityContract, ViolationsThrowInsteadOfAborting) {
   for (auto call : {0, 1}) {
     try {
       if (call == 0) {
-        (void)fl.marginal(0, {}, four.points);
+        (void)fl.marginal(0, four.points);
       } else {
         fl.commit(0, four.points);
       }
@@ -248,13 +248,13 @@ TEST(UtilityContract, ViolationsThrowInsteadOfAborting) {
   ASSERT_FALSE(s.has_value());
   EXPECT_EQ(s.error().to_string(), "expected 4 weights, one per point, but got 3");
 
-  EXPECT_THROW((void)fl.marginal(3, {}, three.points), ContractViolation);
+  EXPECT_THROW((void)fl.marginal(3, three.points), ContractViolation);
   EXPECT_THROW(fl.commit(7, three.points), ContractViolation);
   Coverage cov = coverage({{1}, {2}, {0}}, 3);
-  EXPECT_THROW((void)cov.marginal(3, {}, three.points), ContractViolation);
+  EXPECT_THROW((void)cov.marginal(3, three.points), ContractViolation);
   EXPECT_THROW(cov.commit(3, three.points), ContractViolation);
   EXPECT_THROW((void)cov.items(3), ContractViolation);
-  EXPECT_THROW((void)Linear::uniform(3).marginal(3, {}, three.points), ContractViolation);
+  EXPECT_THROW((void)Linear::uniform(3).marginal(3, three.points), ContractViolation);
 }
 
 }  // namespace
