@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <mutex>
 
 namespace tarvex {
 
@@ -65,6 +66,26 @@ class CallControl {
 };
 
 namespace control {
+
+// A once-guard that a cancelled (or failed) initialisation leaves unset, so
+// the next call retries it. std::call_once promises as much, but an
+// exception leaving it deadlocks later callers under some pthread_once
+// implementations (ThreadSanitizer's among them), and a stop is an exception.
+class Once {
+ public:
+  template <class Init>
+  void call(Init&& init) {
+    if (done_.load(std::memory_order_acquire)) return;
+    std::lock_guard lock(mutex_);
+    if (done_.load(std::memory_order_relaxed)) return;
+    init();
+    done_.store(true, std::memory_order_release);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<bool> done_{false};
+};
 
 namespace detail {
 extern thread_local CallControl* current;

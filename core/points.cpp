@@ -68,7 +68,7 @@ Points::Points(OwnedValues owned, const float* values, std::size_t n, std::size_
       diameter_(std::make_unique<DiameterMemo>()) {}
 
 FarPair Points::diameter() const {
-  std::call_once(diameter_->once, [this] { diameter_->pair = farthest_pair(); });
+  diameter_->once.call([this] { diameter_->pair = farthest_pair(); });
   return diameter_->pair;
 }
 

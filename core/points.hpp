@@ -9,6 +9,7 @@
 #include <span>
 
 #include "columns.hpp"
+#include "control.hpp"
 #include "error.hpp"
 #include "metric.hpp"
 
@@ -101,7 +102,7 @@ class Points {
   FarPair farthest_pair() const;
 
   struct DiameterMemo {
-    std::once_flag once;
+    control::Once once;
     FarPair pair{};
   };
 

@@ -26,7 +26,7 @@ constexpr std::uint64_t kNegativeZero = 0x8000000000000000ull;
 
 struct Linear::Data {
   std::vector<double> weights;
-  std::once_flag sorted;
+  control::Once sorted;
   std::vector<std::size_t> order;
 };
 
@@ -38,7 +38,7 @@ const std::vector<double>& Linear::weights() const noexcept { return data_->weig
 
 std::span<const std::size_t> Linear::order() const {
   Data& data = *data_;
-  std::call_once(data.sorted, [&data] {
+  data.sorted.call([&data] {
     const std::vector<double>& w = data.weights;
     std::vector<std::size_t> order(w.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -263,7 +263,7 @@ struct FacilityLocation::Shared {
   float scale;
   bool unit_scale;
   float below_empty;  // the bound of a row whose best is 0.0
-  std::once_flag once;
+  control::Once once;
   Memo memo;
 };
 
@@ -534,7 +534,7 @@ void FacilityLocation::check_points(const Points& points) const {
 
 const FacilityLocation::Memo* FacilityLocation::memo(const Points& points) const {
   Shared& shared = *shared_;
-  std::call_once(shared.once, [&] { build_memo(points, shared, shared.memo); });
+  shared.once.call([&] { build_memo(points, shared, shared.memo); });
   return shared.memo.matrix == points.column_cache() ? &shared.memo : nullptr;
 }
 
