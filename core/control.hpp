@@ -37,10 +37,13 @@ class CallControl {
   bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
 
   // Starts a phase of `total` units of work (0 when the amount is unknown).
+  // The phase and its total share one word, so a snapshot taken while a
+  // phase begins never pairs one phase with another's total.
   void begin(Phase phase, std::uint64_t total) noexcept {
     done_.store(0, std::memory_order_relaxed);
-    total_.store(total, std::memory_order_relaxed);
-    phase_.store(static_cast<std::uint8_t>(phase), std::memory_order_release);
+    const std::uint64_t capped = total < kTotalMask ? total : kTotalMask;
+    stage_.store(static_cast<std::uint64_t>(phase) << kPhaseShift | capped,
+                 std::memory_order_release);
   }
   void advance(std::uint64_t units) noexcept { done_.fetch_add(units, std::memory_order_relaxed); }
 
@@ -51,18 +54,20 @@ class CallControl {
   };
   // A snapshot for display; done never exceeds a non-zero total.
   Progress progress() const noexcept {
-    const auto phase = static_cast<Phase>(phase_.load(std::memory_order_acquire));
-    const std::uint64_t total = total_.load(std::memory_order_relaxed);
+    const std::uint64_t stage = stage_.load(std::memory_order_acquire);
+    const auto phase = static_cast<Phase>(stage >> kPhaseShift);
+    const std::uint64_t total = stage & kTotalMask;
     std::uint64_t done = done_.load(std::memory_order_relaxed);
     if (total != 0 && done > total) done = total;
     return Progress{phase, done, total};
   }
 
  private:
+  static constexpr int kPhaseShift = 56;
+  static constexpr std::uint64_t kTotalMask = (std::uint64_t{1} << kPhaseShift) - 1;
   std::atomic<bool> stop_{false};
-  std::atomic<std::uint8_t> phase_{0};
+  std::atomic<std::uint64_t> stage_{0};  // phase << kPhaseShift | total
   std::atomic<std::uint64_t> done_{0};
-  std::atomic<std::uint64_t> total_{0};
 };
 
 namespace control {
