@@ -1,11 +1,14 @@
-// Small helpers shared by the utility, greedy and concurrency tests.
+// Small helpers shared by the core tests: matrices that own their values,
+// random GIST instances of every utility, gain tables.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <random>
 #include <vector>
 
+#include "gist.hpp"
 #include "points.hpp"
 #include "utility.hpp"
 
@@ -26,6 +29,86 @@ inline std::vector<float> random_values(std::size_t n, std::size_t dim, std::uin
   std::vector<float> v(n * dim);
   for (auto& x : v) x = normal(rng);
   return v;
+}
+
+enum class Kind { Linear, Coverage, FacilityLocation };
+
+// Small integer coordinates give duplicate rows and equal distances, where
+// tie rules show; normal ones give distinct values.
+inline std::vector<float> instance_values(std::mt19937_64& rng, std::size_t n, std::size_t dim,
+                                          bool grid) {
+  std::normal_distribution<float> normal;
+  std::uniform_int_distribution<int> coord(-2, 2);
+  std::vector<float> v;
+  for (std::size_t r = 0; r < n; ++r) {
+    bool nonzero = false;
+    for (std::size_t c = 0; c < dim; ++c) {
+      const float x = grid ? static_cast<float>(coord(rng)) : normal(rng);
+      nonzero = nonzero || x != 0.0f;
+      v.push_back(x);
+    }
+    if (!nonzero) v.back() = 1.0f;  // cosine refuses zero rows
+  }
+  return v;
+}
+
+// Up to five random items of `universe` per row.
+inline std::vector<std::vector<std::uint32_t>> instance_sets(std::mt19937_64& rng, std::size_t n,
+                                                             std::size_t universe) {
+  auto pick = [&](std::size_t lo, std::size_t hi) {
+    return std::uniform_int_distribution<std::size_t>(lo, hi)(rng);
+  };
+  std::vector<std::vector<std::uint32_t>> sets(n);
+  for (auto& list : sets) {
+    for (std::size_t m = pick(0, 5); m > 0; --m) {
+      list.push_back(static_cast<std::uint32_t>(pick(0, universe - 1)));
+    }
+  }
+  return sets;
+}
+
+// One GIST call's inputs; the values outlive the matrices made of them.
+struct Instance {
+  std::vector<float> values;
+  std::size_t dim = 1;
+  Metric metric = Metric::Cosine;
+  Kind kind = Kind::Linear;
+  std::vector<double> weights;
+  std::vector<std::vector<std::uint32_t>> sets;
+  std::size_t universe = 1;
+  GistParams params;
+
+  Points points() const { return std::move(Points::borrowed(values, dim, metric).value()); }
+  std::unique_ptr<Utility> utility(const Points& p) const {
+    switch (kind) {
+      case Kind::Linear: return std::make_unique<Linear>(weights);
+      case Kind::Coverage:
+        return std::make_unique<Coverage>(std::move(Coverage::create(sets, universe).value()));
+      case Kind::FacilityLocation: return std::make_unique<FacilityLocation>(FacilityLocation::create(p));
+    }
+    return nullptr;
+  }
+};
+
+using InstanceMaker = std::function<Instance(std::uint64_t seed, Metric, Kind, bool approx,
+                                             bool exhaustive)>;
+
+// `reps` instances of every utility, both metrics, both diameter modes and
+// both threshold lists, seeded from `seed` on.
+inline std::vector<Instance> instance_bank(const InstanceMaker& make, int reps, std::uint64_t seed) {
+  std::vector<Instance> bank;
+  for (int rep = 0; rep < reps; ++rep) {
+    for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+      for (Kind kind : {Kind::Linear, Kind::Coverage, Kind::FacilityLocation}) {
+        for (bool approx : {false, true}) {
+          for (bool exhaustive : {false, true}) {
+            bank.push_back(make(seed++, metric, kind, approx, exhaustive));
+          }
+        }
+      }
+    }
+  }
+  return bank;
 }
 
 // Every row's gain against the utility's committed rows.

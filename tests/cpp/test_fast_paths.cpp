@@ -220,57 +220,17 @@ std::string describe(const GistResult& r) {
 
 // ---------------------------------------------------------------- instances
 
-enum class Kind { Linear, Coverage, FacilityLocation };
-
-// Small integer coordinates give duplicate rows and equal distances, where
-// tie rules show; normal ones give distinct values.
-std::vector<float> instance_values(std::mt19937_64& rng, std::size_t n, std::size_t dim, bool grid) {
-  std::normal_distribution<float> normal;
-  std::uniform_int_distribution<int> coord(-2, 2);
-  std::vector<float> v;
-  for (std::size_t r = 0; r < n; ++r) {
-    bool nonzero = false;
-    for (std::size_t c = 0; c < dim; ++c) {
-      const float x = grid ? static_cast<float>(coord(rng)) : normal(rng);
-      nonzero = nonzero || x != 0.0f;
-      v.push_back(x);
-    }
-    if (!nonzero) v.back() = 1.0f;  // cosine refuses zero rows
+// The straightforward utility of the instance, to hold the fast one against.
+std::unique_ptr<Utility> plain_utility(const Instance& inst, const Points& p) {
+  switch (inst.kind) {
+    case Kind::Linear: return std::make_unique<PlainLinear>(inst.weights);
+    case Kind::Coverage:
+      return std::make_unique<Coverage>(std::move(Coverage::create(inst.sets, inst.universe).value()));
+    case Kind::FacilityLocation:
+      return std::make_unique<PlainFacilityLocation>(FacilityLocation::create(p).scale(), p.n());
   }
-  return v;
+  return nullptr;
 }
-
-struct Instance {
-  std::vector<float> values;
-  std::size_t dim = 1;
-  Metric metric = Metric::Cosine;
-  Kind kind = Kind::Linear;
-  std::vector<double> weights;
-  std::vector<std::vector<std::uint32_t>> sets;
-  std::size_t universe = 1;
-  GistParams params;
-
-  Points points() const { return std::move(Points::borrowed(values, dim, metric).value()); }
-  std::unique_ptr<Utility> fast(const Points& p) const {
-    switch (kind) {
-      case Kind::Linear: return std::make_unique<Linear>(weights);
-      case Kind::Coverage:
-        return std::make_unique<Coverage>(std::move(Coverage::create(sets, universe).value()));
-      case Kind::FacilityLocation: return std::make_unique<FacilityLocation>(FacilityLocation::create(p));
-    }
-    return nullptr;
-  }
-  std::unique_ptr<Utility> plain(const Points& p) const {
-    switch (kind) {
-      case Kind::Linear: return std::make_unique<PlainLinear>(weights);
-      case Kind::Coverage:
-        return std::make_unique<Coverage>(std::move(Coverage::create(sets, universe).value()));
-      case Kind::FacilityLocation:
-        return std::make_unique<PlainFacilityLocation>(FacilityLocation::create(p).scale(), p.n());
-    }
-    return nullptr;
-  }
-};
 
 Instance random_instance(std::uint64_t seed, Metric metric, Kind kind, bool approx, bool exhaustive) {
   std::mt19937_64 rng(seed);
@@ -292,12 +252,7 @@ Instance random_instance(std::uint64_t seed, Metric metric, Kind kind, bool appr
     inst.weights.push_back(pick(0, 9) == 0 ? -0.0 : w);
   }
   inst.universe = pick(1, 40);
-  inst.sets.resize(n);
-  for (auto& list : inst.sets) {
-    for (std::size_t m = pick(0, 5); m > 0; --m) {
-      list.push_back(static_cast<std::uint32_t>(pick(0, inst.universe - 1)));
-    }
-  }
+  inst.sets = instance_sets(rng, n, inst.universe);
   const double lams[] = {0.0, 0.25, 1.0, 4.0};
   const float epss[] = {1.0f, 0.5f, 0.1f, 0.02f};
   inst.params.k = pick(1, 16);
@@ -308,22 +263,8 @@ Instance random_instance(std::uint64_t seed, Metric metric, Kind kind, bool appr
   return inst;
 }
 
-// Every utility, both metrics, both diameter modes, both threshold lists.
 std::vector<Instance> instance_bank(int reps) {
-  std::vector<Instance> bank;
-  std::uint64_t seed = 7001;
-  for (int rep = 0; rep < reps; ++rep) {
-    for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
-      for (Kind kind : {Kind::Linear, Kind::Coverage, Kind::FacilityLocation}) {
-        for (bool approx : {false, true}) {
-          for (bool exhaustive : {false, true}) {
-            bank.push_back(random_instance(seed++, metric, kind, approx, exhaustive));
-          }
-        }
-      }
-    }
-  }
-  return bank;
+  return testing_support::instance_bank(random_instance, reps, 7001);
 }
 
 // Cache budgets: the default, none at all (every column computed afresh, no
@@ -673,8 +614,8 @@ TEST(FastGreedy, RunsMatchThePlainScanForEveryUtilityAndRoom) {
     for (Room room : {Room::Default, Room::None, Room::Few, Room::Half}) {
       const Points p = inst.points();
       limit(p, room);
-      auto fast = inst.fast(p);
-      auto plain = inst.plain(p);
+      auto fast = inst.utility(p);
+      auto plain = plain_utility(inst, p);
       const float diam = plain_diameter(p).d;
       for (float d : {0.0f, kNaN, 0.3f * diam, 0.7f * diam, diam, std::nextafter(diam, kInf)}) {
         for (std::size_t k : {std::size_t{1}, inst.params.k, p.n() + 1}) {
@@ -716,8 +657,8 @@ TEST(FastGreedy, ResumingFromAnyCheckpointRepeatsAFreshRun) {
   for (const Instance& inst : instance_bank(2)) {
     if (inst.kind == Kind::Linear) continue;
     const Points p = inst.points();
-    auto fast = inst.fast(p);
-    auto plain = inst.plain(p);
+    auto fast = inst.utility(p);
+    auto plain = plain_utility(inst, p);
     const std::size_t k = inst.params.k;
     std::vector<Checkpoint> kept;
     const Selection s0 = greedy_independent_set(
@@ -750,7 +691,7 @@ std::string compare_bank(const std::vector<Instance>& bank, Room room, int& mism
     const Instance& inst = bank[n];
     const Points p = inst.points();
     limit(p, room);
-    auto fast = inst.fast(p);
+    auto fast = inst.utility(p);
     const auto got = gist(p, *fast, inst.params);
     if (!got) {
       ++mismatches;
@@ -758,7 +699,7 @@ std::string compare_bank(const std::vector<Instance>& bank, Room room, int& mism
       continue;
     }
     const Points q = inst.points();
-    auto plain = inst.plain(q);
+    auto plain = plain_utility(inst, q);
     const GistResult want = plain_gist(q, *plain, inst.params);
     if (describe(*got) != describe(want)) {
       ++mismatches;
@@ -796,11 +737,11 @@ TEST(FastGist, DenseLaddersMatchThePlainDriver) {
       // About 170,000 thresholds for linear rows, 37,000 for the others.
       inst.params.eps = kind == Kind::Linear ? 0x1p-14f : 0x1p-12f;
       const Points p = inst.points();
-      auto fast = inst.fast(p);
+      auto fast = inst.utility(p);
       const auto got = gist(p, *fast, inst.params);
       ASSERT_TRUE(got.has_value());
       const Points q = inst.points();
-      auto plain = inst.plain(q);
+      auto plain = plain_utility(inst, q);
       EXPECT_EQ(describe(*got), describe(plain_gist(q, *plain, inst.params))) << "seed " << seed - 1;
     }
   }
@@ -850,7 +791,7 @@ TEST(FastGist, ConcurrentCallsOnOneMatrixShareItsCache) {
   std::vector<std::string> want;
   for (const Instance& inst : bank) {
     const Points q = inst.points();
-    auto plain = inst.plain(q);
+    auto plain = plain_utility(inst, q);
     want.push_back(describe(plain_gist(q, *plain, inst.params)));
   }
   std::latch start(static_cast<std::ptrdiff_t>(bank.size()));
@@ -858,7 +799,7 @@ TEST(FastGist, ConcurrentCallsOnOneMatrixShareItsCache) {
   std::vector<std::thread> threads;
   for (std::size_t t = 0; t < bank.size(); ++t) {
     threads.emplace_back([&, t] {
-      auto fast = bank[t].fast(shared);
+      auto fast = bank[t].utility(shared);
       start.arrive_and_wait();
       for (int rep = 0; rep < 3; ++rep) {
         const auto r = gist(shared, *fast, bank[t].params);

@@ -17,11 +17,14 @@
 #include <vector>
 
 #include "child_process.hpp"
+#include "fixtures.hpp"
 #include "gist.hpp"
 #include "pool.hpp"
 
 namespace tarvex {
 namespace {
+
+using namespace testing_support;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kEpsFloor = 1.1920929e-7f;  // 2^-23
@@ -122,30 +125,6 @@ class Probe final : public Utility {
 
 // ---------------------------------------------------------------- random instances
 
-enum class Kind { Linear, Coverage, FacilityLocation };
-
-struct Instance {
-  std::vector<float> values;
-  std::size_t dim = 1;
-  Metric metric = Metric::Euclidean;
-  Kind kind = Kind::Linear;
-  std::vector<double> weights;
-  std::vector<std::vector<std::uint32_t>> sets;
-  std::size_t universe = 0;
-  GistParams params;
-
-  Points points() const { return std::move(Points::borrowed(values, dim, metric).value()); }
-  std::unique_ptr<Utility> utility(const Points& points) const {
-    switch (kind) {
-      case Kind::Linear: return std::make_unique<Linear>(weights);
-      case Kind::Coverage: return std::make_unique<Coverage>(coverage(sets, universe));
-      case Kind::FacilityLocation:
-        return std::make_unique<FacilityLocation>(FacilityLocation::create(points));
-    }
-    return nullptr;
-  }
-};
-
 Instance random_instance(std::uint64_t seed, Metric metric, Kind kind, bool approx,
                          bool exhaustive) {
   std::mt19937_64 rng(seed);
@@ -158,30 +137,16 @@ Instance random_instance(std::uint64_t seed, Metric metric, Kind kind, bool appr
   inst.dim = pick(1, 8);
   // The exhaustive list grows with n^2, and so does the sweep over it.
   const std::size_t n = exhaustive ? pick(10, 30) : pick(20, 60);
-  // Small integer coordinates give duplicate rows and many equal distances,
-  // which is where tie rules and reduction order show.
+  // Grids give duplicate rows, many equal distances and equal gains, which
+  // is where tie rules and reduction order show.
   const bool grid = pick(0, 1) == 1;
-  std::normal_distribution<float> normal;
-  for (std::size_t r = 0; r < n; ++r) {
-    bool nonzero = false;
-    for (std::size_t c = 0; c < inst.dim; ++c) {
-      const float v = grid ? static_cast<float>(pick(0, 4)) - 2.0f : normal(rng);
-      nonzero = nonzero || v != 0.0f;
-      inst.values.push_back(v);
-    }
-    if (!nonzero) inst.values.back() = 1.0f;  // cosine refuses zero rows
-  }
+  inst.values = instance_values(rng, n, inst.dim, grid);
   for (std::size_t r = 0; r < n; ++r) {
     inst.weights.push_back(grid ? static_cast<double>(pick(0, 2))
                                 : std::uniform_real_distribution<double>(0.0, 3.0)(rng));
   }
   inst.universe = pick(8, 40);
-  inst.sets.resize(n);
-  for (auto& list : inst.sets) {
-    for (std::size_t m = pick(0, 5); m > 0; --m) {
-      list.push_back(static_cast<std::uint32_t>(pick(0, inst.universe - 1)));
-    }
-  }
+  inst.sets = instance_sets(rng, n, inst.universe);
   const double lams[] = {0.0, -0.0, 0.25, 1.0, 4.0};
   const float epss[] = {1.0f, 0.5f, 0.1f, 0.02f};
   inst.params.k = pick(1, 12);
@@ -196,22 +161,8 @@ Instance random_instance(std::uint64_t seed, Metric metric, Kind kind, bool appr
   return inst;
 }
 
-// Every utility, both metrics, both diameter modes, both threshold lists.
 std::vector<Instance> instance_bank() {
-  std::vector<Instance> bank;
-  std::uint64_t seed = 1;
-  for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
-    for (Kind kind : {Kind::Linear, Kind::Coverage, Kind::FacilityLocation}) {
-      for (bool approx : {false, true}) {
-        for (bool exhaustive : {false, true}) {
-          for (int rep = 0; rep < 2; ++rep) {
-            bank.push_back(random_instance(seed++, metric, kind, approx, exhaustive));
-          }
-        }
-      }
-    }
-  }
-  return bank;
+  return testing_support::instance_bank(random_instance, 2, 1);
 }
 
 // A sequential replay of the three stages from the same building blocks: the
