@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <random>
 #include <vector>
@@ -109,6 +110,33 @@ inline std::vector<Instance> instance_bank(const InstanceMaker& make, int reps, 
     }
   }
   return bank;
+}
+
+// A selection's numbers from single gains and every pairwise distance.
+struct Evaluated {
+  double f, g;
+  float div;
+};
+
+inline Evaluated evaluate_by_hand(const Points& p, Utility& u, const Selection& s, float d_max, double lam) {
+  u.reset();
+  double g = 0.0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    g += u.marginal(s[i], p);
+    u.commit(s[i], p);
+  }
+  u.reset();
+  float div = d_max;
+  if (s.size() >= 2) {
+    div = std::numeric_limits<float>::infinity();
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      for (std::size_t j = i + 1; j < s.size(); ++j) {
+        const float dd = p.dist(s[i], s[j]);
+        if (dd < div) div = dd;
+      }
+    }
+  }
+  return {g + (lam == 0.0 ? 0.0 : lam * static_cast<double>(div)), g, div};
 }
 
 // Every row's gain against the utility's committed rows.

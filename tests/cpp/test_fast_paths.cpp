@@ -133,32 +133,6 @@ Selection plain_greedy(const Points& p, Utility& u, std::size_t k, float d) {
   return selected;
 }
 
-struct Numbers {
-  double f, g;
-  float div;
-};
-
-Numbers plain_evaluate(const Points& p, Utility& u, const Selection& s, float d_max, double lam) {
-  u.reset();
-  double g = 0.0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    g += u.marginal(s[i], p);
-    u.commit(s[i], p);
-  }
-  u.reset();
-  float div = d_max;
-  if (s.size() >= 2) {
-    div = kInf;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      for (std::size_t j = i + 1; j < s.size(); ++j) {
-        const float dd = p.dist(s[i], s[j]);
-        if (dd < div) div = dd;
-      }
-    }
-  }
-  return {g + (lam == 0.0 ? 0.0 : lam * static_cast<double>(div)), g, div};
-}
-
 FarPair plain_diameter(const Points& p) {
   if (p.n() < 2) return FarPair{0.0f, 0, 0};
   FarPair best = kPairIdentity;
@@ -178,13 +152,13 @@ GistResult plain_gist(const Points& p, Utility& u, const GistParams& params) {
   GistResult best;
   best.d_max = far.d;
   best.selected = plain_greedy(p, u, budget, 0.0f);
-  const Numbers g0 = plain_evaluate(p, u, best.selected, far.d, params.lam);
+  const Evaluated g0 = evaluate_by_hand(p, u, best.selected, far.d, params.lam);
   best.f_value = g0.f;
   best.g_value = g0.g;
   best.div = g0.div;
   if (budget >= 2) {
     Selection pair{std::min(far.i, far.j), std::max(far.i, far.j)};
-    const Numbers e = plain_evaluate(p, u, pair, far.d, params.lam);
+    const Evaluated e = evaluate_by_hand(p, u, pair, far.d, params.lam);
     if (e.f > best.f_value) best = GistResult{pair, e.f, e.g, e.div, far.d, far.d, Stage::DiameterPair};
   }
   if (far.d > 0.0f) {
@@ -196,7 +170,7 @@ GistResult plain_gist(const Points& p, Utility& u, const GistParams& params) {
     double best_f = best.f_value;
     for (float t : list) {
       Selection s = plain_greedy(p, u, budget, t);
-      const Numbers e = plain_evaluate(p, u, s, far.d, params.lam);
+      const Evaluated e = evaluate_by_hand(p, u, s, far.d, params.lam);
       if (e.f >= best_f) {
         best_f = e.f;
         best = GistResult{std::move(s), e.f, e.g, e.div, t, far.d, Stage::Sweep};

@@ -177,24 +177,10 @@ GistResult replay(const Points& points, Utility& utility, const GistParams& p) {
   best.d_max = far.d;
   bool first = true;
   auto consider = [&](Selection set, float threshold, Stage stage) {
-    utility.reset();
-    double g = 0.0;
-    for (std::size_t i = 0; i < set.size(); ++i) {
-      g += utility.marginal(set[i], points);
-      utility.commit(set[i], points);
-    }
-    utility.reset();
-    float div = far.d;
-    if (set.size() >= 2) {
-      div = kInf;
-      for (std::size_t i = 0; i < set.size(); ++i) {
-        for (std::size_t j = i + 1; j < set.size(); ++j) div = std::min(div, points.dist(set[i], set[j]));
-      }
-    }
-    const double f = g + (p.lam == 0.0 ? 0.0 : p.lam * static_cast<double>(div));
-    const bool wins = first || (stage == Stage::Sweep ? f >= best.f_value : f > best.f_value);
+    const Evaluated e = evaluate_by_hand(points, utility, set, far.d, p.lam);
+    const bool wins = first || (stage == Stage::Sweep ? e.f >= best.f_value : e.f > best.f_value);
     first = false;
-    if (wins) best = GistResult{std::move(set), f, g, div, threshold, far.d, stage};
+    if (wins) best = GistResult{std::move(set), e.f, e.g, e.div, threshold, far.d, stage};
   };
 
   consider(greedy_independent_set(points, utility, budget, 0.0f), 0.0f, Stage::Greedy);
