@@ -217,8 +217,8 @@ int main(int argc, char** argv) {
                       "budget=%.0fMB rss_peak=%.0fMB sel=%016llx",
                       thresholds, std::string(stage_text(result->stage)).c_str(),
                       result->selected.size(), result->f_value, static_cast<double>(result->d_max),
-                      static_cast<double>(points.column_cache()->peak()) / 1e6,
-                      static_cast<double>(points.column_cache()->budget()) / 1e6,
+                      static_cast<double>(points.ledger().peak()) / 1e6,
+                      static_cast<double>(points.ledger().budget()) / 1e6,
                       static_cast<double>(usage.ru_maxrss) / 1e3,
                       static_cast<unsigned long long>(hash));
         print_row(utility_name.c_str(), diameter.c_str(), n, row, tail);

@@ -271,16 +271,7 @@ std::size_t default_column_budget() noexcept {
   return static_cast<std::size_t>(std::min<std::uint64_t>(memory / 4, ~std::size_t{0}));
 }
 
-ColumnCache::ColumnCache(std::size_t n, std::size_t budget) noexcept
-    : n_(n), slots_(new std::atomic<float*>[n]), budget_(budget) {
-  for (std::size_t c = 0; c < n; ++c) slots_[c].store(nullptr, std::memory_order_relaxed);
-}
-
-ColumnCache::~ColumnCache() {
-  for (std::size_t c = 0; c < n_; ++c) delete[] slots_[c].load(std::memory_order_relaxed);
-}
-
-bool ColumnCache::charge(std::size_t bytes) noexcept {
+bool MemoryLedger::charge(std::size_t bytes) noexcept {
   std::size_t used = used_.load(std::memory_order_relaxed);
   do {
     if (bytes > budget() || used > budget() - bytes) return false;
@@ -292,13 +283,22 @@ bool ColumnCache::charge(std::size_t bytes) noexcept {
   return true;
 }
 
+ColumnCache::ColumnCache(std::size_t n, MemoryLedger& ledger) noexcept
+    : n_(n), ledger_(ledger), slots_(new std::atomic<float*>[n]) {
+  for (std::size_t c = 0; c < n; ++c) slots_[c].store(nullptr, std::memory_order_relaxed);
+}
+
+ColumnCache::~ColumnCache() {
+  for (std::size_t c = 0; c < n_; ++c) delete[] slots_[c].load(std::memory_order_relaxed);
+}
+
 std::unique_ptr<float[]> ColumnCache::reserve() {
   const std::size_t bytes = n_ * sizeof(float);
-  if (!charge(bytes)) return nullptr;
+  if (!ledger_.charge(bytes)) return nullptr;
   try {
     return std::unique_ptr<float[]>(new float[n_]);
   } catch (const std::bad_alloc&) {
-    used_.fetch_sub(bytes, std::memory_order_relaxed);
+    ledger_.refund(bytes);
     return nullptr;
   }
 }
@@ -309,7 +309,7 @@ const float* ColumnCache::publish(std::size_t c, std::unique_ptr<float[]> filled
                                         std::memory_order_acquire)) {
     return filled.release();
   }
-  used_.fetch_sub(n_ * sizeof(float), std::memory_order_relaxed);
+  ledger_.refund(n_ * sizeof(float));
   return expected;
 }
 

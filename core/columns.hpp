@@ -67,12 +67,36 @@ class Column {
   std::size_t n_;
 };
 
-// Up to `budget` bytes of columns of one n-row matrix, each filled once and
-// then read by any thread without locks. A column that does not fit is left
-// to the caller to compute.
+// The bytes that everything derived from one matrix (its cached columns, the
+// sweep's checkpoints, facility location's kept entries) may hold at once.
+class MemoryLedger {
+ public:
+  explicit MemoryLedger(std::size_t budget) noexcept : budget_(budget) {}
+  MemoryLedger(const MemoryLedger&) = delete;
+  MemoryLedger& operator=(const MemoryLedger&) = delete;
+
+  // Takes `bytes` from the budget if they fit; refund() gives them back.
+  bool charge(std::size_t bytes) noexcept;
+  void refund(std::size_t bytes) noexcept { used_.fetch_sub(bytes, std::memory_order_relaxed); }
+
+  void set_budget(std::size_t bytes) noexcept { budget_.store(bytes, std::memory_order_relaxed); }
+  std::size_t budget() const noexcept { return budget_.load(std::memory_order_relaxed); }
+  std::size_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
+  // The most ever in use at once.
+  std::size_t peak() const noexcept { return peak_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<std::size_t> used_{0};
+  std::atomic<std::size_t> peak_{0};
+  std::atomic<std::size_t> budget_;
+};
+
+// Columns of one n-row matrix, paid for from its ledger, each filled once
+// and then read by any thread without locks. A column that does not fit is
+// left to the caller to compute.
 class ColumnCache {
  public:
-  ColumnCache(std::size_t n, std::size_t budget) noexcept;
+  ColumnCache(std::size_t n, MemoryLedger& ledger) noexcept;
   ~ColumnCache();
   ColumnCache(const ColumnCache&) = delete;
   ColumnCache& operator=(const ColumnCache&) = delete;
@@ -86,23 +110,18 @@ class ColumnCache {
   // column c first, frees this one and returns the other.
   const float* publish(std::size_t c, std::unique_ptr<float[]> filled) noexcept;
 
-  // Other per-matrix data that shares the budget: charge() takes `bytes` from
-  // it if they fit, refund() gives them back.
-  bool charge(std::size_t bytes) noexcept;
-  void refund(std::size_t bytes) noexcept { used_.fetch_sub(bytes, std::memory_order_relaxed); }
-
-  void set_budget(std::size_t bytes) noexcept { budget_.store(bytes, std::memory_order_relaxed); }
-  std::size_t budget() const noexcept { return budget_.load(std::memory_order_relaxed); }
-  std::size_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
-  // The most ever in use at once.
-  std::size_t peak() const noexcept { return peak_.load(std::memory_order_relaxed); }
-
  private:
   std::size_t n_;
+  MemoryLedger& ledger_;
   std::unique_ptr<std::atomic<float*>[]> slots_;
-  std::atomic<std::size_t> used_{0};
-  std::atomic<std::size_t> peak_{0};
-  std::atomic<std::size_t> budget_;
+};
+
+// What a matrix derives from its values for the calls that use it. Whoever
+// holds it keeps the ledger to refund; its address identifies the matrix.
+struct MatrixData {
+  MatrixData(std::size_t n, std::size_t budget) : ledger(budget), columns(n, ledger) {}
+  MemoryLedger ledger;
+  ColumnCache columns;
 };
 
 }  // namespace tarvex

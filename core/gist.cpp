@@ -192,7 +192,7 @@ class Forks {
  public:
   Forks(const Points& points, const Thresholds& thresholds)
       : points_(points), thresholds_(thresholds) {}
-  ~Forks() { points_.column_cache()->refund(charged_); }
+  ~Forks() { points_.ledger().refund(charged_); }
   Forks(const Forks&) = delete;
   Forks& operator=(const Forks&) = delete;
 
@@ -211,7 +211,7 @@ class Forks {
       // Checkpoints share the matrix's cache budget; one that does not fit
       // leaves its thresholds to a run from the start.
       const std::size_t bytes = entries * sizeof(Entry);
-      if (!points_.column_cache()->charge(bytes)) return false;
+      if (!points_.ledger().charge(bytes)) return false;
       charged_ += bytes;
       return true;
     };

@@ -64,7 +64,7 @@ Points::Points(OwnedValues owned, const float* values, std::size_t n, std::size_
       n_(n),
       dim_(dim),
       metric_(metric),
-      columns_(std::make_shared<ColumnCache>(n, default_column_budget())),
+      data_(std::make_shared<MatrixData>(n, default_column_budget())),
       diameter_(std::make_unique<DiameterMemo>()) {}
 
 FarPair Points::diameter() const {
@@ -74,18 +74,18 @@ FarPair Points::diameter() const {
 
 Column Points::column(std::size_t c) const {
   if (c >= n_) out_of_range(c, c);
-  if (const float* hit = columns_->find(c)) return Column(hit, n_);
-  std::unique_ptr<float[]> room = columns_->reserve();
+  if (const float* hit = data_->columns.find(c)) return Column(hit, n_);
+  std::unique_ptr<float[]> room = data_->columns.reserve();
   const bool keep = room != nullptr;
   if (!keep) room.reset(new float[n_]);
   distance_column(values_, dim_, metric_, c, 0, n_, room.get());
-  if (keep) return Column(columns_->publish(c, std::move(room)), n_);
+  if (keep) return Column(data_->columns.publish(c, std::move(room)), n_);
   return Column(std::move(room), n_);
 }
 
-void Points::set_column_budget(std::size_t bytes) const noexcept { columns_->set_budget(bytes); }
+void Points::set_column_budget(std::size_t bytes) const noexcept { data_->ledger.set_budget(bytes); }
 
-std::size_t Points::column_bytes() const noexcept { return columns_->used(); }
+std::size_t Points::column_bytes() const noexcept { return data_->ledger.used(); }
 
 float Points::distance_of(const float* a, const float* b) const noexcept {
   const float sum = metric_ == Metric::Euclidean ? sq_euclid(a, b, dim_) : dot(a, b, dim_);

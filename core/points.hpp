@@ -91,9 +91,13 @@ class Points {
   // Changes the budget for columns cached from now on; the ones held stay.
   void set_column_budget(std::size_t bytes) const noexcept;
   std::size_t column_bytes() const noexcept;
-  // For callers that compute many columns at once; it also identifies this
-  // matrix for as long as anyone holds a reference to it.
-  const std::shared_ptr<ColumnCache>& column_cache() const noexcept { return columns_; }
+  // The cache behind column(), for callers that compute many columns at once.
+  ColumnCache& columns() const noexcept { return data_->columns; }
+  // The byte budget shared by everything derived from this matrix.
+  MemoryLedger& ledger() const noexcept { return data_->ledger; }
+  // Identifies this matrix to data built from it elsewhere (a memo holding it
+  // can tell its matrix from another and refund its ledger after it is gone).
+  const std::shared_ptr<MatrixData>& data() const noexcept { return data_; }
 
  private:
   Points(OwnedValues owned, const float* values, std::size_t n, std::size_t dim, Metric metric);
@@ -111,7 +115,7 @@ class Points {
   std::size_t n_;
   std::size_t dim_;
   Metric metric_;
-  std::shared_ptr<ColumnCache> columns_;
+  std::shared_ptr<MatrixData> data_;
   std::unique_ptr<DiameterMemo> diameter_;
 };
 

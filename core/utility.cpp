@@ -182,7 +182,7 @@ std::unique_ptr<Utility> Coverage::boxed_clone() const {
 
 // What every run of one call shares, built once for one matrix.
 struct FacilityLocation::Memo {
-  std::shared_ptr<ColumnCache> matrix;  // identifies it; its budget pays for `kept`
+  std::shared_ptr<MatrixData> matrix;  // identifies it; its ledger pays for `kept`
   std::vector<double> first;            // the gains against no committed row
   // For each column, its distances below the bound of a row whose best is
   // that of the first `level` rows of `chain` (kept_below_masks describes
@@ -202,7 +202,7 @@ struct FacilityLocation::Memo {
   // an object that no copy shares grows it, so readers never see it move.
   std::vector<std::size_t> chain;
   ~Memo() {
-    if (matrix) matrix->refund(kept_bytes.load());
+    if (matrix) matrix->ledger.refund(kept_bytes.load());
   }
 };
 
@@ -372,17 +372,17 @@ bool keep(Memo& memo, std::size_t c, std::size_t level, const std::uint64_t* sup
           const float* packed, std::size_t count, std::size_t n, std::size_t reserve) {
   const std::size_t words = (n + 63) / 64, chunks = (n + kRowChunk - 1) / kRowChunk;
   const std::size_t bytes = kept_bytes_for(count, n);
-  ColumnCache& cache = *memo.matrix;
+  MemoryLedger& ledger = memo.matrix->ledger;
   Memo::Kept& slot = memo.kept[c];
   const bool fresh = !slot.support;
-  if (fresh && (cache.used() + reserve > cache.budget() || !cache.charge(bytes))) return false;
+  if (fresh && (ledger.used() + reserve > ledger.budget() || !ledger.charge(bytes))) return false;
   Memo::Kept kept;
   try {
     kept.support.reset(new std::uint64_t[words]);
     kept.packed.reset(new float[count + 16]());
     kept.offsets.reset(new std::uint64_t[chunks]);
   } catch (const std::bad_alloc&) {
-    if (fresh) cache.refund(bytes);
+    if (fresh) ledger.refund(bytes);
     return false;
   }
   kept.bytes = bytes;
@@ -398,7 +398,7 @@ bool keep(Memo& memo, std::size_t c, std::size_t level, const std::uint64_t* sup
     memo.kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
     memo.missing.fetch_sub(1, std::memory_order_relaxed);
   } else {
-    cache.refund(slot.bytes - bytes);
+    ledger.refund(slot.bytes - bytes);
     memo.kept_bytes.fetch_sub(slot.bytes - bytes, std::memory_order_relaxed);
   }
   slot = std::move(kept);
@@ -411,7 +411,7 @@ bool keep(Memo& memo, std::size_t c, std::size_t level, const std::uint64_t* sup
 bool raises_at(std::size_t level) { return level <= 16 || std::has_single_bit(level); }
 
 // A share of the budget that kept columns leave to the rest of the call.
-std::size_t reserve_of(const ColumnCache& cache) { return cache.budget() / 8; }
+std::size_t reserve_of(const MemoryLedger& ledger) { return ledger.budget() / 8; }
 
 // Every column's sum of similarities in row order, and its kept distances:
 // on the pool, columns in groups whose rows are read in blocks (one pass over
@@ -419,14 +419,14 @@ std::size_t reserve_of(const ColumnCache& cache) { return cache.budget() / 8; }
 // nor the thread count changes a bit.
 void build_memo(const Points& points, const FacilityLocation::Shared& shared, Memo& memo) {
   const std::size_t n = points.n();
-  if (memo.matrix) memo.matrix->refund(memo.kept_bytes.exchange(0));  // an attempt that threw
+  if (memo.matrix) memo.matrix->ledger.refund(memo.kept_bytes.exchange(0));  // an attempt that threw
   memo.kept.clear();
   memo.chain.clear();
-  memo.matrix = points.column_cache();
+  memo.matrix = points.data();
   memo.first.assign(n, 0.0);
   memo.kept.resize(n);
   memo.missing.store(n);
-  const std::size_t reserve = reserve_of(*memo.matrix);
+  const std::size_t reserve = reserve_of(memo.matrix->ledger);
   control::begin(Phase::Setup, (n + kGroup - 1) / kGroup);
   pool::map_chunks(
       (n + kGroup - 1) / kGroup, [] { return Scratch{}; },
@@ -451,7 +451,7 @@ void raise_level(const Points& points, const FacilityLocation::Shared& shared, M
                  const float* floor) {
   const std::size_t n = points.n(), words = (n + 63) / 64;
   const std::size_t level = memo.chain.size();
-  const std::size_t reserve = reserve_of(*memo.matrix);
+  const std::size_t reserve = reserve_of(memo.matrix->ledger);
   struct Room {
     std::vector<std::uint64_t> support;
     std::vector<float> packed;
@@ -535,7 +535,7 @@ void FacilityLocation::check_points(const Points& points) const {
 const FacilityLocation::Memo* FacilityLocation::memo(const Points& points) const {
   Shared& shared = *shared_;
   shared.once.call([&] { build_memo(points, shared, shared.memo); });
-  return shared.memo.matrix == points.column_cache() ? &shared.memo : nullptr;
+  return shared.memo.matrix == points.data() ? &shared.memo : nullptr;
 }
 
 template <class Visit>
@@ -564,7 +564,7 @@ void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
   }
   // Computed afresh rather than through the matrix's cache: a dense column
   // would take the room of several kept ones.
-  const float* d = points.column_cache()->find(c);
+  const float* d = points.columns().find(c);
   if (d == nullptr) {
     thread_local std::vector<float> room;
     room.resize(n);
@@ -599,7 +599,7 @@ double FacilityLocation::marginal(std::size_t c, const Points& points) const {
 
 bool FacilityLocation::holds_column(const Memo* m, std::size_t c, const Points& points) const {
   if (m != nullptr && m->kept[c].support && m->kept[c].level <= matched_) return true;
-  return points.column_cache()->find(c) != nullptr;
+  return points.columns().find(c) != nullptr;
 }
 
 void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Points& points,

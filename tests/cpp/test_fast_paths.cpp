@@ -459,7 +459,7 @@ TEST(FastFacilityLocation, GainsAndCommitsMatchTheDefinition) {
       ASSERT_EQ(fast.best().size(), n);
     }
     EXPECT_LE(p.column_bytes(), room_bytes(n, room));
-    EXPECT_LE(p.column_cache()->peak(), room_bytes(n, room));
+    EXPECT_LE(p.ledger().peak(), room_bytes(n, room));
   }
 }
 
