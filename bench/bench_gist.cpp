@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
         // A matrix per call, as the module builds one: it caches columns and
         // its diameter for the call it serves.
         const Points points = std::move(Points::borrowed(values, dim, metric).value());
-        if (cache_budget >= 0) points.set_column_budget(static_cast<std::size_t>(cache_budget));
+        if (cache_budget >= 0) points.ledger().set_budget(static_cast<std::size_t>(cache_budget));
         const auto utility = make_utility(utility_name, points, rng);
         if (!utility) {
           std::fprintf(stderr, "unknown utility %s\n", utility_name.c_str());

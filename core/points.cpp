@@ -83,10 +83,6 @@ Column Points::column(std::size_t c) const {
   return Column(std::move(room), n_);
 }
 
-void Points::set_column_budget(std::size_t bytes) const noexcept { data_->ledger.set_budget(bytes); }
-
-std::size_t Points::column_bytes() const noexcept { return data_->ledger.used(); }
-
 float Points::distance_of(const float* a, const float* b) const noexcept {
   const float sum = metric_ == Metric::Euclidean ? sq_euclid(a, b, dim_) : dot(a, b, dim_);
   return distance_from_sum(metric_, sum);

@@ -88,12 +88,10 @@ class Points {
   // for, within a byte budget (default_column_budget()); beyond it every
   // request computes the column afresh. Safe from any number of threads.
   Column column(std::size_t c) const;
-  // Changes the budget for columns cached from now on; the ones held stay.
-  void set_column_budget(std::size_t bytes) const noexcept;
-  std::size_t column_bytes() const noexcept;
   // The cache behind column(), for callers that compute many columns at once.
   ColumnCache& columns() const noexcept { return data_->columns; }
-  // The byte budget shared by everything derived from this matrix.
+  // The byte budget shared by everything derived from this matrix; a new
+  // budget holds for what is charged from then on, what is held stays.
   MemoryLedger& ledger() const noexcept { return data_->ledger; }
   // Identifies this matrix to data built from it elsewhere (a memo holding it
   // can tell its matrix from another and refund its ledger after it is gone).

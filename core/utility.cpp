@@ -183,7 +183,7 @@ std::unique_ptr<Utility> Coverage::boxed_clone() const {
 // What every run of one call shares, built once for one matrix.
 struct FacilityLocation::Memo {
   std::shared_ptr<MatrixData> matrix;  // identifies it; its ledger pays for `kept`
-  std::vector<double> first;            // the gains against no committed row
+  std::vector<double> first;           // the gains against no committed row
   // For each column, its distances below the bound of a row whose best is
   // that of the first `level` rows of `chain` (kept_below_masks describes
   // the layout): the only ones that can gain once those rows are committed.
@@ -419,7 +419,8 @@ std::size_t reserve_of(const MemoryLedger& ledger) { return ledger.budget() / 8;
 // nor the thread count changes a bit.
 void build_memo(const Points& points, const FacilityLocation::Shared& shared, Memo& memo) {
   const std::size_t n = points.n();
-  if (memo.matrix) memo.matrix->ledger.refund(memo.kept_bytes.exchange(0));  // an attempt that threw
+  // What an attempt that threw had kept.
+  if (memo.matrix) memo.matrix->ledger.refund(memo.kept_bytes.exchange(0));
   memo.kept.clear();
   memo.chain.clear();
   memo.matrix = points.data();

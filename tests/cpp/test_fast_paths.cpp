@@ -257,7 +257,7 @@ std::size_t room_bytes(std::size_t n, Room room) {
 }
 
 void limit(const Points& p, Room room) {
-  if (room != Room::Default) p.set_column_budget(room_bytes(p.n(), room));
+  if (room != Room::Default) p.ledger().set_budget(room_bytes(p.n(), room));
 }
 
 const char* room_name(Room room) {
@@ -361,7 +361,7 @@ TEST(FastColumnCache, ColumnsEqualDistancesAndTheBudgetHolds) {
     const std::size_t column = n * sizeof(float);
     for (std::size_t budget : {std::size_t{0}, column - 1, 5 * column + 3, std::size_t{1} << 30}) {
       const Points p = std::move(Points::borrowed(m.values, dim, metric).value());
-      p.set_column_budget(budget);
+      p.ledger().set_budget(budget);
       std::size_t cached = 0;
       for (int round = 0; round < 2; ++round) {
         for (std::size_t c = 0; c < n; ++c) {
@@ -372,8 +372,8 @@ TEST(FastColumnCache, ColumnsEqualDistancesAndTheBudgetHolds) {
         }
       }
       EXPECT_EQ(cached, std::min(n, budget / column)) << "budget " << budget;
-      EXPECT_EQ(p.column_bytes(), cached * column);
-      EXPECT_LE(p.column_bytes(), budget);
+      EXPECT_EQ(p.ledger().used(), cached * column);
+      EXPECT_LE(p.ledger().used(), budget);
     }
   }
   EXPECT_EQ(default_column_budget(), process_memory_limit() / 4);
@@ -383,7 +383,7 @@ TEST(FastColumnCache, ColumnsEqualDistancesAndTheBudgetHolds) {
 TEST(FastColumnCache, ThreadsRacingForTheSameColumnsSeeOneValue) {
   const Matrix m(random_values(300, 24, 14), 24, Metric::Cosine);
   const Points& p = m.points;
-  p.set_column_budget(100 * p.n() * sizeof(float));  // some columns only
+  p.ledger().set_budget(100 * p.n() * sizeof(float));  // some columns only
   constexpr int kThreads = 6;
   std::latch start(kThreads);
   std::vector<std::vector<std::uint32_t>> seen(kThreads);
@@ -405,7 +405,7 @@ TEST(FastColumnCache, ThreadsRacingForTheSameColumnsSeeOneValue) {
       ASSERT_EQ(seen[t][step], bits(p.dist((c + 1) % p.n(), c))) << "thread " << t;
     }
   }
-  EXPECT_LE(p.column_bytes(), 100 * p.n() * sizeof(float));
+  EXPECT_LE(p.ledger().used(), 100 * p.n() * sizeof(float));
 }
 
 // ---------------------------------------------------------------- facility location
@@ -458,7 +458,7 @@ TEST(FastFacilityLocation, GainsAndCommitsMatchTheDefinition) {
       plain.commit(r, p);
       ASSERT_EQ(fast.best().size(), n);
     }
-    EXPECT_LE(p.column_bytes(), room_bytes(n, room));
+    EXPECT_LE(p.ledger().used(), room_bytes(n, room));
     EXPECT_LE(p.ledger().peak(), room_bytes(n, room));
   }
 }
@@ -761,7 +761,7 @@ TEST(FastGist, ConcurrentCallsOnOneMatrixShareItsCache) {
     inst.sets.resize(n);
   }
   const Points shared = bank.front().points();
-  shared.set_column_budget(4 * shared.n() * sizeof(float));
+  shared.ledger().set_budget(4 * shared.n() * sizeof(float));
   std::vector<std::string> want;
   for (const Instance& inst : bank) {
     const Points q = inst.points();
@@ -784,7 +784,7 @@ TEST(FastGist, ConcurrentCallsOnOneMatrixShareItsCache) {
   }
   for (auto& th : threads) th.join();
   for (std::size_t t = 0; t < bank.size(); ++t) EXPECT_EQ(got[t], want[t]) << "call " << t;
-  EXPECT_LE(shared.column_bytes(), 4 * shared.n() * sizeof(float));
+  EXPECT_LE(shared.ledger().used(), 4 * shared.n() * sizeof(float));
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "../cpp/fixtures.hpp"
 #include "fuzz_support.hpp"
 #include "gist.hpp"
 #include "points.hpp"
@@ -179,30 +180,6 @@ void check_error(const Input& x, std::size_t n, const TarvexError& err) {
   }
 }
 
-// g of a set as the sum of marginal gains in order, on a utility nobody else uses.
-double g_of(Utility& u, const Points& points, const Selection& set) {
-  u.reset();
-  double g = 0.0;
-  for (std::size_t i = 0; i < set.size(); ++i) {
-    g += u.marginal(set[i], points);
-    u.commit(set[i], points);
-  }
-  u.reset();
-  return g;
-}
-
-float div_of(const Points& points, const Selection& set, float d_max) {
-  if (set.size() < 2) return d_max;
-  float div = std::numeric_limits<float>::infinity();
-  for (std::size_t i = 0; i < set.size(); ++i)
-    for (std::size_t j = i + 1; j < set.size(); ++j) div = std::min(div, points.dist(set[i], set[j]));
-  return div;
-}
-
-double objective(double g, float div, double lam) {
-  return g + (lam == 0.0 ? 0.0 : lam * static_cast<double>(div));
-}
-
 FarPair brute_diameter(const Points& points) {
   if (points.n() < 2) return FarPair{0.0f, 0, 0};
   FarPair best = kPairIdentity;
@@ -220,7 +197,7 @@ double brute_optimum(const Points& points, Utility& u, std::size_t k, double lam
     Selection set;
     for (std::size_t i = 0; i < n; ++i)
       if (mask & (1u << i)) set.push_back(i);
-    best = std::max(best, objective(g_of(u, points, set), div_of(points, set, d_max), lam));
+    best = std::max(best, testing_support::evaluate_by_hand(points, u, set, d_max, lam).f);
   }
   return best;
 }
@@ -255,11 +232,10 @@ void check_result(const Input& x, const Points& points, Utility& used, const Gis
   }
 
   // The reported numbers belong to the reported set.
-  const double g = g_of(*fresh, points, r.selected);
-  const float div = div_of(points, r.selected, r.d_max);
-  FUZZ_REQUIRE(fuzz::same_bits(r.g_value, g), "g_value does not match the selected set");
-  FUZZ_REQUIRE(fuzz::same_bits(r.div, div), "div does not match the selected set");
-  FUZZ_REQUIRE(fuzz::same_bits(r.f_value, objective(g, div, p.lam)), "f_value is not g + lam * div");
+  const auto e = testing_support::evaluate_by_hand(points, *fresh, r.selected, r.d_max, p.lam);
+  FUZZ_REQUIRE(fuzz::same_bits(r.g_value, e.g), "g_value does not match the selected set");
+  FUZZ_REQUIRE(fuzz::same_bits(r.div, e.div), "div does not match the selected set");
+  FUZZ_REQUIRE(fuzz::same_bits(r.f_value, e.f), "f_value is not g + lam * div");
   if (p.lam == 0.0) FUZZ_REQUIRE(fuzz::same_bits(r.f_value, r.g_value), "f != g with lam == 0");
 
   switch (r.stage) {
