@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include <immintrin.h>
+
 #include "control.hpp"
 #include "pool.hpp"
 
@@ -304,6 +306,70 @@ constexpr AddSimilarities kAddSimilarities[] = {add_similarities_body, add_simil
 void add_similarities(const float* block, std::size_t rows, double scale, double* acc) {
   static const AddSimilarities chosen = kAddSimilarities[static_cast<int>(active_kernel_level())];
   chosen(block, rows, scale, acc);
+}
+
+// Columns computed afresh per pass over the rows.
+constexpr std::size_t kAfresh = 16;
+
+// Adds the gains of a block of rows (row-major, kAfresh columns a row) to the
+// columns' sums, row after row, each term as marginal() makes it; lanes are
+// independent, as in add_similarities. A row that does not gain adds +0.0,
+// which leaves every sum as it was: they start at +0.0 and gains are positive.
+// (Only the plain build adds it; the vector build masks the lane.)
+template <bool Unit>
+[[gnu::always_inline]] inline void add_gains_body(const float* block, std::size_t rows,
+                                                  const float* below, const double* best,
+                                                  double scale, double* acc) {
+  for (std::size_t i = 0; i < rows; ++i) {
+    const float* d = block + i * kAfresh;
+    const float bound = below[i];
+    const double b = best[i];
+    for (std::size_t q = 0; q < kAfresh; ++q) {
+      const double s = Unit ? 1.0 - static_cast<double>(d[q]) : 1.0 - static_cast<double>(d[q]) / scale;
+      acc[q] += d[q] < bound ? s - b : 0.0;
+    }
+  }
+}
+
+template <bool Unit>
+void add_gains_plain(const float* block, std::size_t rows, const float* below, const double* best,
+                     double scale, double* acc) {
+  add_gains_body<Unit>(block, rows, below, best, scale, acc);
+}
+
+// The same lanes spelled out: the compiler keeps the scalar branches.
+template <bool Unit>
+__attribute__((target("avx512f"))) void add_gains_avx512(const float* block, std::size_t rows,
+                                                        const float* below, const double* best,
+                                                        double scale, double* acc) {
+  static_assert(kAfresh == 16);
+  __m512d lo = _mm512_loadu_pd(acc), hi = _mm512_loadu_pd(acc + 8);
+  const __m512d one = _mm512_set1_pd(1.0), by = _mm512_set1_pd(scale);
+  for (std::size_t i = 0; i < rows; ++i) {
+    const __m512 d = _mm512_loadu_ps(block + i * kAfresh);
+    const __mmask16 gains = _mm512_cmp_ps_mask(d, _mm512_set1_ps(below[i]), _CMP_LT_OQ);
+    const __m512d b = _mm512_set1_pd(best[i]);
+    const __m512d dlo = _mm512_cvtps_pd(_mm512_castps512_ps256(d));
+    const __m512d dhi =
+        _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(d), 1)));
+    const __m512d slo = Unit ? _mm512_sub_pd(one, dlo) : _mm512_sub_pd(one, _mm512_div_pd(dlo, by));
+    const __m512d shi = Unit ? _mm512_sub_pd(one, dhi) : _mm512_sub_pd(one, _mm512_div_pd(dhi, by));
+    lo = _mm512_mask_add_pd(lo, static_cast<__mmask8>(gains), lo, _mm512_sub_pd(slo, b));
+    hi = _mm512_mask_add_pd(hi, static_cast<__mmask8>(gains >> 8), hi, _mm512_sub_pd(shi, b));
+  }
+  _mm512_storeu_pd(acc, lo);
+  _mm512_storeu_pd(acc + 8, hi);
+}
+
+using AddGains = void (*)(const float*, std::size_t, const float*, const double*, double, double*);
+constexpr AddGains kAddGains[][2] = {{add_gains_plain<false>, add_gains_plain<true>},
+                                     {add_gains_plain<false>, add_gains_plain<true>},
+                                     {add_gains_avx512<false>, add_gains_avx512<true>}};
+
+void add_gains(const float* block, std::size_t rows, const float* below, const double* best,
+               double scale, bool unit, double* acc) {
+  static const auto* chosen = kAddGains[static_cast<int>(active_kernel_level())];
+  chosen[unit](block, rows, below, best, scale, acc);
 }
 
 using Memo = FacilityLocation::Memo;
@@ -608,29 +674,22 @@ void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Poi
   constexpr std::size_t kBlock = 256;
   const std::size_t n = best_.size(), count = cols.size();
   thread_local std::vector<float> room;
-  room.resize(kBlock * kGroup);
+  room.resize(kBlock * kAfresh);
   float* block = room.data();
   const Shared& shared = *shared_;
-  double acc[kGroup] = {};
+  double acc[kAfresh] = {};
   for (std::size_t rb = 0; rb < n; rb += kBlock) {
     control::poll();
     const std::size_t re = std::min(n, rb + kBlock);
+    // Lanes past `count` add stale values to sums that are dropped.
     for (std::size_t quad = 0; quad < count; quad += kTileRows) {
       std::size_t four[kTileRows];
       for (std::size_t q = 0; q < kTileRows; ++q) four[q] = cols[std::min(quad + q, count - 1)];
       distance_columns4(points.values(), points.dim(), points.metric(), four, rb, re, block + quad,
-                        kGroup);
+                        kAfresh);
     }
-    // Each column's terms in row order, the test and the term as
-    // for_each_gaining_row and marginal() make them.
-    for (std::size_t i = rb; i < re; ++i) {
-      const float* d = block + (i - rb) * kGroup;
-      const float bound = below_[i];
-      const double b = best_[i];
-      for (std::size_t q = 0; q < count; ++q) {
-        if (d[q] < bound) acc[q] += shared.raw_similarity(d[q]) - b;
-      }
-    }
+    add_gains(block, re - rb, below_.data() + rb, best_.data() + rb, shared.scale,
+              shared.unit_scale, acc);
   }
   std::copy(acc, acc + count, out);
 }
@@ -640,8 +699,6 @@ void FacilityLocation::marginals(std::span<const std::size_t> rows,
                                  std::span<double> out) const {
   // Below this many rows a gain is too cheap to hand to another thread.
   constexpr std::size_t kParallelRows = 4096;
-  // Columns computed afresh per pass over the rows.
-  constexpr std::size_t kAfresh = 16;
   check_points(points);
   for (std::size_t c : rows) {
     if (c >= best_.size()) index_out_of_range(c, best_.size(), "rows");
