@@ -383,11 +383,11 @@ struct Scratch {
   std::size_t kept[kGroup] = {};
 };
 
-// The distances of columns c0 .. c0 + count - 1 to every row, read in row
-// blocks (one pass over the matrix for the group): each column's distances
-// below its row's cutoff (`floor`, or `cutoff` for every row) go to the
-// scratch, and with `sums` each column's similarity sum in row order.
-void scan_group(const Points& points, double scale, std::size_t c0, std::size_t count,
+// The distances of columns cols[0 .. count) to every row, read in row blocks
+// (one pass over the matrix for the group): each column's distances below its
+// row's cutoff (`floor`, or `cutoff` for every row) go to the scratch, and
+// with `sums` each column's similarity sum in row order.
+void scan_group(const Points& points, double scale, const std::size_t* group, std::size_t count,
                 const float* floor, float cutoff, Scratch& scratch, double* sums) {
   const std::size_t n = points.n(), words = (n + 63) / 64;
   for (std::size_t q = 0; q < count; ++q) {
@@ -401,7 +401,7 @@ void scan_group(const Points& points, double scale, std::size_t c0, std::size_t 
     const std::size_t re = std::min(n, rb + Scratch::kBlock);
     for (std::size_t quad = 0; quad < count; quad += kTileRows) {
       std::size_t cols[kTileRows];
-      for (std::size_t q = 0; q < kTileRows; ++q) cols[q] = c0 + std::min(quad + q, count - 1);
+      for (std::size_t q = 0; q < kTileRows; ++q) cols[q] = group[std::min(quad + q, count - 1)];
       distance_columns4(points.values(), points.dim(), points.metric(), cols, rb, re,
                         block + quad, kGroup);
     }
@@ -430,35 +430,46 @@ std::size_t kept_bytes_for(std::size_t count, std::size_t n) {
   return (words + chunks) * sizeof(std::uint64_t) + (count + 16) * sizeof(float);
 }
 
-// Column c's kept values from their support and `count` values. A column
-// that had none takes the bytes from the budget if it has room (less
-// `reserve`, left to the rest of the call); one that had some gives back
-// what it no longer needs, as it only ever shrinks.
+// A column's kept values from their support and `count` values, or false
+// when the allocation fails.
+bool make_kept(Memo::Kept& kept, std::size_t level, const std::uint64_t* support,
+               const float* packed, std::size_t count, std::size_t n) {
+  const std::size_t words = (n + 63) / 64, chunks = (n + kRowChunk - 1) / kRowChunk;
+  try {
+    kept.support.reset(new std::uint64_t[words]);
+    kept.packed.reset(new float[count + 16]);
+    kept.offsets.reset(new std::uint64_t[chunks]);
+  } catch (const std::bad_alloc&) {
+    kept = Memo::Kept{};
+    return false;
+  }
+  kept.bytes = kept_bytes_for(count, n);
+  kept.level = level;
+  std::copy(support, support + words, kept.support.get());
+  std::copy(packed, packed + count, kept.packed.get());
+  std::fill(kept.packed.get() + count, kept.packed.get() + count + 16, 0.0f);
+  std::uint64_t offset = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    if (w % (kRowChunk / 64) == 0) kept.offsets[w / (kRowChunk / 64)] = offset;
+    offset += static_cast<std::uint64_t>(std::popcount(support[w]));
+  }
+  return true;
+}
+
+// Column c's kept values. A column that had none takes the bytes from the
+// budget if it has room (less `reserve`, left to the rest of the call); one
+// that had some gives back what it no longer needs, as it only ever shrinks.
 bool keep(Memo& memo, std::size_t c, std::size_t level, const std::uint64_t* support,
           const float* packed, std::size_t count, std::size_t n, std::size_t reserve) {
-  const std::size_t words = (n + 63) / 64, chunks = (n + kRowChunk - 1) / kRowChunk;
   const std::size_t bytes = kept_bytes_for(count, n);
   MemoryLedger& ledger = memo.matrix->ledger;
   Memo::Kept& slot = memo.kept[c];
   const bool fresh = !slot.support;
   if (fresh && (ledger.used() + reserve > ledger.budget() || !ledger.charge(bytes))) return false;
   Memo::Kept kept;
-  try {
-    kept.support.reset(new std::uint64_t[words]);
-    kept.packed.reset(new float[count + 16]());
-    kept.offsets.reset(new std::uint64_t[chunks]);
-  } catch (const std::bad_alloc&) {
+  if (!make_kept(kept, level, support, packed, count, n)) {
     if (fresh) ledger.refund(bytes);
     return false;
-  }
-  kept.bytes = bytes;
-  kept.level = level;
-  std::copy(support, support + words, kept.support.get());
-  std::copy(packed, packed + count, kept.packed.get());
-  std::uint64_t offset = 0;
-  for (std::size_t w = 0; w < words; ++w) {
-    if (w % (kRowChunk / 64) == 0) kept.offsets[w / (kRowChunk / 64)] = offset;
-    offset += static_cast<std::uint64_t>(std::popcount(support[w]));
   }
   if (fresh) {
     memo.kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
@@ -469,6 +480,15 @@ bool keep(Memo& memo, std::size_t c, std::size_t level, const std::uint64_t* sup
   }
   slot = std::move(kept);
   return true;
+}
+
+// Whether column a comes before column b in the order in which a greedy run
+// starting from nothing asks for gains: by first gain, greatest first, lower
+// index first among equals. The columns kept when not all fit are the first
+// ones in it.
+bool asked_sooner(const Memo& memo, std::size_t a, std::size_t b) {
+  const auto ka = total_order_key(memo.first[a]), kb = total_order_key(memo.first[b]);
+  return ka != kb ? ka > kb : a < b;
 }
 
 // The numbers of committed rows at which the kept columns are narrowed when
@@ -482,7 +502,8 @@ std::size_t reserve_of(const MemoryLedger& ledger) { return ledger.budget() / 8;
 // Every column's sum of similarities in row order, and its kept distances:
 // on the pool, columns in groups whose rows are read in blocks (one pass over
 // the matrix per group), each group's sums kept apart, so neither the split
-// nor the thread count changes a bit.
+// nor the thread count changes a bit. When the budget runs out, a column
+// asked for sooner displaces the kept one asked for last.
 void build_memo(const Points& points, const FacilityLocation::Shared& shared, Memo& memo) {
   const std::size_t n = points.n();
   // What an attempt that threw had kept.
@@ -493,18 +514,79 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   memo.first.assign(n, 0.0);
   memo.kept.resize(n);
   memo.missing.store(n);
-  const std::size_t reserve = reserve_of(memo.matrix->ledger);
+  MemoryLedger& ledger = memo.matrix->ledger;
+  const std::size_t reserve = reserve_of(ledger);
+  struct Admission {
+    std::mutex mutex;
+    std::vector<std::size_t> heap;    // the kept columns, the one asked for last in front
+    std::vector<std::uint8_t> ready;  // filled, so it may be displaced
+  } admission;
+  admission.ready.assign(n, 0);
+  const auto later = [&memo](std::size_t a, std::size_t b) { return asked_sooner(memo, a, b); };
   control::begin(Phase::Setup, (n + kGroup - 1) / kGroup);
   pool::map_chunks(
       (n + kGroup - 1) / kGroup, [] { return Scratch{}; },
       [&](Scratch& scratch, std::size_t g) {
         control::poll();
         const std::size_t c0 = g * kGroup, count = std::min(kGroup, n - c0);
-        scan_group(points, shared.scale, c0, count, nullptr, shared.below_empty, scratch,
+        std::size_t cols[kGroup];
+        for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
+        scan_group(points, shared.scale, cols, count, nullptr, shared.below_empty, scratch,
                    memo.first.data() + c0);
-        for (std::size_t q = 0; q < count; ++q) {
-          keep(memo, c0 + q, 0, scratch.support[q].data(), scratch.packed[q].data(),
-               scratch.kept[q], n, reserve);
+        // Room is granted under the lock, filled outside it; displaced columns
+        // are freed outside it too.
+        std::size_t admitted[kGroup];
+        std::size_t m = 0;
+        std::vector<Memo::Kept> displaced;
+        {
+          const std::lock_guard lock(admission.mutex);
+          auto& heap = admission.heap;
+          for (std::size_t q = 0; q < count; ++q) {
+            const std::size_t c = c0 + q, bytes = kept_bytes_for(scratch.kept[q], n);
+            for (;;) {
+              if (ledger.used() + reserve <= ledger.budget() && ledger.charge(bytes)) {
+                memo.kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
+                admitted[m++] = q;
+                heap.push_back(c);
+                std::push_heap(heap.begin(), heap.end(), later);
+                break;
+              }
+              if (heap.empty() || !admission.ready[heap.front()] ||
+                  !asked_sooner(memo, c, heap.front())) {
+                break;
+              }
+              std::pop_heap(heap.begin(), heap.end(), later);
+              Memo::Kept& slot = memo.kept[heap.back()];
+              admission.ready[heap.back()] = 0;
+              heap.pop_back();
+              if (slot.support) {
+                ledger.refund(slot.bytes);
+                memo.kept_bytes.fetch_sub(slot.bytes, std::memory_order_relaxed);
+                memo.missing.fetch_add(1, std::memory_order_relaxed);
+              }
+              displaced.push_back(std::move(slot));
+              slot = Memo::Kept{};
+            }
+          }
+        }
+        displaced.clear();
+        bool filled[kGroup];
+        for (std::size_t a = 0; a < m; ++a) {
+          const std::size_t q = admitted[a];
+          filled[a] = make_kept(memo.kept[c0 + q], 0, scratch.support[q].data(),
+                                scratch.packed[q].data(), scratch.kept[q], n);
+        }
+        const std::lock_guard lock(admission.mutex);
+        for (std::size_t a = 0; a < m; ++a) {
+          const std::size_t q = admitted[a];
+          admission.ready[c0 + q] = 1;
+          if (filled[a]) {
+            memo.missing.fetch_sub(1, std::memory_order_relaxed);
+          } else {
+            const std::size_t bytes = kept_bytes_for(scratch.kept[q], n);
+            ledger.refund(bytes);
+            memo.kept_bytes.fetch_sub(bytes, std::memory_order_relaxed);
+          }
         }
         control::advance(1);
       });
@@ -548,27 +630,27 @@ void raise_level(const Points& points, const FacilityLocation::Shared& shared, M
         keep(memo, c, level, room.support.data(), room.packed.data(), count, n, 0);
       });
   if (memo.missing.load() == 0) return;
-  std::vector<std::size_t> groups;  // column groups with a column to fill
-  for (std::size_t c0 = 0; c0 < n; c0 += kGroup) {
-    for (std::size_t c = c0; c < std::min(n, c0 + kGroup); ++c) {
-      if (!memo.kept[c].support) {
-        groups.push_back(c0);
-        break;
-      }
-    }
+  // The columns to fill, in the order the greedy asks for them, in groups
+  // handed out in that order, so that what fits is what comes first.
+  std::vector<std::size_t> wanting;
+  for (std::size_t c = 0; c < n; ++c) {
+    if (!memo.kept[c].support) wanting.push_back(c);
   }
+  std::sort(wanting.begin(), wanting.end(),
+            [&memo](std::size_t a, std::size_t b) { return asked_sooner(memo, a, b); });
+  std::atomic<std::size_t> next{0};
   std::atomic<bool> full{false};
   pool::map_chunks(
-      groups.size(), [] { return Scratch{}; },
-      [&](Scratch& scratch, std::size_t g) {
+      (wanting.size() + kGroup - 1) / kGroup, [] { return Scratch{}; },
+      [&](Scratch& scratch, std::size_t) {
         if (full.load(std::memory_order_relaxed)) return;
         control::poll();
-        const std::size_t c0 = groups[g], count = std::min(kGroup, n - c0);
-        scan_group(points, shared.scale, c0, count, floor, 0.0f, scratch, nullptr);
+        const std::size_t at = next.fetch_add(1) * kGroup;
+        const std::size_t count = std::min(kGroup, wanting.size() - at);
+        scan_group(points, shared.scale, wanting.data() + at, count, floor, 0.0f, scratch, nullptr);
         for (std::size_t q = 0; q < count; ++q) {
-          if (memo.kept[c0 + q].support) continue;
-          if (!keep(memo, c0 + q, level, scratch.support[q].data(), scratch.packed[q].data(),
-                    scratch.kept[q], n, reserve)) {
+          if (!keep(memo, wanting[at + q], level, scratch.support[q].data(),
+                    scratch.packed[q].data(), scratch.kept[q], n, reserve)) {
             full.store(true, std::memory_order_relaxed);
           }
         }
