@@ -198,10 +198,22 @@ struct FacilityLocation::Memo {
     std::size_t level = 0;
   };
   std::vector<Kept> kept;
-  std::atomic<std::size_t> kept_bytes{0};  // charged to matrix's budget
+  // Once every column is kept, narrower copies for runs that follow the
+  // chain further: a column's distances below the bounds after the first
+  // `level` rows of `chain`, as (row, distance) pairs in row order. Empty
+  // where none was made.
+  struct Narrow {
+    std::unique_ptr<std::uint32_t[]> rows;
+    std::unique_ptr<float[]> values;
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+    std::size_t level = 0;
+  };
+  std::vector<Narrow> narrow;
+  std::atomic<std::size_t> kept_bytes{0};  // kept and narrow, charged to matrix's budget
   std::atomic<std::size_t> missing{0};     // columns without kept values
-  // Rows committed in this order by the object that raised the levels. Only
-  // an object that no copy shares grows it, so readers never see it move.
+  // Rows committed in this order by the first object to commit them while
+  // no copy shared the memo; it alone grows it, so readers never see it move.
   std::vector<std::size_t> chain;
   ~Memo() {
     if (matrix) matrix->ledger.refund(kept_bytes.load());
@@ -509,10 +521,12 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   // What an attempt that threw had kept.
   if (memo.matrix) memo.matrix->ledger.refund(memo.kept_bytes.exchange(0));
   memo.kept.clear();
+  memo.narrow.clear();
   memo.chain.clear();
   memo.matrix = points.data();
   memo.first.assign(n, 0.0);
   memo.kept.resize(n);
+  memo.narrow.resize(n);
   memo.missing.store(n);
   MemoryLedger& ledger = memo.matrix->ledger;
   const std::size_t reserve = reserve_of(ledger);
@@ -657,6 +671,118 @@ void raise_level(const Points& points, const FacilityLocation::Shared& shared, M
       });
 }
 
+// The numbers of committed rows at which narrow copies are made: from the
+// first level at which they take less room than a kept column (about a tenth
+// of the rows left), at doublings.
+bool narrows_at(std::size_t level) { return level >= 8 && std::has_single_bit(level); }
+
+// Narrow copies index rows in 32 bits and gather bounds with signed indices.
+bool narrows_rows(std::size_t n) { return n < (std::size_t{1} << 31); }
+
+// After the rows of memo.chain: each column's distances below `floor`, from
+// its narrow copy or else its kept values, as a new narrow copy. A column
+// whose copy does not fit the budget (less its reserve) goes on without.
+void narrow_level(const Points& points, Memo& memo, const float* floor) {
+  const std::size_t n = points.n(), words = (n + 63) / 64;
+  const std::size_t level = memo.chain.size();
+  MemoryLedger& ledger = memo.matrix->ledger;
+  const std::size_t reserve = reserve_of(ledger);
+  struct Room {
+    std::vector<std::uint32_t> rows;
+    std::vector<float> values;
+  };
+  pool::map_chunks(
+      n, [&] { return Room{std::vector<std::uint32_t>(n), std::vector<float>(n)}; },
+      [&](Room& room, std::size_t c) {
+        if (c % 256 == 0) control::poll();
+        Memo::Narrow& slot = memo.narrow[c];
+        std::size_t count = 0;
+        if (slot.rows) {
+          for (std::size_t e = 0; e < slot.count; ++e) {
+            const std::uint32_t i = slot.rows[e];
+            const float d = slot.values[e];
+            room.rows[count] = i;
+            room.values[count] = d;
+            count += d < floor[i];
+          }
+        } else {
+          const Memo::Kept& kept = memo.kept[c];
+          if (!kept.support) return;
+          const float* packed = kept.packed.get();
+          for (std::size_t w = 0; w < words; ++w) {
+            for (std::uint64_t bits = kept.support[w]; bits != 0; bits &= bits - 1) {
+              const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+              const float d = *packed++;
+              room.rows[count] = static_cast<std::uint32_t>(i);
+              room.values[count] = d;
+              count += d < floor[i];
+            }
+          }
+        }
+        const std::size_t bytes = count * (sizeof(std::uint32_t) + sizeof(float));
+        const bool fresh = !slot.rows;
+        if (fresh && (ledger.used() + reserve > ledger.budget() || !ledger.charge(bytes))) return;
+        Memo::Narrow made;
+        try {
+          made.rows.reset(new std::uint32_t[std::max<std::size_t>(count, 1)]);
+          made.values.reset(new float[std::max<std::size_t>(count, 1)]);
+        } catch (const std::bad_alloc&) {
+          if (fresh) ledger.refund(bytes);
+          return;
+        }
+        std::copy(room.rows.begin(), room.rows.begin() + static_cast<std::ptrdiff_t>(count),
+                  made.rows.get());
+        std::copy(room.values.begin(), room.values.begin() + static_cast<std::ptrdiff_t>(count),
+                  made.values.get());
+        made.count = count;
+        made.bytes = bytes;
+        made.level = level;
+        if (fresh) {
+          memo.kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
+        } else {
+          ledger.refund(slot.bytes - bytes);
+          memo.kept_bytes.fetch_sub(slot.bytes - bytes, std::memory_order_relaxed);
+        }
+        slot = std::move(made);
+      });
+}
+
+// masks[e / 64] bit e % 64: whether values[e] < below[rows[e]], for e < len.
+void narrow_below_plain(const std::uint32_t* rows, const float* values, const float* below,
+                        std::size_t len, std::uint64_t* masks) {
+  for (std::size_t w = 0; w * 64 < len; ++w) masks[w] = 0;
+  for (std::size_t e = 0; e < len; ++e) {
+    masks[e / 64] |= static_cast<std::uint64_t>(values[e] < below[rows[e]]) << (e % 64);
+  }
+}
+
+__attribute__((target("avx512f"))) void narrow_below_avx512(const std::uint32_t* rows,
+                                                           const float* values,
+                                                           const float* below, std::size_t len,
+                                                           std::uint64_t* masks) {
+  for (std::size_t w = 0; w * 64 < len; ++w) masks[w] = 0;
+  for (std::size_t e = 0; e < len; e += 16) {
+    const std::size_t left = std::min<std::size_t>(16, len - e);
+    const auto lanes = static_cast<__mmask16>(left == 16 ? 0xFFFF : (1u << left) - 1);
+    const __m512i at = _mm512_maskz_loadu_epi32(lanes, rows + e);
+    const __m512 d = _mm512_maskz_loadu_ps(lanes, values + e);
+    const __m512 b = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), lanes, at, below, 4);
+    const __mmask16 hit = _mm512_mask_cmp_ps_mask(lanes, d, b, _CMP_LT_OQ);
+    masks[e / 64] |= static_cast<std::uint64_t>(hit) << (e % 64);
+  }
+}
+
+using NarrowBelow = void (*)(const std::uint32_t*, const float*, const float*, std::size_t,
+                             std::uint64_t*);
+constexpr NarrowBelow kNarrowBelow[] = {narrow_below_plain, narrow_below_plain,
+                                        narrow_below_avx512};
+
+void narrow_below(const std::uint32_t* rows, const float* values, const float* below,
+                  std::size_t len, std::uint64_t* masks) {
+  static const NarrowBelow chosen = kNarrowBelow[static_cast<int>(active_kernel_level())];
+  chosen(rows, values, below, len, masks);
+}
+
 }  // namespace
 
 FacilityLocation::FacilityLocation(std::shared_ptr<Shared> shared, std::size_t n)
@@ -693,6 +819,20 @@ void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
   const std::size_t n = best_.size();
   std::uint64_t hits[kRowChunk / 64];
   const Memo* m = memo(points);
+  if (m != nullptr && m->narrow[c].rows && m->narrow[c].level <= matched_) {
+    const Memo::Narrow& narrow = m->narrow[c];
+    for (std::size_t e0 = 0; e0 < narrow.count; e0 += kRowChunk) {
+      const std::size_t len = std::min(kRowChunk, narrow.count - e0);
+      narrow_below(narrow.rows.get() + e0, narrow.values.get() + e0, below_.data(), len, hits);
+      for (std::size_t w = 0; w * 64 < len; ++w) {
+        for (std::uint64_t h = hits[w]; h != 0; h &= h - 1) {
+          const std::size_t e = e0 + w * 64 + static_cast<std::size_t>(std::countr_zero(h));
+          visit(narrow.rows[e], narrow.values[e]);
+        }
+      }
+    }
+    return;
+  }
   if (m != nullptr && m->kept[c].support && m->kept[c].level <= matched_) {
     const std::uint64_t* support = m->kept[c].support.get();
     const float* packed = m->kept[c].packed.get();
@@ -747,6 +887,7 @@ double FacilityLocation::marginal(std::size_t c, const Points& points) const {
 }
 
 bool FacilityLocation::holds_column(const Memo* m, std::size_t c, const Points& points) const {
+  if (m != nullptr && m->narrow[c].rows && m->narrow[c].level <= matched_) return true;
   if (m != nullptr && m->kept[c].support && m->kept[c].level <= matched_) return true;
   return points.columns().find(c) != nullptr;
 }
@@ -827,13 +968,18 @@ void FacilityLocation::commit(std::size_t c, const Points& points) {
     Memo& m = shared_->memo;
     if (m.chain.size() > committed_) {
       if (m.chain[committed_] == c) ++matched_;
-    } else if (m.missing.load() > 0 && raises_at(committed_ + 1) && shared_.use_count() == 1) {
+    } else if (shared_.use_count() == 1) {
       // No copy shares the memo, so nothing reads it meanwhile (the fence
       // orders this after the last use by a copy that is gone).
       std::atomic_thread_fence(std::memory_order_acquire);
       m.chain.push_back(c);
       ++matched_;
-      raise_level(points, shared, m, below_.data());
+      const std::size_t level = m.chain.size();
+      if (m.missing.load() > 0) {
+        if (raises_at(level)) raise_level(points, shared, m, below_.data());
+      } else if (narrows_at(level) && narrows_rows(best_.size())) {
+        narrow_level(points, m, below_.data());
+      }
     }
   }
   ++committed_;
