@@ -224,6 +224,7 @@ void distance_columns4(const float* values, std::size_t dim, Metric metric,
                        const std::size_t (&cols)[kTileRows], std::size_t begin, std::size_t end,
                        float* out, std::size_t stride) noexcept {
   const KernelLevel level = active_kernel_level();
+  if (begin >= end || rows4_with(level, values, dim, metric, cols, begin, end, out, stride)) return;
   const float* b[kTileRows];
   for (std::size_t q = 0; q < kTileRows; ++q) b[q] = values + cols[q] * dim;
   const float* a[kTileRows];

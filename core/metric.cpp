@@ -450,6 +450,34 @@ __attribute__((target("avx512f"))) BlockFarthest scan_avx512(const float* values
   return best;
 }
 
+// Rows [begin, end) against four fixed rows, finished in vector lanes:
+// out[(i - begin) * stride + q] = the distance of row i to b[q], 0 where the
+// row is that one itself (`cols` names the four).
+template <bool Squared>
+__attribute__((target("avx512f"))) void rows4_avx512(const float* values, std::size_t dim,
+                                                    const std::size_t* cols, std::size_t begin,
+                                                    std::size_t end, float* out,
+                                                    std::size_t stride) noexcept {
+  const float* b[kTileRows];
+  for (std::size_t q = 0; q < kTileRows; ++q) b[q] = values + cols[q] * dim;
+  const auto row = [&](std::size_t r) { return values + std::min(r, end - 1) * dim; };
+  for (std::size_t i0 = begin; i0 < end; i0 += kTileRows) {
+    __m512 d = simd::distances_from_sums<Squared>(
+        tile_sums_avx512<Squared>(row(i0), row(i0 + 1), row(i0 + 2), row(i0 + 3), b, dim));
+    unsigned self = 0;
+    for (std::size_t q = 0; q < kTileRows; ++q) {
+      if (cols[q] >= i0 && cols[q] < i0 + kTileRows) self |= 1u << ((cols[q] - i0) * kTileRows + q);
+    }
+    d = _mm512_mask_mov_ps(d, static_cast<__mmask16>(self), _mm512_setzero_ps());
+    float* o = out + (i0 - begin) * stride;
+    const std::size_t rows = std::min(kTileRows, end - i0);
+    _mm_storeu_ps(o, _mm512_castps512_ps128(d));
+    if (rows > 1) _mm_storeu_ps(o + stride, _mm512_extractf32x4_ps(d, 1));
+    if (rows > 2) _mm_storeu_ps(o + 2 * stride, _mm512_extractf32x4_ps(d, 2));
+    if (rows > 3) _mm_storeu_ps(o + 3 * stride, _mm512_extractf32x4_ps(d, 3));
+  }
+}
+
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
 
@@ -499,6 +527,18 @@ constexpr TileTable kTileTables[] = {
 };
 
 }  // namespace
+
+bool rows4_with(KernelLevel level, const float* values, std::size_t dim, Metric metric,
+                const std::size_t* cols, std::size_t begin, std::size_t end, float* out,
+                std::size_t stride) noexcept {
+  if (level != KernelLevel::Avx512) return false;
+  if (metric == Metric::Euclidean) {
+    rows4_avx512<true>(values, dim, cols, begin, end, out, stride);
+  } else {
+    rows4_avx512<false>(values, dim, cols, begin, end, out, stride);
+  }
+  return true;
+}
 
 void dot_tile_with(KernelLevel level, const float* const* a_rows, const float* const* b_rows,
                    std::size_t m, float* out) noexcept {
