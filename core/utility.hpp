@@ -90,11 +90,13 @@ class Coverage final : public Utility {
 // row order unchanged. What every run of a call needs alike is built once, on
 // first use, and shared by all copies: the gains against an empty selection,
 // and each column's distances below the empty selection's bound, as far as
-// the matrix's cache budget allows. When some do not fit, an object that no
-// copy shares narrows them as it commits rows, to the distances that can
-// still gain once those rows are committed, and fills the freed room with
-// more columns; objects whose commits begin with those rows use them, and
-// every other column is computed afresh.
+// the matrix's cache budget allows, the columns a greedy run asks for first
+// (greatest first gain) taking precedence. When some do not fit, an object
+// that no copy shares narrows them as it commits rows, to the distances that
+// can still gain once those rows are committed, and fills the freed room
+// with more columns; once all fit, it makes narrower copies at doublings of
+// its picks instead. Objects whose commits begin with those rows use them,
+// and every other column is computed afresh.
 class FacilityLocation final : public Utility {
  public:
   static FacilityLocation create(const Points& points);
