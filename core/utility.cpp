@@ -349,6 +349,11 @@ void add_gains_plain(const float* block, std::size_t rows, const float* below, c
   add_gains_body<Unit>(block, rows, below, best, scale, acc);
 }
 
+// GCC 12 flags the "undefined" pass-through operand inside its own cast and
+// extract intrinsics as uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 // The same lanes spelled out: the compiler keeps the scalar branches.
 template <bool Unit>
 __attribute__((target("avx512f"))) void add_gains_avx512(const float* block, std::size_t rows,
@@ -372,6 +377,8 @@ __attribute__((target("avx512f"))) void add_gains_avx512(const float* block, std
   _mm512_storeu_pd(acc, lo);
   _mm512_storeu_pd(acc + 8, hi);
 }
+
+#pragma GCC diagnostic pop
 
 using AddGains = void (*)(const float*, std::size_t, const float*, const double*, double, double*);
 constexpr AddGains kAddGains[][2] = {{add_gains_plain<false>, add_gains_plain<true>},
@@ -756,6 +763,11 @@ void narrow_below_plain(const std::uint32_t* rows, const float* values, const fl
   }
 }
 
+// GCC 12 flags the "undefined" pass-through operand inside its own cast and
+// extract intrinsics as uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 __attribute__((target("avx512f"))) void narrow_below_avx512(const std::uint32_t* rows,
                                                            const float* values,
                                                            const float* below, std::size_t len,
@@ -771,6 +783,8 @@ __attribute__((target("avx512f"))) void narrow_below_avx512(const std::uint32_t*
     masks[e / 64] |= static_cast<std::uint64_t>(hit) << (e % 64);
   }
 }
+
+#pragma GCC diagnostic pop
 
 using NarrowBelow = void (*)(const std::uint32_t*, const float*, const float*, std::size_t,
                              std::uint64_t*);
