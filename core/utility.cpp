@@ -475,27 +475,38 @@ bool make_kept(Memo::Kept& kept, std::size_t level, const std::uint64_t* support
   return true;
 }
 
+// Charges kept data to the matrix's budget if that leaves `reserve` of it
+// free, and gives it back.
+bool claim(Memo& memo, std::size_t bytes, std::size_t reserve) {
+  MemoryLedger& ledger = memo.matrix->ledger;
+  if (ledger.used() + reserve > ledger.budget() || !ledger.charge(bytes)) return false;
+  memo.kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
+  return true;
+}
+
+void release(Memo& memo, std::size_t bytes) {
+  memo.matrix->ledger.refund(bytes);
+  memo.kept_bytes.fetch_sub(bytes, std::memory_order_relaxed);
+}
+
 // Column c's kept values. A column that had none takes the bytes from the
 // budget if it has room (less `reserve`, left to the rest of the call); one
 // that had some gives back what it no longer needs, as it only ever shrinks.
 bool keep(Memo& memo, std::size_t c, std::size_t level, const std::uint64_t* support,
           const float* packed, std::size_t count, std::size_t n, std::size_t reserve) {
   const std::size_t bytes = kept_bytes_for(count, n);
-  MemoryLedger& ledger = memo.matrix->ledger;
   Memo::Kept& slot = memo.kept[c];
   const bool fresh = !slot.support;
-  if (fresh && (ledger.used() + reserve > ledger.budget() || !ledger.charge(bytes))) return false;
+  if (fresh && !claim(memo, bytes, reserve)) return false;
   Memo::Kept kept;
   if (!make_kept(kept, level, support, packed, count, n)) {
-    if (fresh) ledger.refund(bytes);
+    if (fresh) release(memo, bytes);
     return false;
   }
   if (fresh) {
-    memo.kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
     memo.missing.fetch_sub(1, std::memory_order_relaxed);
   } else {
-    ledger.refund(slot.bytes - bytes);
-    memo.kept_bytes.fetch_sub(slot.bytes - bytes, std::memory_order_relaxed);
+    release(memo, slot.bytes - bytes);
   }
   slot = std::move(kept);
   return true;
@@ -535,15 +546,15 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   memo.kept.resize(n);
   memo.narrow.resize(n);
   memo.missing.store(n);
-  MemoryLedger& ledger = memo.matrix->ledger;
-  const std::size_t reserve = reserve_of(ledger);
+  const std::size_t reserve = reserve_of(memo.matrix->ledger);
   struct Admission {
     std::mutex mutex;
     std::vector<std::size_t> heap;    // the kept columns, the one asked for last in front
     std::vector<std::uint8_t> ready;  // filled, so it may be displaced
   } admission;
   admission.ready.assign(n, 0);
-  const auto later = [&memo](std::size_t a, std::size_t b) { return asked_sooner(memo, a, b); };
+  // With this order the heap's front is the kept column asked for last.
+  const auto sooner = [&memo](std::size_t a, std::size_t b) { return asked_sooner(memo, a, b); };
   control::begin(Phase::Setup, (n + kGroup - 1) / kGroup);
   pool::map_chunks(
       (n + kGroup - 1) / kGroup, [] { return Scratch{}; },
@@ -565,24 +576,22 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
           for (std::size_t q = 0; q < count; ++q) {
             const std::size_t c = c0 + q, bytes = kept_bytes_for(scratch.kept[q], n);
             for (;;) {
-              if (ledger.used() + reserve <= ledger.budget() && ledger.charge(bytes)) {
-                memo.kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
+              if (claim(memo, bytes, reserve)) {
                 admitted[m++] = q;
                 heap.push_back(c);
-                std::push_heap(heap.begin(), heap.end(), later);
+                std::push_heap(heap.begin(), heap.end(), sooner);
                 break;
               }
               if (heap.empty() || !admission.ready[heap.front()] ||
                   !asked_sooner(memo, c, heap.front())) {
                 break;
               }
-              std::pop_heap(heap.begin(), heap.end(), later);
+              std::pop_heap(heap.begin(), heap.end(), sooner);
               Memo::Kept& slot = memo.kept[heap.back()];
               admission.ready[heap.back()] = 0;
               heap.pop_back();
               if (slot.support) {
-                ledger.refund(slot.bytes);
-                memo.kept_bytes.fetch_sub(slot.bytes, std::memory_order_relaxed);
+                release(memo, slot.bytes);
                 memo.missing.fetch_add(1, std::memory_order_relaxed);
               }
               displaced.push_back(std::move(slot));
@@ -604,9 +613,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
           if (filled[a]) {
             memo.missing.fetch_sub(1, std::memory_order_relaxed);
           } else {
-            const std::size_t bytes = kept_bytes_for(scratch.kept[q], n);
-            ledger.refund(bytes);
-            memo.kept_bytes.fetch_sub(bytes, std::memory_order_relaxed);
+            release(memo, kept_bytes_for(scratch.kept[q], n));
           }
         }
         control::advance(1);
@@ -692,8 +699,7 @@ bool narrows_rows(std::size_t n) { return n < (std::size_t{1} << 31); }
 void narrow_level(const Points& points, Memo& memo, const float* floor) {
   const std::size_t n = points.n(), words = (n + 63) / 64;
   const std::size_t level = memo.chain.size();
-  MemoryLedger& ledger = memo.matrix->ledger;
-  const std::size_t reserve = reserve_of(ledger);
+  const std::size_t reserve = reserve_of(memo.matrix->ledger);
   struct Room {
     std::vector<std::uint32_t> rows;
     std::vector<float> values;
@@ -728,13 +734,13 @@ void narrow_level(const Points& points, Memo& memo, const float* floor) {
         }
         const std::size_t bytes = count * (sizeof(std::uint32_t) + sizeof(float));
         const bool fresh = !slot.rows;
-        if (fresh && (ledger.used() + reserve > ledger.budget() || !ledger.charge(bytes))) return;
+        if (fresh && !claim(memo, bytes, reserve)) return;
         Memo::Narrow made;
         try {
           made.rows.reset(new std::uint32_t[std::max<std::size_t>(count, 1)]);
           made.values.reset(new float[std::max<std::size_t>(count, 1)]);
         } catch (const std::bad_alloc&) {
-          if (fresh) ledger.refund(bytes);
+          if (fresh) release(memo, bytes);
           return;
         }
         std::copy(room.rows.begin(), room.rows.begin() + static_cast<std::ptrdiff_t>(count),
@@ -744,12 +750,7 @@ void narrow_level(const Points& points, Memo& memo, const float* floor) {
         made.count = count;
         made.bytes = bytes;
         made.level = level;
-        if (fresh) {
-          memo.kept_bytes.fetch_add(bytes, std::memory_order_relaxed);
-        } else {
-          ledger.refund(slot.bytes - bytes);
-          memo.kept_bytes.fetch_sub(slot.bytes - bytes, std::memory_order_relaxed);
-        }
+        if (!fresh) release(memo, slot.bytes - bytes);
         slot = std::move(made);
       });
 }
