@@ -108,7 +108,7 @@ struct EntryLess {
 void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, Frontier& frontier,
                std::vector<Entry>& heap, const CheckpointWanted* wanted,
                std::vector<Checkpoint>* kept) {
-  constexpr std::size_t kMaxBatch = 64;
+  constexpr std::size_t kMaxBatch = 256;
   std::size_t batch = 1, batch_picks = 0;
   std::vector<std::size_t> rows;
   std::vector<double> gains;

@@ -321,7 +321,7 @@ void add_similarities(const float* block, std::size_t rows, double scale, double
 }
 
 // Columns computed afresh per pass over the rows.
-constexpr std::size_t kAfresh = 16;
+constexpr std::size_t kAfresh = 64;
 
 // Adds the gains of a block of rows (row-major, kAfresh columns a row) to the
 // columns' sums, row after row, each term as marginal() makes it; lanes are
@@ -359,23 +359,37 @@ template <bool Unit>
 __attribute__((target("avx512f"))) void add_gains_avx512(const float* block, std::size_t rows,
                                                         const float* below, const double* best,
                                                         double scale, double* acc) {
-  static_assert(kAfresh == 16);
-  __m512d lo = _mm512_loadu_pd(acc), hi = _mm512_loadu_pd(acc + 8);
+  constexpr std::size_t kVectors = kAfresh / 16;
+  static_assert(kAfresh % 16 == 0);
+  __m512d lo[kVectors], hi[kVectors];
+  for (std::size_t v = 0; v < kVectors; ++v) {
+    lo[v] = _mm512_loadu_pd(acc + 16 * v);
+    hi[v] = _mm512_loadu_pd(acc + 16 * v + 8);
+  }
   const __m512d one = _mm512_set1_pd(1.0), by = _mm512_set1_pd(scale);
   for (std::size_t i = 0; i < rows; ++i) {
-    const __m512 d = _mm512_loadu_ps(block + i * kAfresh);
-    const __mmask16 gains = _mm512_cmp_ps_mask(d, _mm512_set1_ps(below[i]), _CMP_LT_OQ);
+    const __m512 bound = _mm512_set1_ps(below[i]);
     const __m512d b = _mm512_set1_pd(best[i]);
-    const __m512d dlo = _mm512_cvtps_pd(_mm512_castps512_ps256(d));
-    const __m512d dhi =
-        _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(d), 1)));
-    const __m512d slo = Unit ? _mm512_sub_pd(one, dlo) : _mm512_sub_pd(one, _mm512_div_pd(dlo, by));
-    const __m512d shi = Unit ? _mm512_sub_pd(one, dhi) : _mm512_sub_pd(one, _mm512_div_pd(dhi, by));
-    lo = _mm512_mask_add_pd(lo, static_cast<__mmask8>(gains), lo, _mm512_sub_pd(slo, b));
-    hi = _mm512_mask_add_pd(hi, static_cast<__mmask8>(gains >> 8), hi, _mm512_sub_pd(shi, b));
+#pragma GCC unroll 4
+    for (std::size_t v = 0; v < kVectors; ++v) {
+      const __m512 d = _mm512_loadu_ps(block + i * kAfresh + 16 * v);
+      const __mmask16 gains = _mm512_cmp_ps_mask(d, bound, _CMP_LT_OQ);
+      const __m512d dlo = _mm512_cvtps_pd(_mm512_castps512_ps256(d));
+      const __m512d dhi =
+          _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(d), 1)));
+      const __m512d slo =
+          Unit ? _mm512_sub_pd(one, dlo) : _mm512_sub_pd(one, _mm512_div_pd(dlo, by));
+      const __m512d shi =
+          Unit ? _mm512_sub_pd(one, dhi) : _mm512_sub_pd(one, _mm512_div_pd(dhi, by));
+      lo[v] = _mm512_mask_add_pd(lo[v], static_cast<__mmask8>(gains), lo[v], _mm512_sub_pd(slo, b));
+      hi[v] = _mm512_mask_add_pd(hi[v], static_cast<__mmask8>(gains >> 8), hi[v],
+                                 _mm512_sub_pd(shi, b));
+    }
   }
-  _mm512_storeu_pd(acc, lo);
-  _mm512_storeu_pd(acc + 8, hi);
+  for (std::size_t v = 0; v < kVectors; ++v) {
+    _mm512_storeu_pd(acc + 16 * v, lo[v]);
+    _mm512_storeu_pd(acc + 16 * v + 8, hi[v]);
+  }
 }
 
 #pragma GCC diagnostic pop

@@ -129,7 +129,7 @@ class FacilityLocation final : public Utility {
   // Whether column c's values are at hand, kept or cached, without
   // computing it.
   bool holds_column(const Memo* memo, std::size_t c, const Points& points) const;
-  // marginal() of up to 16 columns that are not at hand, computed together:
+  // marginal() of up to 64 columns that are not at hand, computed together:
   // one pass of the tile kernel over the rows for all of them.
   void gains_afresh(std::span<const std::size_t> cols, const Points& points, double* out) const;
 
