@@ -16,18 +16,16 @@ __attribute__((target("avx512f"), always_inline)) inline __m512 term(__m512 x, _
   }
 }
 
-// Lane p of the result is acc[p][0] + acc[p][1] + ... + acc[p][15], added
-// left to right from +0.0: a 16 x 16 transpose turns the sixteen horizontal
-// sums into vector additions across pairs without changing any pair's order.
-__attribute__((target("avx512f"), always_inline)) inline __m512 transposed_sums(
-    const __m512 (&acc)[16]) noexcept {
+// t[l] lane p = rows[p] lane l: a 16 x 16 transpose.
+__attribute__((target("avx512f"), always_inline)) inline void transpose16(
+    const __m512 (&rows)[16], __m512 (&t)[16]) noexcept {
   // Interleave 32-bit, then 64-bit elements within 128-bit lanes: v[4k + e]
-  // holds element 4q + e of pairs 4k .. 4k + 3 in 128-bit lane q.
-  __m512 u[16], v[16], t[16];
+  // holds element 4q + e of rows 4k .. 4k + 3 in 128-bit lane q.
+  __m512 u[16], v[16];
 #pragma GCC unroll 8
   for (int k = 0; k < 8; ++k) {
-    u[2 * k] = _mm512_unpacklo_ps(acc[2 * k], acc[2 * k + 1]);
-    u[2 * k + 1] = _mm512_unpackhi_ps(acc[2 * k], acc[2 * k + 1]);
+    u[2 * k] = _mm512_unpacklo_ps(rows[2 * k], rows[2 * k + 1]);
+    u[2 * k + 1] = _mm512_unpackhi_ps(rows[2 * k], rows[2 * k + 1]);
   }
 #pragma GCC unroll 4
   for (int k = 0; k < 4; ++k) {
@@ -38,7 +36,7 @@ __attribute__((target("avx512f"), always_inline)) inline __m512 transposed_sums(
     v[4 * k + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(hi0, hi1));
     v[4 * k + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(hi0, hi1));
   }
-  // Then a 4 x 4 transpose of 128-bit lanes: t[4q + e] lane p = acc[p][4q + e].
+  // Then a 4 x 4 transpose of 128-bit lanes.
 #pragma GCC unroll 4
   for (int e = 0; e < 4; ++e) {
     const __m512 w0 = _mm512_shuffle_f32x4(v[e], v[4 + e], 0x44);
@@ -50,6 +48,15 @@ __attribute__((target("avx512f"), always_inline)) inline __m512 transposed_sums(
     t[8 + e] = _mm512_shuffle_f32x4(w1, w3, 0x88);
     t[12 + e] = _mm512_shuffle_f32x4(w1, w3, 0xDD);
   }
+}
+
+// Lane p of the result is acc[p][0] + acc[p][1] + ... + acc[p][15], added
+// left to right from +0.0: a 16 x 16 transpose turns the sixteen horizontal
+// sums into vector additions across pairs without changing any pair's order.
+__attribute__((target("avx512f"), always_inline)) inline __m512 transposed_sums(
+    const __m512 (&acc)[16]) noexcept {
+  __m512 t[16];
+  transpose16(acc, t);
   __m512 s = _mm512_setzero_ps();
 #pragma GCC unroll 16
   for (int l = 0; l < 16; ++l) s = _mm512_add_ps(s, t[l]);

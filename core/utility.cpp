@@ -11,6 +11,7 @@
 
 #include "control.hpp"
 #include "pool.hpp"
+#include "simd.hpp"
 
 namespace tarvex {
 namespace {
@@ -416,6 +417,130 @@ struct Scratch {
   std::size_t kept[kGroup] = {};
 };
 
+// Appends each column's distances in a block of rows rb .. rb + rows
+// (row-major, kGroup columns a row) that lie below their row's cutoff
+// (`floor`, or `cutoff` for every row) to its values, and marks them in its
+// support.
+void keep_below_plain(const float* block, std::size_t rows, std::size_t rb, std::size_t count,
+                      const float* floor, float cutoff, Scratch& scratch) {
+  for (std::size_t q = 0; q < count; ++q) {
+    std::uint64_t* support = scratch.support[q].data();
+    float* packed = scratch.packed[q].data();
+    std::size_t kept = scratch.kept[q];
+    for (std::size_t i = rb; i < rb + rows; ++i) {
+      const float d = block[(i - rb) * kGroup + q];
+      const bool below = d < (floor != nullptr ? floor[i] : cutoff);
+      packed[kept] = d;
+      kept += below;
+      support[i / 64] |= static_cast<std::uint64_t>(below) << (i % 64);
+    }
+    scratch.kept[q] = kept;
+  }
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// The same, sixteen rows of sixteen columns at a time, transposed so that
+// each column's rows are one vector.
+__attribute__((target("avx512f,popcnt"))) void keep_below_avx512(const float* block,
+                                                               std::size_t rows, std::size_t rb,
+                                                               std::size_t count,
+                                                               const float* floor, float cutoff,
+                                                               Scratch& scratch) {
+  static_assert(Scratch::kBlock % 64 == 0 && kGroup % 16 == 0);
+  for (std::size_t r0 = 0; r0 < rows; r0 += 16) {
+    const std::size_t live = std::min<std::size_t>(16, rows - r0), i = rb + r0;
+    const auto valid = static_cast<__mmask16>(live == 16 ? 0xFFFF : (1u << live) - 1);
+    const __m512 bound =
+        floor != nullptr ? _mm512_maskz_loadu_ps(valid, floor + i) : _mm512_set1_ps(cutoff);
+    for (std::size_t q0 = 0; q0 < count; q0 += 16) {
+      __m512 in[16], t[16];
+      for (std::size_t r = 0; r < 16; ++r) {
+        in[r] = _mm512_loadu_ps(block + std::min(r0 + r, rows - 1) * kGroup + q0);
+      }
+      simd::transpose16(in, t);
+      const std::size_t cols = std::min<std::size_t>(16, count - q0);
+      for (std::size_t c = 0; c < cols; ++c) {
+        const std::size_t q = q0 + c;
+        const __mmask16 below = _mm512_mask_cmp_ps_mask(valid, t[c], bound, _CMP_LT_OQ);
+        _mm512_storeu_ps(scratch.packed[q].data() + scratch.kept[q],
+                         _mm512_maskz_compress_ps(below, t[c]));
+        scratch.kept[q] += static_cast<std::size_t>(_mm_popcnt_u32(below));
+        scratch.support[q][i / 64] |= static_cast<std::uint64_t>(below) << (i % 64);
+      }
+    }
+  }
+}
+
+// Column values kept after `support` and `packed` that lie below their
+// row's `floor`: their support and values (with sixteen floats of room past
+// the last), and how many.
+std::size_t narrow_kept_plain(const std::uint64_t* support, const float* packed,
+                              const float* floor, std::size_t words, std::uint64_t* out_support,
+                              float* out_packed) {
+  std::size_t count = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    std::uint64_t out = 0;
+    for (std::uint64_t bits = support[w]; bits != 0; bits &= bits - 1) {
+      const auto j = static_cast<std::size_t>(std::countr_zero(bits));
+      const float d = *packed++;
+      const bool below = d < floor[w * 64 + j];
+      out_packed[count] = d;
+      count += below;
+      out |= static_cast<std::uint64_t>(below) << j;
+    }
+    out_support[w] = out;
+  }
+  return count;
+}
+
+__attribute__((target("avx512f,popcnt"))) std::size_t narrow_kept_avx512(
+    const std::uint64_t* support, const float* packed, const float* floor, std::size_t words,
+    std::uint64_t* out_support, float* out_packed) {
+  std::size_t count = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    const std::uint64_t kept = support[w];
+    std::uint64_t out = 0;
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < 4 && kept != 0; ++q) {
+      const auto lanes = static_cast<__mmask16>(kept >> (16 * q));
+      if (lanes == 0) continue;
+      const __m512 x = _mm512_maskz_expand_ps(lanes, _mm512_loadu_ps(packed));
+      const __m512 y = _mm512_maskz_loadu_ps(lanes, floor + w * 64 + 16 * q);
+      const __mmask16 below = _mm512_mask_cmp_ps_mask(lanes, x, y, _CMP_LT_OQ);
+      _mm512_storeu_ps(out_packed + count, _mm512_maskz_compress_ps(below, x));
+      count += static_cast<std::size_t>(_mm_popcnt_u32(below));
+      out |= static_cast<std::uint64_t>(below) << (16 * q);
+      packed += _mm_popcnt_u32(lanes);
+    }
+    out_support[w] = out;
+  }
+  return count;
+}
+
+#pragma GCC diagnostic pop
+
+using KeepBelow = void (*)(const float*, std::size_t, std::size_t, std::size_t, const float*,
+                           float, Scratch&);
+constexpr KeepBelow kKeepBelow[] = {keep_below_plain, keep_below_plain, keep_below_avx512};
+
+void keep_below(const float* block, std::size_t rows, std::size_t rb, std::size_t count,
+                const float* floor, float cutoff, Scratch& scratch) {
+  static const KeepBelow chosen = kKeepBelow[static_cast<int>(active_kernel_level())];
+  chosen(block, rows, rb, count, floor, cutoff, scratch);
+}
+
+using NarrowKept = std::size_t (*)(const std::uint64_t*, const float*, const float*, std::size_t,
+                                   std::uint64_t*, float*);
+constexpr NarrowKept kNarrowKept[] = {narrow_kept_plain, narrow_kept_plain, narrow_kept_avx512};
+
+std::size_t narrow_kept(const std::uint64_t* support, const float* packed, const float* floor,
+                        std::size_t words, std::uint64_t* out_support, float* out_packed) {
+  static const NarrowKept chosen = kNarrowKept[static_cast<int>(active_kernel_level())];
+  return chosen(support, packed, floor, words, out_support, out_packed);
+}
+
 // The distances of columns cols[0 .. count) to every row, read in row blocks
 // (one pass over the matrix for the group): each column's distances below its
 // row's cutoff (`floor`, or `cutoff` for every row) go to the scratch, and
@@ -425,7 +550,7 @@ void scan_group(const Points& points, double scale, const std::size_t* group, st
   const std::size_t n = points.n(), words = (n + 63) / 64;
   for (std::size_t q = 0; q < count; ++q) {
     scratch.support[q].assign(words, 0);
-    scratch.packed[q].resize(n + 1);
+    scratch.packed[q].resize(n + 16);
     scratch.kept[q] = 0;
   }
   double acc[kGroup] = {};
@@ -440,19 +565,7 @@ void scan_group(const Points& points, double scale, const std::size_t* group, st
     }
     // Lanes past `count` add stale values to sums that are dropped.
     if (sums != nullptr) add_similarities(block, re - rb, scale, acc);
-    for (std::size_t q = 0; q < count; ++q) {
-      std::uint64_t* support = scratch.support[q].data();
-      float* packed = scratch.packed[q].data();
-      std::size_t kept = scratch.kept[q];
-      for (std::size_t i = rb; i < re; ++i) {
-        const float d = block[(i - rb) * kGroup + q];
-        const bool below = d < (floor != nullptr ? floor[i] : cutoff);
-        packed[kept] = d;
-        kept += below;
-        support[i / 64] |= static_cast<std::uint64_t>(below) << (i % 64);
-      }
-      scratch.kept[q] = kept;
-    }
+    keep_below(block, re - rb, rb, count, floor, cutoff, scratch);
   }
   if (sums != nullptr) std::copy(acc, acc + count, sums);
 }
@@ -648,26 +761,13 @@ void raise_level(const Points& points, const FacilityLocation::Shared& shared, M
     std::vector<float> packed;
   };
   pool::map_chunks(
-      n, [&] { return Room{std::vector<std::uint64_t>(words), std::vector<float>(n + 1)}; },
+      n, [&] { return Room{std::vector<std::uint64_t>(words), std::vector<float>(n + 16)}; },
       [&](Room& room, std::size_t c) {
         Memo::Kept& slot = memo.kept[c];
         if (!slot.support || slot.level == level) return;
         if (c % 256 == 0) control::poll();
-        const std::uint64_t* support = slot.support.get();
-        const float* packed = slot.packed.get();
-        std::size_t count = 0;
-        for (std::size_t w = 0; w < words; ++w) {
-          std::uint64_t out = 0;
-          for (std::uint64_t bits = support[w]; bits != 0; bits &= bits - 1) {
-            const auto j = static_cast<std::size_t>(std::countr_zero(bits));
-            const float d = *packed++;
-            const bool below = d < floor[w * 64 + j];
-            room.packed[count] = d;
-            count += below;
-            out |= static_cast<std::uint64_t>(below) << j;
-          }
-          room.support[w] = out;
-        }
+        const std::size_t count = narrow_kept(slot.support.get(), slot.packed.get(), floor, words,
+                                              room.support.data(), room.packed.data());
         // Fewer values than before, so the room is there.
         keep(memo, c, level, room.support.data(), room.packed.data(), count, n, 0);
       });
