@@ -4,6 +4,8 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <mutex>
 #include <string>
 
@@ -183,6 +185,55 @@ std::unique_ptr<Utility> Coverage::boxed_clone() const {
 
 // ---------------------------------------------------------------- FacilityLocation
 
+namespace {
+
+constexpr std::size_t kGroup = 64;
+
+// One worker's room for a group of columns.
+struct Scratch {
+  static constexpr std::size_t kBlock = 256;
+  std::vector<float> block = std::vector<float>(kBlock * kGroup, 0.0f);
+  std::vector<std::vector<std::uint64_t>> support{kGroup};
+  std::vector<std::vector<float>> packed{kGroup};
+  std::size_t kept[kGroup] = {};
+
+  // Empties the first `count` columns' support and values for n rows.
+  void begin(std::size_t count, std::size_t n) {
+    for (std::size_t q = 0; q < count; ++q) {
+      support[q].assign((n + 63) / 64, 0);
+      packed[q].resize(n + 16);
+      kept[q] = 0;
+    }
+  }
+};
+
+// Scratches lent to the workers that keep columns while computing gains,
+// so that their column-sized buffers are allocated once per call, not per task.
+class ScratchShelf {
+ public:
+  std::unique_ptr<Scratch> take() {
+    const std::lock_guard lock(mutex_);
+    if (free_.empty()) return std::make_unique<Scratch>();
+    auto scratch = std::move(free_.back());
+    free_.pop_back();
+    return scratch;
+  }
+  void give(std::unique_ptr<Scratch> scratch) {
+    const std::lock_guard lock(mutex_);
+    free_.push_back(std::move(scratch));
+  }
+  void clear() {
+    const std::lock_guard lock(mutex_);
+    free_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Scratch>> free_;
+};
+
+}  // namespace
+
 // What every run of one call shares, built once for one matrix.
 struct FacilityLocation::Memo {
   std::shared_ptr<MatrixData> matrix;  // identifies it; its ledger pays for `kept`
@@ -191,14 +242,27 @@ struct FacilityLocation::Memo {
   // that of the first `level` rows of `chain` (kept_below_masks describes
   // the layout): the only ones that can gain once those rows are committed.
   // Empty where they did not fit the budget.
+  struct Slab;
   struct Kept {
     std::unique_ptr<std::uint64_t[]> support;
-    std::unique_ptr<float[]> packed;
+    float* packed = nullptr;                   // in `slab`, sixteen floats of slack after
     std::unique_ptr<std::uint64_t[]> offsets;  // where each chunk's values start
     std::size_t bytes = 0;
     std::size_t level = 0;
+    Slab* slab = nullptr;
   };
   std::vector<Kept> kept;
+  // The values of columns kept together, one after the other, so that
+  // narrowing them in place compacts the slab and hands the pages past its
+  // end back to the system at once: a block shrunk by itself would leave a
+  // hole too small for the next columns.
+  struct Slab {
+    std::unique_ptr<float[]> storage;
+    std::size_t resident = 0;          // bytes from the start whose pages may be resident
+    std::vector<std::size_t> columns;  // in the order of their values
+  };
+  std::mutex slabs_mutex;
+  std::vector<std::unique_ptr<Slab>> slabs;
   // Once every column is kept, narrower copies for runs that follow the
   // chain further: a column's distances below the bounds after the first
   // `level` rows of `chain`, as (row, distance) pairs in row order. Empty
@@ -212,10 +276,18 @@ struct FacilityLocation::Memo {
   };
   std::vector<Narrow> narrow;
   std::atomic<std::size_t> kept_bytes{0};  // kept and narrow, charged to matrix's budget
-  std::atomic<std::size_t> missing{0};     // columns without kept values
+  std::atomic<std::size_t> missing{0};     // columns without kept values a run may ask for
   // Rows committed in this order by the first object to commit them while
   // no copy shared the memo; it alone grows it, so readers never see it move.
   std::vector<std::size_t> chain;
+  // While columns are missing: the bounds at the last level that narrowed
+  // the kept ones, with which the run that grows the memo keeps what it
+  // computes afresh, so that it serves every run that matched that far; and
+  // the level at which a column last found no room.
+  std::vector<float> floor;
+  std::size_t floor_level = 0;
+  std::atomic<std::size_t> full_at{0};
+  ScratchShelf shelf;
   ~Memo() {
     if (matrix) matrix->ledger.refund(kept_bytes.load());
   }
@@ -286,8 +358,6 @@ namespace {
 
 // Rows whose distances are tested against their bounds at a time.
 constexpr std::size_t kRowChunk = 1024;
-
-constexpr std::size_t kGroup = 64;
 
 // Adds the similarities of a block of rows (row-major, kGroup columns a row)
 // to the columns' sums, row after row. Across columns the additions are
@@ -407,15 +477,6 @@ void add_gains(const float* block, std::size_t rows, const float* below, const d
 }
 
 using Memo = FacilityLocation::Memo;
-
-// One worker's room for a group of columns.
-struct Scratch {
-  static constexpr std::size_t kBlock = 256;
-  std::vector<float> block = std::vector<float>(kBlock * kGroup, 0.0f);
-  std::vector<std::vector<std::uint64_t>> support{kGroup};
-  std::vector<std::vector<float>> packed{kGroup};
-  std::size_t kept[kGroup] = {};
-};
 
 // Appends each column's distances in a block of rows rb .. rb + rows
 // (row-major, kGroup columns a row) that lie below their row's cutoff
@@ -542,17 +603,13 @@ std::size_t narrow_kept(const std::uint64_t* support, const float* packed, const
 }
 
 // The distances of columns cols[0 .. count) to every row, read in row blocks
-// (one pass over the matrix for the group): each column's distances below its
-// row's cutoff (`floor`, or `cutoff` for every row) go to the scratch, and
-// with `sums` each column's similarity sum in row order.
+// (one pass over the matrix for the group): when `keeping`, each column's
+// distances below `cutoff` go to the scratch, and with `sums` each column's
+// similarity sum in row order.
 void scan_group(const Points& points, double scale, const std::size_t* group, std::size_t count,
-                const float* floor, float cutoff, Scratch& scratch, double* sums) {
-  const std::size_t n = points.n(), words = (n + 63) / 64;
-  for (std::size_t q = 0; q < count; ++q) {
-    scratch.support[q].assign(words, 0);
-    scratch.packed[q].resize(n + 16);
-    scratch.kept[q] = 0;
-  }
+                float cutoff, bool keeping, Scratch& scratch, double* sums) {
+  const std::size_t n = points.n();
+  if (keeping) scratch.begin(count, n);
   double acc[kGroup] = {};
   float* block = scratch.block.data();
   for (std::size_t rb = 0; rb < n; rb += Scratch::kBlock) {
@@ -565,7 +622,7 @@ void scan_group(const Points& points, double scale, const std::size_t* group, st
     }
     // Lanes past `count` add stale values to sums that are dropped.
     if (sums != nullptr) add_similarities(block, re - rb, scale, acc);
-    keep_below(block, re - rb, rb, count, floor, cutoff, scratch);
+    if (keeping) keep_below(block, re - rb, rb, count, nullptr, cutoff, scratch);
   }
   if (sums != nullptr) std::copy(acc, acc + count, sums);
 }
@@ -576,29 +633,55 @@ std::size_t kept_bytes_for(std::size_t count, std::size_t n) {
   return (words + chunks) * sizeof(std::uint64_t) + (count + 16) * sizeof(float);
 }
 
-// A column's kept values from their support and `count` values, or false
-// when the allocation fails.
-bool make_kept(Memo::Kept& kept, std::size_t level, const std::uint64_t* support,
-               const float* packed, std::size_t count, std::size_t n) {
+// Keeps the columns cols[a], a < m, whose bytes were claimed, with the
+// values that the scratch holds for column qs[a], together in a new slab; or
+// keeps none and returns false when an allocation fails.
+bool keep_together(Memo& memo, const std::size_t* cols, const std::size_t* qs, std::size_t m,
+                   const Scratch& scratch, std::size_t level, std::size_t n) {
   const std::size_t words = (n + 63) / 64, chunks = (n + kRowChunk - 1) / kRowChunk;
+  std::size_t floats = 0;
+  for (std::size_t a = 0; a < m; ++a) floats += scratch.kept[qs[a]] + 16;
+  std::unique_ptr<Memo::Slab> slab;
+  std::vector<Memo::Kept> made;
+  std::size_t place = 0;
   try {
-    kept.support.reset(new std::uint64_t[words]);
-    kept.packed.reset(new float[count + 16]);
-    kept.offsets.reset(new std::uint64_t[chunks]);
+    slab = std::make_unique<Memo::Slab>();
+    slab->storage.reset(new float[floats]);
+    slab->columns.assign(cols, cols + m);
+    made.resize(m);
+    for (auto& kept : made) {
+      kept.support.reset(new std::uint64_t[words]);
+      kept.offsets.reset(new std::uint64_t[chunks]);
+    }
+    const std::lock_guard lock(memo.slabs_mutex);
+    place = memo.slabs.size();
+    memo.slabs.push_back(nullptr);
   } catch (const std::bad_alloc&) {
-    kept = Memo::Kept{};
     return false;
   }
-  kept.bytes = kept_bytes_for(count, n);
-  kept.level = level;
-  std::copy(support, support + words, kept.support.get());
-  std::copy(packed, packed + count, kept.packed.get());
-  std::fill(kept.packed.get() + count, kept.packed.get() + count + 16, 0.0f);
-  std::uint64_t offset = 0;
-  for (std::size_t w = 0; w < words; ++w) {
-    if (w % (kRowChunk / 64) == 0) kept.offsets[w / (kRowChunk / 64)] = offset;
-    offset += static_cast<std::uint64_t>(std::popcount(support[w]));
+  slab->resident = floats * sizeof(float);
+  float* at = slab->storage.get();
+  for (std::size_t a = 0; a < m; ++a) {
+    const std::size_t q = qs[a], count = scratch.kept[q];
+    Memo::Kept& kept = made[a];
+    const std::uint64_t* support = scratch.support[q].data();
+    std::copy(support, support + words, kept.support.get());
+    std::uint64_t offset = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+      if (w % (kRowChunk / 64) == 0) kept.offsets[w / (kRowChunk / 64)] = offset;
+      offset += static_cast<std::uint64_t>(std::popcount(support[w]));
+    }
+    std::copy(scratch.packed[q].data(), scratch.packed[q].data() + count, at);
+    std::fill(at + count, at + count + 16, 0.0f);
+    kept.packed = at;
+    at += count + 16;
+    kept.bytes = kept_bytes_for(count, n);
+    kept.level = level;
+    kept.slab = slab.get();
+    memo.kept[cols[a]] = std::move(made[a]);
   }
+  const std::lock_guard lock(memo.slabs_mutex);
+  memo.slabs[place] = std::move(slab);
   return true;
 }
 
@@ -614,29 +697,6 @@ bool claim(Memo& memo, std::size_t bytes, std::size_t reserve) {
 void release(Memo& memo, std::size_t bytes) {
   memo.matrix->ledger.refund(bytes);
   memo.kept_bytes.fetch_sub(bytes, std::memory_order_relaxed);
-}
-
-// Column c's kept values. A column that had none takes the bytes from the
-// budget if it has room (less `reserve`, left to the rest of the call); one
-// that had some gives back what it no longer needs, as it only ever shrinks.
-bool keep(Memo& memo, std::size_t c, std::size_t level, const std::uint64_t* support,
-          const float* packed, std::size_t count, std::size_t n, std::size_t reserve) {
-  const std::size_t bytes = kept_bytes_for(count, n);
-  Memo::Kept& slot = memo.kept[c];
-  const bool fresh = !slot.support;
-  if (fresh && !claim(memo, bytes, reserve)) return false;
-  Memo::Kept kept;
-  if (!make_kept(kept, level, support, packed, count, n)) {
-    if (fresh) release(memo, bytes);
-    return false;
-  }
-  if (fresh) {
-    memo.missing.fetch_sub(1, std::memory_order_relaxed);
-  } else {
-    release(memo, slot.bytes - bytes);
-  }
-  slot = std::move(kept);
-  return true;
 }
 
 // Whether column a comes before column b in the order in which a greedy run
@@ -656,6 +716,23 @@ bool raises_at(std::size_t level) { return level <= 16 || std::has_single_bit(le
 // A share of the budget that kept columns leave to the rest of the call.
 std::size_t reserve_of(const MemoryLedger& ledger) { return ledger.budget() / 8; }
 
+// Whether every column's distances that can gain from nothing committed would
+// fit the budget (less `reserve`), judged by a sample of evenly spaced columns.
+bool all_seem_to_fit(const Points& points, const FacilityLocation::Shared& shared,
+                     std::size_t reserve) {
+  const std::size_t n = points.n(), count = std::min(n, kGroup);
+  const MemoryLedger& ledger = points.data()->ledger;
+  if (ledger.used() + reserve >= ledger.budget()) return false;
+  std::size_t cols[kGroup];
+  for (std::size_t q = 0; q < count; ++q) cols[q] = q * n / count;
+  Scratch scratch;
+  scan_group(points, shared.scale, cols, count, shared.below_empty, true, scratch, nullptr);
+  double bytes = 0.0;
+  for (std::size_t q = 0; q < count; ++q) bytes += static_cast<double>(kept_bytes_for(scratch.kept[q], n));
+  return bytes * static_cast<double>(n) / static_cast<double>(count) <=
+         static_cast<double>(ledger.budget() - ledger.used() - reserve);
+}
+
 // Every column's sum of similarities in row order, and its kept distances:
 // on the pool, columns in groups whose rows are read in blocks (one pass over
 // the matrix per group), each group's sums kept apart, so neither the split
@@ -666,14 +743,34 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   // What an attempt that threw had kept.
   if (memo.matrix) memo.matrix->ledger.refund(memo.kept_bytes.exchange(0));
   memo.kept.clear();
+  memo.slabs.clear();
   memo.narrow.clear();
   memo.chain.clear();
+  memo.floor.clear();
+  memo.floor_level = 0;
   memo.matrix = points.data();
   memo.first.assign(n, 0.0);
   memo.kept.resize(n);
   memo.narrow.resize(n);
   memo.missing.store(n);
   const std::size_t reserve = reserve_of(memo.matrix->ledger);
+  control::begin(Phase::Setup, (n + kGroup - 1) / kGroup);
+  if (!all_seem_to_fit(points, shared, reserve)) {
+    // The first evaluations keep columns instead, as they compute them: by
+    // then fewer rows can gain, so more columns fit.
+    pool::map_chunks(
+        (n + kGroup - 1) / kGroup, [] { return Scratch{}; },
+        [&](Scratch& scratch, std::size_t g) {
+          control::poll();
+          const std::size_t c0 = g * kGroup, count = std::min(kGroup, n - c0);
+          std::size_t cols[kGroup];
+          for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
+          scan_group(points, shared.scale, cols, count, 0.0f, false, scratch,
+                     memo.first.data() + c0);
+          control::advance(1);
+        });
+    return;
+  }
   struct Admission {
     std::mutex mutex;
     std::vector<std::size_t> heap;    // the kept columns, the one asked for last in front
@@ -682,7 +779,6 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   admission.ready.assign(n, 0);
   // With this order the heap's front is the kept column asked for last.
   const auto sooner = [&memo](std::size_t a, std::size_t b) { return asked_sooner(memo, a, b); };
-  control::begin(Phase::Setup, (n + kGroup - 1) / kGroup);
   pool::map_chunks(
       (n + kGroup - 1) / kGroup, [] { return Scratch{}; },
       [&](Scratch& scratch, std::size_t g) {
@@ -690,13 +786,13 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
         const std::size_t c0 = g * kGroup, count = std::min(kGroup, n - c0);
         std::size_t cols[kGroup];
         for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
-        scan_group(points, shared.scale, cols, count, nullptr, shared.below_empty, scratch,
+        scan_group(points, shared.scale, cols, count, shared.below_empty, true, scratch,
                    memo.first.data() + c0);
         // Room is granted under the lock, filled outside it; displaced columns
         // are freed outside it too.
         std::size_t admitted[kGroup];
         std::size_t m = 0;
-        std::vector<Memo::Kept> displaced;
+        std::vector<std::unique_ptr<float[]>> displaced;
         {
           const std::lock_guard lock(admission.mutex);
           auto& heap = admission.heap;
@@ -720,8 +816,10 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
               if (slot.support) {
                 release(memo, slot.bytes);
                 memo.missing.fetch_add(1, std::memory_order_relaxed);
+                // Each column of the build has a slab of its own.
+                slot.slab->columns.clear();
+                displaced.push_back(std::move(slot.slab->storage));
               }
-              displaced.push_back(std::move(slot));
               slot = Memo::Kept{};
             }
           }
@@ -729,9 +827,8 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
         displaced.clear();
         bool filled[kGroup];
         for (std::size_t a = 0; a < m; ++a) {
-          const std::size_t q = admitted[a];
-          filled[a] = make_kept(memo.kept[c0 + q], 0, scratch.support[q].data(),
-                                scratch.packed[q].data(), scratch.kept[q], n);
+          const std::size_t q = admitted[a], c = c0 + q;
+          filled[a] = keep_together(memo, &c, &q, 1, scratch, 0, n);
         }
         const std::lock_guard lock(admission.mutex);
         for (std::size_t a = 0; a < m; ++a) {
@@ -749,52 +846,54 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
 
 // Once the rows of memo.chain are committed, a row whose distance to a
 // candidate is not below `floor` (the bounds after those rows) never gains
-// from it again: drops those values from every kept column, then fills the
-// columns that did not fit, as far as the freed room allows.
-void raise_level(const Points& points, const FacilityLocation::Shared& shared, Memo& memo,
-                 const float* floor) {
+// from it again: drops those values from every kept column. The room that
+// frees goes to the columns that the next evaluations compute afresh.
+void raise_level(const Points& points, Memo& memo, const float* floor) {
   const std::size_t n = points.n(), words = (n + 63) / 64;
   const std::size_t level = memo.chain.size();
-  const std::size_t reserve = reserve_of(memo.matrix->ledger);
-  struct Room {
-    std::vector<std::uint64_t> support;
-    std::vector<float> packed;
-  };
+  constexpr std::size_t kChunkWords = kRowChunk / 64;
+  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  memo.floor.assign(floor, floor + n);
+  memo.floor_level = level;
   pool::map_chunks(
-      n, [&] { return Room{std::vector<std::uint64_t>(words), std::vector<float>(n + 16)}; },
-      [&](Room& room, std::size_t c) {
-        Memo::Kept& slot = memo.kept[c];
-        if (!slot.support || slot.level == level) return;
-        if (c % 256 == 0) control::poll();
-        const std::size_t count = narrow_kept(slot.support.get(), slot.packed.get(), floor, words,
-                                              room.support.data(), room.packed.data());
-        // Fewer values than before, so the room is there.
-        keep(memo, c, level, room.support.data(), room.packed.data(), count, n, 0);
-      });
-  if (memo.missing.load() == 0) return;
-  // The columns to fill, in the order the greedy asks for them, in groups
-  // handed out in that order, so that what fits is what comes first.
-  std::vector<std::size_t> wanting;
-  for (std::size_t c = 0; c < n; ++c) {
-    if (!memo.kept[c].support) wanting.push_back(c);
-  }
-  std::sort(wanting.begin(), wanting.end(),
-            [&memo](std::size_t a, std::size_t b) { return asked_sooner(memo, a, b); });
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> full{false};
-  pool::map_chunks(
-      (wanting.size() + kGroup - 1) / kGroup, [] { return Scratch{}; },
-      [&](Scratch& scratch, std::size_t) {
-        if (full.load(std::memory_order_relaxed)) return;
-        control::poll();
-        const std::size_t at = next.fetch_add(1) * kGroup;
-        const std::size_t count = std::min(kGroup, wanting.size() - at);
-        scan_group(points, shared.scale, wanting.data() + at, count, floor, 0.0f, scratch, nullptr);
-        for (std::size_t q = 0; q < count; ++q) {
-          if (!keep(memo, wanting[at + q], level, scratch.support[q].data(),
-                    scratch.packed[q].data(), scratch.kept[q], n, reserve)) {
-            full.store(true, std::memory_order_relaxed);
+      memo.slabs.size(), [] { return 0; },
+      [&](int, std::size_t s) {
+        Memo::Slab& slab = *memo.slabs[s];
+        if (slab.columns.empty()) return;
+        if (s % 64 == 0) control::poll();
+        // In place, chunk by chunk: a chunk's values are all read before its
+        // survivors are written back, at or before where it began.
+        float survivors[kRowChunk + 16];
+        float* cursor = slab.storage.get();
+        for (const std::size_t c : slab.columns) {
+          Memo::Kept& slot = memo.kept[c];
+          std::uint64_t* support = slot.support.get();
+          std::size_t count = 0;
+          for (std::size_t w0 = 0, chunk = 0; w0 < words; w0 += kChunkWords, ++chunk) {
+            const std::size_t from = slot.offsets[chunk];
+            const std::size_t got = narrow_kept(support + w0, slot.packed + from, floor + w0 * 64,
+                                                std::min(kChunkWords, words - w0), support + w0,
+                                                survivors);
+            slot.offsets[chunk] = count;
+            std::copy(survivors, survivors + got, cursor + count);
+            count += got;
           }
+          std::fill(cursor + count, cursor + count + 16, 0.0f);
+          slot.packed = cursor;
+          cursor += count + 16;
+          const std::size_t bytes = kept_bytes_for(count, n);
+          release(memo, slot.bytes - bytes);
+          slot.bytes = bytes;
+          slot.level = level;
+        }
+        // Only whole pages within the block, so the allocator's words around
+        // it stay.
+        const auto start = reinterpret_cast<std::uintptr_t>(slab.storage.get());
+        const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(cursor) + page - 1) & ~(page - 1);
+        const std::uintptr_t to = (start + slab.resident) & ~(page - 1);
+        if (to > from) {
+          madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+          slab.resident = from - start;
         }
       });
 }
@@ -835,7 +934,7 @@ void narrow_level(const Points& points, Memo& memo, const float* floor) {
         } else {
           const Memo::Kept& kept = memo.kept[c];
           if (!kept.support) return;
-          const float* packed = kept.packed.get();
+          const float* packed = kept.packed;
           for (std::size_t w = 0; w < words; ++w) {
             for (std::uint64_t bits = kept.support[w]; bits != 0; bits &= bits - 1) {
               const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
@@ -964,7 +1063,7 @@ void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
   }
   if (m != nullptr && m->kept[c].support && m->kept[c].level <= matched_) {
     const std::uint64_t* support = m->kept[c].support.get();
-    const float* packed = m->kept[c].packed.get();
+    const float* packed = m->kept[c].packed;
     const std::uint64_t* offsets = m->kept[c].offsets.get();
     float values[kRowChunk];
     for (std::size_t base = 0; base < n; base += kRowChunk) {
@@ -1028,7 +1127,21 @@ void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Poi
   thread_local std::vector<float> room;
   room.resize(kBlock * kAfresh);
   float* block = room.data();
-  const Shared& shared = *shared_;
+  Shared& shared = *shared_;
+  // The run that grows the memo keeps the columns it computes while there is
+  // room (its bounds are never looser than the memo's floor).
+  static_assert(kAfresh == kGroup && kBlock == Scratch::kBlock);
+  Memo& memo = shared.memo;
+  std::unique_ptr<Scratch> keeping;
+  const std::size_t reserve = memo.matrix ? reserve_of(memo.matrix->ledger) : 0;
+  if (memo.matrix == points.data() && matched_ == committed_ && committed_ == memo.chain.size() &&
+      shared_.use_count() == 1 && memo.missing.load(std::memory_order_relaxed) > 0 &&
+      memo.floor_level > 0 && memo.full_at.load(std::memory_order_relaxed) != committed_ &&
+      memo.matrix->ledger.used() + reserve + count * kept_bytes_for(0, n) <=
+          memo.matrix->ledger.budget()) {
+    keeping = memo.shelf.take();
+    keeping->begin(count, n);
+  }
   double acc[kAfresh] = {};
   for (std::size_t rb = 0; rb < n; rb += kBlock) {
     control::poll();
@@ -1042,8 +1155,28 @@ void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Poi
     }
     add_gains(block, re - rb, below_.data() + rb, best_.data() + rb, shared.scale,
               shared.unit_scale, acc);
+    if (keeping) keep_below(block, re - rb, rb, count, memo.floor.data(), 0.0f, *keeping);
   }
   std::copy(acc, acc + count, out);
+  if (keeping) {
+    std::size_t claimed[kAfresh], qs[kAfresh], m = 0;
+    for (std::size_t q = 0; q < count; ++q) {
+      if (claim(memo, kept_bytes_for(keeping->kept[q], n), reserve)) {
+        claimed[m] = cols[q];
+        qs[m++] = q;
+      } else {
+        memo.full_at.store(committed_, std::memory_order_relaxed);
+      }
+    }
+    if (m > 0) {
+      if (keep_together(memo, claimed, qs, m, *keeping, memo.floor_level, n)) {
+        memo.missing.fetch_sub(m, std::memory_order_relaxed);
+      } else {
+        for (std::size_t a = 0; a < m; ++a) release(memo, kept_bytes_for(keeping->kept[qs[a]], n));
+      }
+    }
+    memo.shelf.give(std::move(keeping));
+  }
 }
 
 void FacilityLocation::marginals(std::span<const std::size_t> rows,
@@ -1103,11 +1236,17 @@ void FacilityLocation::commit(std::size_t c, const Points& points) {
       std::atomic_thread_fence(std::memory_order_acquire);
       m.chain.push_back(c);
       ++matched_;
+      // This run never asks for c again, so c no longer waits to be kept.
+      if (!m.kept[c].support) m.missing.fetch_sub(1, std::memory_order_relaxed);
       const std::size_t level = m.chain.size();
       if (m.missing.load() > 0) {
-        if (raises_at(level)) raise_level(points, shared, m, below_.data());
+        if (raises_at(level)) raise_level(points, m, below_.data());
       } else if (narrows_at(level) && narrows_rows(best_.size())) {
         narrow_level(points, m, below_.data());
+      }
+      if (m.missing.load() == 0) {
+        m.shelf.clear();
+        m.floor = std::vector<float>();
       }
     }
   }
