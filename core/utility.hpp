@@ -89,13 +89,14 @@ class Coverage final : public Utility {
 // longer beats best[i]); every term it skips is +0.0, which leaves the sum in
 // row order unchanged. What every run of a call needs alike is built once, on
 // first use, and shared by all copies: the gains against an empty selection,
-// and each column's distances below the empty selection's bound, as far as
-// the matrix's cache budget allows, the columns a greedy run asks for first
-// (greatest first gain) taking precedence. When some do not fit, an object
-// that no copy shares narrows them as it commits rows, to the distances that
-// can still gain once those rows are committed, and fills the freed room
-// with more columns; once all fit, it makes narrower copies at doublings of
-// its picks instead. Objects whose commits begin with those rows use them,
+// and, when they all seem to fit the matrix's cache budget, each column's
+// distances below the empty selection's bound (the columns a greedy run asks
+// for first, greatest first gain, taking precedence). Otherwise an object
+// that no copy shares keeps the columns it computes afresh as far as the
+// budget allows, and narrows the kept ones in place as it commits rows, to
+// the distances that can still gain once those rows are committed, which
+// frees room for more; once all fit, it makes narrower copies at doublings
+// of its picks instead. Objects whose commits begin with those rows use them,
 // and every other column is computed afresh.
 class FacilityLocation final : public Utility {
  public:
