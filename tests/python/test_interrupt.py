@@ -48,6 +48,8 @@ def test_a_signal_stops_a_long_call_and_the_next_call_is_unharmed():
             raise Stop("from the handler")
 
         signal.signal(signal.SIGUSR1, handler)
+        # A shell that starts the tests in the background leaves SIGINT ignored.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         out = {{}}
         for signum, expected in [(signal.SIGINT, KeyboardInterrupt), (signal.SIGUSR1, Stop)]:
             threading.Timer(0.5, os.kill, (os.getpid(), signum)).start()
