@@ -81,6 +81,20 @@ __attribute__((target("avx512f"))) void column_avx512(const float* values, std::
   }
 }
 
+template <bool Squared>
+__attribute__((target("avx512f"))) void rows_avx512(const float* values, std::size_t dim,
+                                                   std::size_t c, const std::uint32_t* rows,
+                                                   std::size_t count, float* out) noexcept {
+  const float* x = values + c * dim;
+  const float* y[kLanes];
+  for (std::size_t k0 = 0; k0 < count; k0 += kLanes) {
+    const std::size_t live = std::min(kLanes, count - k0);
+    for (std::size_t q = 0; q < kLanes; ++q) y[q] = values + rows[k0 + std::min(q, live - 1)] * dim;
+    const __m512 d = simd::distances_from_sums<Squared>(one_against_16<Squared>(x, y, dim));
+    _mm512_mask_storeu_ps(out + k0, static_cast<__mmask16>((1u << live) - 1), d);
+  }
+}
+
 __attribute__((target("avx512f"))) void below_masks_avx512(const float* a, const float* b,
                                                          std::size_t len,
                                                          std::uint64_t* masks) noexcept {
@@ -218,6 +232,29 @@ void distance_column(const float* values, std::size_t dim, Metric metric, std::s
   if (begin >= end) return;
   active_kernels().column(values, dim, metric, c, begin, end, out);
   if (c >= begin && c < end) out[c - begin] = 0.0f;
+}
+
+void distance_rows(const float* values, std::size_t dim, Metric metric, std::size_t c,
+                   const std::uint32_t* rows, std::size_t count, float* out) noexcept {
+  if (count == 0) return;
+  if (active_kernel_level() == KernelLevel::Avx512) {
+    if (metric == Metric::Euclidean) {
+      rows_avx512<true>(values, dim, c, rows, count, out);
+    } else {
+      rows_avx512<false>(values, dim, c, rows, count, out);
+    }
+  } else {
+    const float* x = values + c * dim;
+    for (std::size_t k = 0; k < count; ++k) {
+      const float* y = values + std::size_t{rows[k]} * dim;
+      const float sum = metric == Metric::Euclidean ? sq_euclid_with(active_kernel_level(), x, y, dim)
+                                                    : dot_with(active_kernel_level(), x, y, dim);
+      out[k] = distance_from_sum(metric, sum);
+    }
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    if (rows[k] == c) out[k] = 0.0f;
+  }
 }
 
 void distance_columns4(const float* values, std::size_t dim, Metric metric,

@@ -28,6 +28,10 @@ void distance_columns4(const float* values, std::size_t dim, Metric metric,
                        const std::size_t (&cols)[kTileRows], std::size_t begin, std::size_t end,
                        float* out, std::size_t stride) noexcept;
 
+// out[k] = dist(rows[k], c) for k < count, as distance_column gives it.
+void distance_rows(const float* values, std::size_t dim, Metric metric, std::size_t c,
+                   const std::uint32_t* rows, std::size_t count, float* out) noexcept;
+
 // Bit j of masks[w] tells whether a[64 w + j] < b[64 w + j], for positions
 // below len (a NaN on either side never counts; bits past len are 0).
 void below_masks(const float* a, const float* b, std::size_t len, std::uint64_t* masks) noexcept;

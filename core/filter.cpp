@@ -45,6 +45,19 @@
 //   V >= 1 - 2 x.y + g(b_x^2 + b_y^2) >= 2L/(1 + u) - 1 = T.
 // So V < T (strictly) proves D < L, and a pair is dropped only then; for
 // L <= 0 nothing is dropped. T is formed in double and rounded down.
+//
+// The lower bound (screen_far) runs the same steps the other way:
+//   x'.y' <= s_x s_y Q + E, and the screen computes in float
+//   W = l_x + l_y - 2 s_x s_y Q - 2E,
+// whose rounding loses less than k_x + k_y, which the per-row constants l
+// already give away. Euclidean: l = |x'|^2 - k (rounded down), so
+// W <= |x' - y'|^2; the exact S >= (1 - g)|x - y|^2 - eta and
+// D >= sqrt(S)(1 - u), so W >= T' = (L^2 / (1 - u)^2 + eta) / (1 - g) / G^2
+// proves D >= L. Cosine: l = -2(g b^2 / 2 + k) - 2^-99, so W <= -2 fl(x . y)
+// by the bound on f above; for 0 < L <= 2, fl(1 - f) >= (1 - f)(1 - u) makes
+// W >= T' = 2L / (1 - u) - 2 prove D >= L (no lower bound on D beyond 0 is
+// ever proved for L > 2). For L <= 0, D >= L holds anyway. T' is formed in
+// double with upward margins and rounded up.
 
 namespace tarvex {
 namespace {
@@ -140,6 +153,7 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
   q.code_norm_.assign(padded, 0.0f);
   q.residual_.assign(padded, 0.0f);
   q.norm_.assign(padded, 0.0f);
+  q.low_offset_.assign(padded, ninf);
   q.bias_.assign(padded, 0);
 
   const double g = gamma_of(dim);
@@ -187,12 +201,21 @@ std::optional<QuantisedRows> QuantisedRows::build(const float* values, std::size
     q.code_norm_[i] = round_up(a);
     q.residual_[i] = round_up(r);
     q.norm_[i] = round_up(b);
+    const double k = 64.0 * kU * (big * big + c0) + 0x1p-100;
+    q.low_offset_[i] = metric == Metric::Euclidean
+                           ? round_down(bb * (1.0 - 0x1p-30) - k)
+                           : round_down(-2.0 * (0.5 * g * b * b + k) - 0x1p-99);
     q.bias_[i] = q.code_bias_ * sum;
     std::uint8_t* panel = q.panels_.get() + (i / kPanel) * width * kPanel;
     for (std::size_t k = 0; k < width; ++k)
       panel[(k / 4) * 64 + (i % kPanel) * 4 + k % 4] = static_cast<std::uint8_t>(codes[k] + q.code_bias_);
   });
   return q;
+}
+
+std::size_t QuantisedRows::bytes_for(std::size_t n, std::size_t dim) noexcept {
+  const std::size_t padded = (n + kRowPad - 1) / kRowPad * kRowPad;
+  return padded * ((dim + 3) / 4 * 4 + 6 * sizeof(float) + sizeof(std::int32_t));
 }
 
 float QuantisedRows::threshold(float best) const noexcept {
@@ -377,6 +400,128 @@ __attribute__((target("avx2"))) bool screen_avx2(const QuantisedRows& q, std::si
 
 #pragma GCC pop_options
 
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vnni")
+
+// T' for sixteen limits L (see the proof above), rounded up to float.
+__attribute__((target("avx512f"))) __m512 far_thresholds(const QuantisedRows& q,
+                                                         __m512 limit) noexcept {
+  __m512d half[2] = {_mm512_cvtps_pd(_mm512_castps512_ps256(limit)),
+                     _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(limit), 1)))};
+  __m256 out[2];
+  if (q.metric() == Metric::Euclidean) {
+    const double g = gamma_of(q.dim()), up = (1.0 + 0x1p-40) * (1.0 + 2.0 * g) / q.sq_scale();
+    const __m512d a = _mm512_set1_pd((1.0 + 3.0 * kU) * up);
+    const __m512d b = _mm512_set1_pd(static_cast<double>(q.dim()) * 0x1p-140 * up);
+    for (int h = 0; h < 2; ++h) {
+      __m512d t = _mm512_add_pd(_mm512_mul_pd(_mm512_mul_pd(half[h], half[h]), a), b);
+      t = _mm512_mul_pd(t, _mm512_set1_pd(1.0 + 0x1p-40));
+      out[h] = _mm512_cvt_roundpd_ps(t, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
+    }
+  } else {
+    const __m512d two = _mm512_set1_pd(2.0), inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
+    for (int h = 0; h < 2; ++h) {
+      __m512d t = _mm512_mul_pd(half[h], _mm512_set1_pd(2.0 * (1.0 + 2.0 * kU)));
+      t = _mm512_add_pd(_mm512_sub_pd(t, two), _mm512_set1_pd(0x1p-40));
+      // Nothing is proved for L > 2 (or NaN).
+      t = _mm512_mask_mov_pd(inf, _mm512_cmp_pd_mask(half[h], two, _CMP_LE_OQ), t);
+      out[h] = _mm512_cvt_roundpd_ps(t, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
+    }
+  }
+  return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(out[0])),
+                                             _mm256_castps_pd(out[1]), 1));
+}
+
+// Four panels of rows against four columns at a time: sixteen independent
+// accumulators, each loaded panel and broadcast column word serving four.
+__attribute__((target("avx512f,avx512vnni"))) void screen_far_vnni(
+    const QuantisedRows& q, const std::size_t* cols, std::size_t count, std::size_t rb,
+    std::size_t re, const float* limit, const float* also, float uniform,
+    std::uint64_t* masks, std::size_t words) noexcept {
+  constexpr std::size_t kCols = 4, kPanels = 4;
+  const std::size_t groups = q.groups();
+  const float* lo = q.low_offset();
+  const float* scale = q.scale();
+  const float* code_norm = q.code_norm();
+  const float* res = q.residual();
+  const float* norm = q.norm();
+  const std::int32_t* bias = q.bias();
+  // The columns' codes as signed words, one group after another.
+  thread_local std::vector<std::uint32_t> room;
+  room.resize(kCols * groups);
+  std::uint32_t* signed_words = room.data();
+  const __m512 uniform_t = far_thresholds(q, _mm512_set1_ps(uniform));
+  for (std::size_t w = 0; w < count * words; ++w) masks[w] = 0;
+  // Each panel's thresholds, formed once for all columns.
+  thread_local std::vector<float> limits;
+  limits.resize((re - rb + kPanel - 1) / kPanel * kPanel);
+  for (std::size_t r0 = rb; r0 < re; r0 += kPanel) {
+    __m512 t = uniform_t;
+    if (limit != nullptr) {
+      const std::size_t live = std::min(kPanel, re - r0);
+      const auto valid = static_cast<__mmask16>(live == kPanel ? 0xFFFF : (1u << live) - 1);
+      __m512 l = _mm512_maskz_loadu_ps(valid, limit + r0);
+      if (also != nullptr) l = _mm512_max_ps(_mm512_maskz_loadu_ps(valid, also + r0), l);
+      t = far_thresholds(q, l);
+    }
+    _mm512_storeu_ps(limits.data() + (r0 - rb), t);
+  }
+  for (std::size_t q0 = 0; q0 < count; q0 += kCols) {
+    std::size_t c[kCols];
+    for (std::size_t k = 0; k < kCols; ++k) {
+      c[k] = cols[std::min(q0 + k, count - 1)];
+      const std::uint8_t* from = q.panel(c[k] / kPanel) + (c[k] % kPanel) * 4;
+      for (std::size_t g = 0; g < groups; ++g) {
+        std::uint32_t word;
+        std::memcpy(&word, from + g * 64, 4);
+        signed_words[g * kCols + k] = word ^ 0x80808080u;  // biased codes back to signed
+      }
+    }
+    for (std::size_t i0 = rb; i0 < re; i0 += kPanel * kPanels) {
+      __m512i acc[kPanels][kCols];
+      for (auto& row : acc)
+        for (auto& v : row) v = _mm512_setzero_si512();
+      const std::uint8_t* panel = q.panel(i0 / kPanel);
+      for (std::size_t g = 0; g < groups; ++g) {
+        __m512i y[kPanels];
+#pragma GCC unroll 4
+        for (std::size_t p = 0; p < kPanels; ++p) y[p] = _mm512_load_si512(panel + p * groups * 64 + g * 64);
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < kCols; ++k) {
+          const __m512i x = _mm512_set1_epi32(static_cast<int>(signed_words[g * kCols + k]));
+#pragma GCC unroll 4
+          for (std::size_t p = 0; p < kPanels; ++p) acc[p][k] = _mm512_dpbusd_epi32(acc[p][k], y[p], x);
+        }
+      }
+      for (std::size_t p = 0; p < kPanels; ++p) {
+        const std::size_t r0 = i0 + p * kPanel;
+        if (r0 >= re) break;
+        const std::size_t live = std::min(kPanel, re - r0);
+        const auto valid = static_cast<__mmask16>(live == kPanel ? 0xFFFF : (1u << live) - 1);
+        const __m512 t = _mm512_loadu_ps(limits.data() + (r0 - rb));
+        const __m512 li = _mm512_loadu_ps(lo + r0), si = _mm512_loadu_ps(scale + r0);
+        const __m512 ai = _mm512_loadu_ps(code_norm + r0), ri = _mm512_loadu_ps(res + r0);
+        const std::size_t bit = r0 - rb;
+        for (std::size_t k = 0; k < kCols && q0 + k < count; ++k) {
+          const std::size_t j = c[k];
+          const __m512 qf =
+              _mm512_cvtepi32_ps(_mm512_sub_epi32(acc[p][k], _mm512_set1_epi32(bias[j])));
+          __m512 v = _mm512_add_ps(li, _mm512_set1_ps(lo[j]));
+          v = _mm512_add_ps(v, _mm512_mul_ps(qf, _mm512_mul_ps(si, _mm512_set1_ps(-2.0f * scale[j]))));
+          const __m512 e = _mm512_add_ps(_mm512_mul_ps(ai, _mm512_set1_ps(2.0f * res[j])),
+                                         _mm512_mul_ps(ri, _mm512_set1_ps(2.0f * norm[j])));
+          v = _mm512_sub_ps(v, e);
+          __mmask16 keep = _mm512_mask_cmp_ps_mask(valid, v, t, _CMP_NGE_UQ);
+          if (j >= r0 && j < r0 + live) keep |= static_cast<__mmask16>(1u << (j - r0));
+          masks[(q0 + k) * words + bit / 64] |= static_cast<std::uint64_t>(keep) << (bit % 64);
+        }
+      }
+    }
+  }
+}
+
+#pragma GCC pop_options
+
 // Processor features, read once: AVX512_VNNI.
 bool has_vnni() noexcept {
   static const bool vnni = [] {
@@ -428,5 +573,14 @@ void force_filter_level(std::optional<FilterLevel> level) noexcept {
   forced_filter.store(level ? static_cast<int>(*level) : -1, std::memory_order_relaxed);
 }
 }  // namespace testing
+
+bool screen_far(const QuantisedRows& rows, const std::size_t* cols, std::size_t count,
+                std::size_t rb, std::size_t re, const float* limit, const float* also,
+                float uniform, std::uint64_t* masks, std::size_t words) noexcept {
+  if (active_filter().level != FilterLevel::Avx512Vnni || rows.code_bias() != 128) return false;
+  if (rb % kRowPad != 0 || re <= rb || re - rb > 64 * words || re > rows.n()) return false;
+  screen_far_vnni(rows, cols, count, rb, re, limit, also, uniform, masks, words);
+  return true;
+}
 
 }  // namespace tarvex

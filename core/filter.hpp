@@ -39,6 +39,9 @@ class QuantisedRows {
   // exact distance is at least `best` has a bound at least this.
   float threshold(float best) const noexcept;
 
+  // The bytes the codes and constants of n rows of `dim` coordinates take.
+  static std::size_t bytes_for(std::size_t n, std::size_t dim) noexcept;
+
   std::size_t n() const noexcept { return n_; }
   std::size_t groups() const noexcept { return groups_; }
 
@@ -54,6 +57,11 @@ class QuantisedRows {
   const float* code_norm() const noexcept { return code_norm_.data(); }
   const float* residual() const noexcept { return residual_.data(); }
   const float* norm() const noexcept { return norm_.data(); }
+  // The constant of the lower bound that screen_far uses.
+  const float* low_offset() const noexcept { return low_offset_.data(); }
+  Metric metric() const noexcept { return metric_; }
+  std::size_t dim() const noexcept { return dim_; }
+  double sq_scale() const noexcept { return sq_scale_; }
   // code_bias() times the sum of the row's codes, which removes the other
   // row's bias.
   const std::int32_t* bias() const noexcept { return bias_.data(); }
@@ -70,7 +78,7 @@ class QuantisedRows {
   Metric metric_ = Metric::Euclidean;
   double sq_scale_ = 1.0;  // squared distances of the screen times this are real ones
   std::unique_ptr<std::uint8_t[], FreeAligned> panels_;
-  std::vector<float> offset_, scale_, code_norm_, residual_, norm_;
+  std::vector<float> offset_, scale_, code_norm_, residual_, norm_, low_offset_;
   std::vector<std::int32_t> bias_;
 };
 
@@ -105,6 +113,17 @@ struct FilterTable {
 const FilterTable& active_filter() noexcept;
 bool filter_level_supported(FilterLevel level) noexcept;
 const char* filter_level_name(FilterLevel level) noexcept;
+
+// The other direction, for facility location's columns: for each column
+// cols[q] (q < count) and row i in [rb, re) (rb a multiple of kPanelRows, at
+// most 64 * words rows), bit i - rb of masks[q * words ..] is cleared where
+// the screen proves that the exact kernel's dist(i, cols[q]) is at least
+// L_i = max(limit[i], also[i]) (`also` may be null; `uniform` for every row
+// when `limit` is null), and set elsewhere, always for i == cols[q]. False,
+// with masks untouched, where the active build has no such screen.
+bool screen_far(const QuantisedRows& rows, const std::size_t* cols, std::size_t count,
+                std::size_t rb, std::size_t re, const float* limit, const float* also,
+                float uniform, std::uint64_t* masks, std::size_t words) noexcept;
 
 namespace testing {
 // For tests and benchmarks only: makes active_filter() return `level` (which

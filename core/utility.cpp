@@ -6,12 +6,15 @@
 #include <cmath>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <immintrin.h>
 
 #include "control.hpp"
+#include "filter.hpp"
 #include "pool.hpp"
 #include "simd.hpp"
 
@@ -288,6 +291,9 @@ struct FacilityLocation::Memo {
   std::size_t floor_level = 0;
   std::atomic<std::size_t> full_at{0};
   ScratchShelf shelf;
+  // The matrix's rows as 8-bit codes, when the budget had room for them:
+  // they prove most distances too long to gain before any is computed.
+  std::optional<QuantisedRows> codes;
   ~Memo() {
     if (matrix) matrix->ledger.refund(kept_bytes.load());
   }
@@ -602,24 +608,94 @@ std::size_t narrow_kept(const std::uint64_t* support, const float* packed, const
   return chosen(support, packed, floor, words, out_support, out_packed);
 }
 
+constexpr std::size_t kScreenWords = Scratch::kBlock / 64;
+
+// Each value the screen lets through costs a few times what it costs in the
+// dense tiles, so the screen only pays where few get through: it decides
+// block by block, and a block where it does not pay turns it off for the
+// next kScreenPause blocks.
+class ScreenUse {
+ public:
+  explicit ScreenUse(const QuantisedRows* codes) : codes_(codes) {}
+  const QuantisedRows* now() {
+    if (codes_ == nullptr || pause_ == 0) return codes_;
+    --pause_;
+    return nullptr;
+  }
+  void did_not_pay() { pause_ = kScreenPause; }
+
+ private:
+  static constexpr std::size_t kScreenPause = 15;
+  const QuantisedRows* codes_;
+  std::size_t pause_ = 0;
+};
+
+// The distances of columns cols[0 .. count) to rows rb .. re into `block`
+// (row-major, kGroup columns a row), except where the codes prove them at
+// least L_i (screen_far's): those read +inf, which every use of the block
+// treats as it would the exact value, since each only looks at distances
+// below L_i.
+void distances_below(const Points& points, ScreenUse& screen, const std::size_t* cols,
+                     std::size_t count, std::size_t rb, std::size_t re, const float* limit,
+                     const float* also, float uniform, float* block) {
+  std::uint64_t masks[kGroup * kScreenWords];
+  const QuantisedRows* codes = screen.now();
+  bool screened = codes != nullptr && screen_far(*codes, cols, count, rb, re, limit, also,
+                                                 uniform, masks, kScreenWords);
+  if (screened) {
+    std::size_t through = 0;
+    for (std::size_t w = 0; w < count * kScreenWords; ++w) {
+      through += static_cast<std::size_t>(std::popcount(masks[w]));
+    }
+    // One in five: where the sparse values cost about what the tiles do.
+    if (5 * through > count * (re - rb)) {
+      screen.did_not_pay();
+      screened = false;
+    }
+  }
+  if (!screened) {
+    for (std::size_t quad = 0; quad < count; quad += kTileRows) {
+      std::size_t four[kTileRows];
+      for (std::size_t q = 0; q < kTileRows; ++q) four[q] = cols[std::min(quad + q, count - 1)];
+      distance_columns4(points.values(), points.dim(), points.metric(), four, rb, re,
+                        block + quad, kGroup);
+    }
+    return;
+  }
+  std::fill(block, block + (re - rb) * kGroup, std::numeric_limits<float>::infinity());
+  std::uint32_t rows[Scratch::kBlock];
+  float values[Scratch::kBlock];
+  for (std::size_t q = 0; q < count; ++q) {
+    std::size_t m = 0;
+    for (std::size_t w = 0; w < kScreenWords; ++w) {
+      for (std::uint64_t bits = masks[q * kScreenWords + w]; bits != 0; bits &= bits - 1) {
+        rows[m++] = static_cast<std::uint32_t>(rb + w * 64 + std::countr_zero(bits));
+      }
+    }
+    distance_rows(points.values(), points.dim(), points.metric(), cols[q], rows, m, values);
+    for (std::size_t k = 0; k < m; ++k) block[(rows[k] - rb) * kGroup + q] = values[k];
+  }
+}
+
 // The distances of columns cols[0 .. count) to every row, read in row blocks
 // (one pass over the matrix for the group): when `keeping`, each column's
 // distances below `cutoff` go to the scratch, and with `sums` each column's
 // similarity sum in row order.
-void scan_group(const Points& points, double scale, const std::size_t* group, std::size_t count,
-                float cutoff, bool keeping, Scratch& scratch, double* sums) {
+void scan_group(const Points& points, const QuantisedRows* codes, double scale,
+                const std::size_t* group, std::size_t count, float cutoff, bool keeping,
+                Scratch& scratch, double* sums) {
   const std::size_t n = points.n();
   if (keeping) scratch.begin(count, n);
+  ScreenUse screen(codes);
   double acc[kGroup] = {};
   float* block = scratch.block.data();
   for (std::size_t rb = 0; rb < n; rb += Scratch::kBlock) {
     const std::size_t re = std::min(n, rb + Scratch::kBlock);
-    for (std::size_t quad = 0; quad < count; quad += kTileRows) {
-      std::size_t cols[kTileRows];
-      for (std::size_t q = 0; q < kTileRows; ++q) cols[q] = group[std::min(quad + q, count - 1)];
-      distance_columns4(points.values(), points.dim(), points.metric(), cols, rb, re,
-                        block + quad, kGroup);
-    }
+    // A similarity is positive only below the scale.
+    const float limit = std::max(keeping ? cutoff : -std::numeric_limits<float>::infinity(),
+                                 sums != nullptr ? static_cast<float>(scale)
+                                                 : -std::numeric_limits<float>::infinity());
+    distances_below(points, screen, group, count, rb, re, nullptr, nullptr, limit, block);
     // Lanes past `count` add stale values to sums that are dropped.
     if (sums != nullptr) add_similarities(block, re - rb, scale, acc);
     if (keeping) keep_below(block, re - rb, rb, count, nullptr, cutoff, scratch);
@@ -719,14 +795,14 @@ std::size_t reserve_of(const MemoryLedger& ledger) { return ledger.budget() / 8;
 // Whether every column's distances that can gain from nothing committed would
 // fit the budget (less `reserve`), judged by a sample of evenly spaced columns.
 bool all_seem_to_fit(const Points& points, const FacilityLocation::Shared& shared,
-                     std::size_t reserve) {
+                     const QuantisedRows* codes, std::size_t reserve) {
   const std::size_t n = points.n(), count = std::min(n, kGroup);
   const MemoryLedger& ledger = points.data()->ledger;
   if (ledger.used() + reserve >= ledger.budget()) return false;
   std::size_t cols[kGroup];
   for (std::size_t q = 0; q < count; ++q) cols[q] = q * n / count;
   Scratch scratch;
-  scan_group(points, shared.scale, cols, count, shared.below_empty, true, scratch, nullptr);
+  scan_group(points, codes, shared.scale, cols, count, shared.below_empty, true, scratch, nullptr);
   double bytes = 0.0;
   for (std::size_t q = 0; q < count; ++q) bytes += static_cast<double>(kept_bytes_for(scratch.kept[q], n));
   return bytes * static_cast<double>(n) / static_cast<double>(count) <=
@@ -754,8 +830,17 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   memo.narrow.resize(n);
   memo.missing.store(n);
   const std::size_t reserve = reserve_of(memo.matrix->ledger);
+  memo.codes.reset();
+  if (active_filter().level == FilterLevel::Avx512Vnni) {
+    const std::size_t bytes = QuantisedRows::bytes_for(n, points.dim());
+    if (claim(memo, bytes, reserve)) {
+      memo.codes = QuantisedRows::build(points.values(), n, points.dim(), points.metric(), 127);
+      if (!memo.codes) release(memo, bytes);
+    }
+  }
+  const QuantisedRows* codes = memo.codes ? &*memo.codes : nullptr;
   control::begin(Phase::Setup, (n + kGroup - 1) / kGroup);
-  if (!all_seem_to_fit(points, shared, reserve)) {
+  if (!all_seem_to_fit(points, shared, codes, reserve)) {
     // The first evaluations keep columns instead, as they compute them: by
     // then fewer rows can gain, so more columns fit.
     pool::map_chunks(
@@ -765,7 +850,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
           const std::size_t c0 = g * kGroup, count = std::min(kGroup, n - c0);
           std::size_t cols[kGroup];
           for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
-          scan_group(points, shared.scale, cols, count, 0.0f, false, scratch,
+          scan_group(points, codes, shared.scale, cols, count, 0.0f, false, scratch,
                      memo.first.data() + c0);
           control::advance(1);
         });
@@ -786,7 +871,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
         const std::size_t c0 = g * kGroup, count = std::min(kGroup, n - c0);
         std::size_t cols[kGroup];
         for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
-        scan_group(points, shared.scale, cols, count, shared.below_empty, true, scratch,
+        scan_group(points, codes, shared.scale, cols, count, shared.below_empty, true, scratch,
                    memo.first.data() + c0);
         // Room is granted under the lock, filled outside it; displaced columns
         // are freed outside it too.
@@ -1142,17 +1227,14 @@ void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Poi
     keeping = memo.shelf.take();
     keeping->begin(count, n);
   }
+  ScreenUse screen(memo.matrix == points.data() && memo.codes ? &*memo.codes : nullptr);
   double acc[kAfresh] = {};
   for (std::size_t rb = 0; rb < n; rb += kBlock) {
     control::poll();
     const std::size_t re = std::min(n, rb + kBlock);
     // Lanes past `count` add stale values to sums that are dropped.
-    for (std::size_t quad = 0; quad < count; quad += kTileRows) {
-      std::size_t four[kTileRows];
-      for (std::size_t q = 0; q < kTileRows; ++q) four[q] = cols[std::min(quad + q, count - 1)];
-      distance_columns4(points.values(), points.dim(), points.metric(), four, rb, re, block + quad,
-                        kAfresh);
-    }
+    distances_below(points, screen, cols.data(), count, rb, re, below_.data(),
+                    keeping ? memo.floor.data() : nullptr, 0.0f, block);
     add_gains(block, re - rb, below_.data() + rb, best_.data() + rb, shared.scale,
               shared.unit_scale, acc);
     if (keeping) keep_below(block, re - rb, rb, count, memo.floor.data(), 0.0f, *keeping);

@@ -21,6 +21,7 @@
 
 #include "child_process.hpp"
 #include "columns.hpp"
+#include "filter.hpp"
 #include "fixtures.hpp"
 #include "gist.hpp"
 #include "memory.hpp"
@@ -242,22 +243,24 @@ std::vector<Instance> instance_bank(int reps) {
 }
 
 // Cache budgets: the default, none at all (every column computed afresh, no
-// kept columns, no checkpoints), room for a few columns only, and room for
-// about half the kept columns (the rest come as rows are committed).
+// kept columns, no checkpoints, no codes to screen distances with), room for
+// the codes and a few columns only, and room for about half the kept columns
+// (the rest come as rows are committed).
 enum class Room { Default, None, Few, Half };
 
-std::size_t room_bytes(std::size_t n, Room room) {
+std::size_t room_bytes(const Points& p, Room room) {
+  const std::size_t n = p.n();
   switch (room) {
     case Room::Default: return default_column_budget();
     case Room::None: return 0;
-    case Room::Few: return 3 * n * sizeof(float) + 200;
+    case Room::Few: return 3 * n * sizeof(float) + 200 + QuantisedRows::bytes_for(n, p.dim()) * 8 / 7;
     case Room::Half: return n * (n + 60);
   }
   return 0;
 }
 
 void limit(const Points& p, Room room) {
-  if (room != Room::Default) p.ledger().set_budget(room_bytes(p.n(), room));
+  if (room != Room::Default) p.ledger().set_budget(room_bytes(p, room));
 }
 
 const char* room_name(Room room) {
@@ -301,9 +304,63 @@ TEST(FastColumnKernels, EveryBuildGivesTheDistanceOfEachPair) {
             ASSERT_EQ(bits(out[(i - 1) * 6 + q]), bits(p.dist(i, cols[q]))) << "dim " << dim << " i " << i;
           }
         }
+        // Chosen rows against one column: a partial batch past sixteen, the
+        // column itself among them.
+        const std::uint32_t rows[] = {0, 3, 3, 50, 17, 52, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+        std::vector<float> got(std::size(rows), kNaN);
+        distance_rows(p.values(), dim, metric, 17, rows, std::size(rows), got.data());
+        for (std::size_t k = 0; k < std::size(rows); ++k) {
+          ASSERT_EQ(bits(got[k]), bits(p.dist(rows[k], 17))) << "dim " << dim << " k " << k;
+        }
       }
     }
   }
+}
+
+// The hard limits lie a float step either side of a pair's own distance.
+TEST(FastColumnKernels, TheScreenClearsOnlyDistancesAtLeastTheirLimits) {
+  if (!filter_level_supported(FilterLevel::Avx512Vnni)) GTEST_SKIP() << "no VNNI screen here";
+  std::mt19937_64 rng(13);
+  std::uniform_int_distribution<int> which(0, 9);
+  std::size_t cleared = 0;
+  for (std::size_t dim : {1, 7, 64, 100}) {
+    for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+      for (bool grid : {false, true}) {
+        const std::size_t n = 150;
+        const Matrix m(instance_values(rng, n, dim, grid), dim, metric);
+        const Points& p = m.points;
+        const auto codes = QuantisedRows::build(p.values(), n, dim, metric, 127);
+        if (!codes) continue;
+        const std::size_t cols[] = {0, 17, 149, 64, 65, 3}, count = std::size(cols);
+        std::vector<float> limit(n), also(n);
+        for (std::size_t i = 0; i < n; ++i) {
+          const float d = p.dist(i, cols[i % count]);
+          const float specials[] = {0.0f, -1.0f, 2.5f, kInf, kNaN, std::nextafter(d, kInf)};
+          const int w = which(rng);
+          limit[i] = w < 6 ? specials[w] : w < 8 ? d : std::nextafter(d, 0.0f);
+          also[i] = which(rng) < 5 ? -kInf : std::nextafter(d, kInf);
+        }
+        for (const float* with : {static_cast<const float*>(nullptr), static_cast<const float*>(also.data())}) {
+          for (std::size_t rb = 0; rb < n; rb += 64) {
+            const std::size_t re = std::min(n, rb + 64);
+            std::uint64_t masks[count * 2];
+            ASSERT_TRUE(screen_far(*codes, cols, count, rb, re, limit.data(), with, 0.0f, masks, 2));
+            for (std::size_t q = 0; q < count; ++q) {
+              for (std::size_t i = rb; i < re; ++i) {
+                if ((masks[q * 2 + (i - rb) / 64] >> ((i - rb) % 64)) & 1) continue;
+                ++cleared;
+                const float d = p.dist(i, cols[q]);
+                ASSERT_NE(i, cols[q]);
+                ASSERT_FALSE(d < limit[i] || (with != nullptr && d < also[i]))
+                    << "dim " << dim << " metric " << static_cast<int>(metric) << " i " << i << " q " << q;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(cleared, 0u);  // it does screen
 }
 
 TEST(FastColumnKernels, MasksOfValuesBelowTheirBoundsAgreeWithTheComparison) {
@@ -458,8 +515,8 @@ TEST(FastFacilityLocation, GainsAndCommitsMatchTheDefinition) {
       plain.commit(r, p);
       ASSERT_EQ(fast.best().size(), n);
     }
-    EXPECT_LE(p.ledger().used(), room_bytes(n, room));
-    EXPECT_LE(p.ledger().peak(), room_bytes(n, room));
+    EXPECT_LE(p.ledger().used(), room_bytes(p, room));
+    EXPECT_LE(p.ledger().peak(), room_bytes(p, room));
   }
 }
 
