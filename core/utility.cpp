@@ -625,7 +625,7 @@ class ScreenUse {
   void did_not_pay() { pause_ = kScreenPause; }
 
  private:
-  static constexpr std::size_t kScreenPause = 15;
+  static constexpr std::size_t kScreenPause = 31;
   const QuantisedRows* codes_;
   std::size_t pause_ = 0;
 };
@@ -647,7 +647,7 @@ void distances_below(const Points& points, ScreenUse& screen, const std::size_t*
     for (std::size_t w = 0; w < count * kScreenWords; ++w) {
       through += static_cast<std::size_t>(std::popcount(masks[w]));
     }
-    // One in five: where the sparse values cost about what the tiles do.
+    // At one in five the values let through cost about what the tiles do.
     if (5 * through > count * (re - rb)) {
       screen.did_not_pay();
       screened = false;

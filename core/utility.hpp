@@ -97,7 +97,9 @@ class Coverage final : public Utility {
 // the distances that can still gain once those rows are committed, which
 // frees room for more; once all fit, it makes narrower copies at doublings
 // of its picks instead. Objects whose commits begin with those rows use them,
-// and every other column is computed afresh.
+// and every other column is computed afresh, where the matrix's 8-bit codes
+// (paid from the same budget) prove most distances too long to need computing
+// once few rows can still gain.
 class FacilityLocation final : public Utility {
  public:
   static FacilityLocation create(const Points& points);
