@@ -278,7 +278,7 @@ struct FacilityLocation::Memo {
     std::size_t level = 0;
   };
   std::vector<Narrow> narrow;
-  std::atomic<std::size_t> kept_bytes{0};  // kept and narrow, charged to matrix's budget
+  std::atomic<std::size_t> kept_bytes{0};  // kept, narrow and codes, charged to matrix's budget
   std::atomic<std::size_t> missing{0};     // columns without kept values a run may ask for
   // Rows committed in this order by the first object to commit them while
   // no copy shared the memo; it alone grows it, so readers never see it move.
