@@ -840,28 +840,15 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   }
   const QuantisedRows* codes = memo.codes ? &*memo.codes : nullptr;
   control::begin(Phase::Setup, (n + kGroup - 1) / kGroup);
-  if (!all_seem_to_fit(points, shared, codes, reserve)) {
-    // The first evaluations keep columns instead, as they compute them: by
-    // then fewer rows can gain, so more columns fit.
-    pool::map_chunks(
-        (n + kGroup - 1) / kGroup, [] { return Scratch{}; },
-        [&](Scratch& scratch, std::size_t g) {
-          control::poll();
-          const std::size_t c0 = g * kGroup, count = std::min(kGroup, n - c0);
-          std::size_t cols[kGroup];
-          for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
-          scan_group(points, codes, shared.scale, cols, count, 0.0f, false, scratch,
-                     memo.first.data() + c0);
-          control::advance(1);
-        });
-    return;
-  }
+  // When not all fit, the first evaluations keep columns instead, as they
+  // compute them: by then fewer rows can gain, so more columns fit.
+  const bool keeping = all_seem_to_fit(points, shared, codes, reserve);
   struct Admission {
     std::mutex mutex;
     std::vector<std::size_t> heap;    // the kept columns, the one asked for last in front
     std::vector<std::uint8_t> ready;  // filled, so it may be displaced
   } admission;
-  admission.ready.assign(n, 0);
+  if (keeping) admission.ready.assign(n, 0);
   // With this order the heap's front is the kept column asked for last.
   const auto sooner = [&memo](std::size_t a, std::size_t b) { return asked_sooner(memo, a, b); };
   pool::map_chunks(
@@ -871,8 +858,12 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
         const std::size_t c0 = g * kGroup, count = std::min(kGroup, n - c0);
         std::size_t cols[kGroup];
         for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
-        scan_group(points, codes, shared.scale, cols, count, shared.below_empty, true, scratch,
+        scan_group(points, codes, shared.scale, cols, count, shared.below_empty, keeping, scratch,
                    memo.first.data() + c0);
+        if (!keeping) {
+          control::advance(1);
+          return;
+        }
         // Room is granted under the lock, filled outside it; displaced columns
         // are freed outside it too.
         std::size_t admitted[kGroup];
