@@ -257,17 +257,24 @@ void distance_rows(const float* values, std::size_t dim, Metric metric, std::siz
   }
 }
 
-void distance_columns4(const float* values, std::size_t dim, Metric metric,
-                       const std::size_t (&cols)[kTileRows], std::size_t begin, std::size_t end,
-                       float* out, std::size_t stride) noexcept {
+namespace {
+
+void columns4(const float* values, std::size_t dim, Metric metric,
+              const std::size_t (&cols)[kTileRows], std::size_t begin, std::size_t end,
+              const std::uint32_t* listed, float* out, std::size_t stride) noexcept {
   const KernelLevel level = active_kernel_level();
-  if (begin >= end || rows4_with(level, values, dim, metric, cols, begin, end, out, stride)) return;
+  if (begin >= end || rows4_with(level, values, dim, metric, cols, begin, end, listed, out, stride)) {
+    return;
+  }
+  const auto index = [&](std::size_t r) -> std::size_t {
+    return listed != nullptr ? listed[r - begin] : r;
+  };
   const float* b[kTileRows];
   for (std::size_t q = 0; q < kTileRows; ++q) b[q] = values + cols[q] * dim;
   const float* a[kTileRows];
   float sums[kTileRows * kTileRows];
   for (std::size_t i0 = begin; i0 < end; i0 += kTileRows) {
-    for (std::size_t p = 0; p < kTileRows; ++p) a[p] = values + std::min(i0 + p, end - 1) * dim;
+    for (std::size_t p = 0; p < kTileRows; ++p) a[p] = values + index(std::min(i0 + p, end - 1)) * dim;
     if (metric == Metric::Euclidean) {
       sq_euclid_tile_with(level, a, b, dim, sums);
     } else {
@@ -277,10 +284,24 @@ void distance_columns4(const float* values, std::size_t dim, Metric metric,
     for (std::size_t p = 0; p < rows; ++p) {
       float* row = out + (i0 + p - begin) * stride;
       for (std::size_t q = 0; q < kTileRows; ++q) {
-        row[q] = i0 + p == cols[q] ? 0.0f : distance_from_sum(metric, sums[kTileRows * p + q]);
+        row[q] = index(i0 + p) == cols[q] ? 0.0f : distance_from_sum(metric, sums[kTileRows * p + q]);
       }
     }
   }
+}
+
+}  // namespace
+
+void distance_columns4(const float* values, std::size_t dim, Metric metric,
+                       const std::size_t (&cols)[kTileRows], std::size_t begin, std::size_t end,
+                       float* out, std::size_t stride) noexcept {
+  columns4(values, dim, metric, cols, begin, end, nullptr, out, stride);
+}
+
+void distance_columns4_listed(const float* values, std::size_t dim, Metric metric,
+                              const std::size_t (&cols)[kTileRows], const std::uint32_t* rows,
+                              std::size_t count, float* out, std::size_t stride) noexcept {
+  columns4(values, dim, metric, cols, 0, count, rows, out, stride);
 }
 
 void below_masks(const float* a, const float* b, std::size_t len, std::uint64_t* masks) noexcept {

@@ -28,6 +28,11 @@ void distance_columns4(const float* values, std::size_t dim, Metric metric,
                        const std::size_t (&cols)[kTileRows], std::size_t begin, std::size_t end,
                        float* out, std::size_t stride) noexcept;
 
+// The same for the rows listed: out[k * stride + q] = dist(rows[k], cols[q]).
+void distance_columns4_listed(const float* values, std::size_t dim, Metric metric,
+                              const std::size_t (&cols)[kTileRows], const std::uint32_t* rows,
+                              std::size_t count, float* out, std::size_t stride) noexcept;
+
 // out[k] = dist(rows[k], c) for k < count, as distance_column gives it.
 void distance_rows(const float* values, std::size_t dim, Metric metric, std::size_t c,
                    const std::uint32_t* rows, std::size_t count, float* out) noexcept;

@@ -110,8 +110,9 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
                std::vector<Checkpoint>* kept) {
   constexpr std::size_t kMaxBatch = 256;
   std::size_t batch = 1, batch_picks = 0;
-  std::vector<std::size_t> rows;
+  std::vector<std::size_t> rows, stamps;
   std::vector<double> gains;
+  std::vector<std::uint8_t> exact;
   while (frontier.selected.size() < m) {
     if (heap.empty()) break;
     control::poll();  // a pick or a gain, each at most one column of work
@@ -120,7 +121,8 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
     heap.pop_back();
     if (frontier.taken[top.index]) continue;
     if (frontier.same.shuts_out(d, frontier.min_dist[top.index])) continue;  // for good
-    if (top.stamp >= frontier.selected.size()) {
+    const std::size_t picks = frontier.selected.size();
+    if (top.stamp >= picks && top.exact) {
       if (wanted != nullptr && (*wanted)(frontier.selected, top.index, heap.size() + 1)) {
         Checkpoint checkpoint{frontier.selected.size(), {}};
         checkpoint.heap.reserve(heap.size() + 1);  // exactly what the caller was told
@@ -132,16 +134,26 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
       frontier.take(points, utility, top.index);
       continue;
     }
-    // A stale top: its gain and those of the stale entries right below it
-    // are computed together, more of them each time the top of this pick
+    if (top.stamp >= picks) {
+      // A bound tightened for this pick came out on top: its gain decides.
+      rows.assign(1, top.index);
+      gains.resize(1);
+      utility.marginals(rows, points, gains);
+      heap.push_back(Entry{gains[0], top.index, picks});
+      std::push_heap(heap.begin(), heap.end(), EntryLess{});
+      continue;
+    }
+    // A stale top: its bound and those of the stale entries right below it
+    // are tightened together, more of them each time the top of this pick
     // turns out stale again. Every entry stays an upper bound of its row's
     // gain, so the pick is the one a single evaluation at a time finds.
-    const std::size_t picks = frontier.selected.size();
     if (picks != batch_picks) {
       batch_picks = picks;
       batch = 1;
     }
     rows.assign(1, top.index);
+    stamps.assign(1, top.stamp);
+    gains.assign(1, top.gain);
     while (rows.size() < batch && !heap.empty()) {
       // Every comparison with d is noted, as each one steers the run.
       const Entry& next = heap.front();
@@ -151,12 +163,16 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
       std::pop_heap(heap.begin(), heap.end(), EntryLess{});
       const Entry e = heap.back();
       heap.pop_back();
-      if (frontier.admissible(e.index, d)) rows.push_back(e.index);
+      if (frontier.admissible(e.index, d)) {
+        rows.push_back(e.index);
+        stamps.push_back(e.stamp);
+        gains.push_back(e.gain);
+      }
     }
-    gains.resize(rows.size());
-    utility.marginals(rows, points, gains);
+    exact.resize(rows.size());
+    utility.tighten(rows, stamps, points, gains, exact);
     for (std::size_t q = 0; q < rows.size(); ++q) {
-      heap.push_back(Entry{gains[q], rows[q], picks});
+      heap.push_back(Entry{gains[q], rows[q], picks, exact[q] != 0});
       std::push_heap(heap.begin(), heap.end(), EntryLess{});
     }
     batch = std::min(kMaxBatch, 2 * batch);

@@ -56,11 +56,14 @@ struct Frontier {
   SameRun same;
 };
 
-// One entry of the lazy greedy's max-heap; stamp takes no part in the order.
+// One entry of the lazy greedy's max-heap: an upper bound of the row's gain
+// set once `stamp` rows were taken, the gain itself when `exact`; stamp and
+// exact take no part in the order.
 struct Entry {
   double gain;
   std::size_t index;
   std::size_t stamp;
+  bool exact = true;
 };
 // Strict "a comes out after b": smaller gain in the total order, then larger index.
 bool entry_less(const Entry& a, const Entry& b) noexcept;

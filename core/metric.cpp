@@ -451,22 +451,29 @@ __attribute__((target("avx512f"))) BlockFarthest scan_avx512(const float* values
 }
 
 // Rows [begin, end) against four fixed rows, finished in vector lanes:
-// out[(i - begin) * stride + q] = the distance of row i to b[q], 0 where the
-// row is that one itself (`cols` names the four).
+// out[(r - begin) * stride + q] = the distance of row r (or of listed[r -
+// begin], given a list) to b[q], 0 where the row is that one itself (`cols`
+// names the four).
 template <bool Squared>
 __attribute__((target("avx512f"))) void rows4_avx512(const float* values, std::size_t dim,
                                                     const std::size_t* cols, std::size_t begin,
-                                                    std::size_t end, float* out,
-                                                    std::size_t stride) noexcept {
+                                                    std::size_t end, const std::uint32_t* listed,
+                                                    float* out, std::size_t stride) noexcept {
   const float* b[kTileRows];
   for (std::size_t q = 0; q < kTileRows; ++q) b[q] = values + cols[q] * dim;
-  const auto row = [&](std::size_t r) { return values + std::min(r, end - 1) * dim; };
+  const auto index = [&](std::size_t r) -> std::size_t {
+    r = std::min(r, end - 1);
+    return listed != nullptr ? listed[r - begin] : r;
+  };
+  const auto row = [&](std::size_t r) { return values + index(r) * dim; };
   for (std::size_t i0 = begin; i0 < end; i0 += kTileRows) {
     __m512 d = simd::distances_from_sums<Squared>(
         tile_sums_avx512<Squared>(row(i0), row(i0 + 1), row(i0 + 2), row(i0 + 3), b, dim));
     unsigned self = 0;
-    for (std::size_t q = 0; q < kTileRows; ++q) {
-      if (cols[q] >= i0 && cols[q] < i0 + kTileRows) self |= 1u << ((cols[q] - i0) * kTileRows + q);
+    for (std::size_t p = 0; p < kTileRows; ++p) {
+      for (std::size_t q = 0; q < kTileRows; ++q) {
+        if (index(i0 + p) == cols[q]) self |= 1u << (p * kTileRows + q);
+      }
     }
     d = _mm512_mask_mov_ps(d, static_cast<__mmask16>(self), _mm512_setzero_ps());
     float* o = out + (i0 - begin) * stride;
@@ -529,13 +536,13 @@ constexpr TileTable kTileTables[] = {
 }  // namespace
 
 bool rows4_with(KernelLevel level, const float* values, std::size_t dim, Metric metric,
-                const std::size_t* cols, std::size_t begin, std::size_t end, float* out,
-                std::size_t stride) noexcept {
+                const std::size_t* cols, std::size_t begin, std::size_t end,
+                const std::uint32_t* listed, float* out, std::size_t stride) noexcept {
   if (level != KernelLevel::Avx512) return false;
   if (metric == Metric::Euclidean) {
-    rows4_avx512<true>(values, dim, cols, begin, end, out, stride);
+    rows4_avx512<true>(values, dim, cols, begin, end, listed, out, stride);
   } else {
-    rows4_avx512<false>(values, dim, cols, begin, end, out, stride);
+    rows4_avx512<false>(values, dim, cols, begin, end, listed, out, stride);
   }
   return true;
 }

@@ -81,12 +81,13 @@ void dot_tile_with(KernelLevel level, const float* const* a_rows, const float* c
 void sq_euclid_tile_with(KernelLevel level, const float* const* a_rows,
                          const float* const* b_rows, std::size_t m, float* out) noexcept;
 
-// Where the build has one: rows [begin, end) of `values` against the four
-// rows `cols`, out[(i - begin) * stride + q] = their distance as dist() gives
-// it (0 for a row and itself), finished in vector lanes; else false.
+// Where the build has one: rows [begin, end) of `values` (or the rows
+// listed[0 .. end - begin), given a list) against the four rows `cols`,
+// out[(i - begin) * stride + q] = their distance as dist() gives it (0 for a
+// row and itself), finished in vector lanes; else false.
 bool rows4_with(KernelLevel level, const float* values, std::size_t dim, Metric metric,
-                const std::size_t* cols, std::size_t begin, std::size_t end, float* out,
-                std::size_t stride) noexcept;
+                const std::size_t* cols, std::size_t begin, std::size_t end,
+                const std::uint32_t* listed, float* out, std::size_t stride) noexcept;
 
 // A farthest pair (d, i, j), or d = -infinity and i = j = the largest word
 // when the block holds no pair.

@@ -290,6 +290,10 @@ struct FacilityLocation::Memo {
   std::vector<float> floor;
   std::size_t floor_level = 0;
   std::atomic<std::size_t> full_at{0};
+  // From this many committed rows on, every missing column seemed to fit
+  // below the floor: the columns computed afresh are then worth keeping
+  // rather than following their gains through the raised rows.
+  std::size_t fits_from = std::numeric_limits<std::size_t>::max();
   ScratchShelf shelf;
   // The matrix's rows as 8-bit codes, when the budget had room for them:
   // they prove most distances too long to gain before any is computed.
@@ -480,6 +484,61 @@ void add_gains(const float* block, std::size_t rows, const float* below, const d
                double scale, bool unit, double* acc) {
   static const auto* chosen = kAddGains[static_cast<int>(active_kernel_level())];
   chosen[unit](block, rows, below, best, scale, acc);
+}
+
+// Adds, for a block of listed rows (row-major, kAfresh columns a row), what
+// each column's gain lost on those rows between two bests: the row's term
+// against `before` less its term against `now`, each as marginal() makes it.
+[[gnu::always_inline]] inline void add_drops_body(const float* block, std::size_t rows,
+                                                  const double* before, const double* now,
+                                                  double scale, bool unit, double* acc) {
+  for (std::size_t i = 0; i < rows; ++i) {
+    const float* d = block + i * kAfresh;
+    for (std::size_t q = 0; q < kAfresh; ++q) {
+      const double s = unit ? 1.0 - static_cast<double>(d[q]) : 1.0 - static_cast<double>(d[q]) / scale;
+      acc[q] += (s > before[i] ? s - before[i] : 0.0) - (s > now[i] ? s - now[i] : 0.0);
+    }
+  }
+}
+
+void add_drops_plain(const float* block, std::size_t rows, const double* before,
+                     const double* now, double scale, bool unit, double* acc) {
+  add_drops_body(block, rows, before, now, scale, unit, acc);
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+__attribute__((target("avx512f"))) void add_drops_avx512(const float* block, std::size_t rows,
+                                                        const double* before, const double* now,
+                                                        double scale, bool unit, double* acc) {
+  constexpr std::size_t kVectors = kAfresh / 8;
+  __m512d sum[kVectors];
+  for (std::size_t v = 0; v < kVectors; ++v) sum[v] = _mm512_loadu_pd(acc + 8 * v);
+  const __m512d one = _mm512_set1_pd(1.0), by = _mm512_set1_pd(scale), zero = _mm512_setzero_pd();
+  for (std::size_t i = 0; i < rows; ++i) {
+    const __m512d b0 = _mm512_set1_pd(before[i]), b1 = _mm512_set1_pd(now[i]);
+#pragma GCC unroll 8
+    for (std::size_t v = 0; v < kVectors; ++v) {
+      const __m512d d = _mm512_cvtps_pd(_mm256_loadu_ps(block + i * kAfresh + 8 * v));
+      const __m512d s = unit ? _mm512_sub_pd(one, d) : _mm512_sub_pd(one, _mm512_div_pd(d, by));
+      const __m512d t0 = _mm512_mask_sub_pd(zero, _mm512_cmp_pd_mask(s, b0, _CMP_GT_OQ), s, b0);
+      const __m512d t1 = _mm512_mask_sub_pd(zero, _mm512_cmp_pd_mask(s, b1, _CMP_GT_OQ), s, b1);
+      sum[v] = _mm512_add_pd(sum[v], _mm512_sub_pd(t0, t1));
+    }
+  }
+  for (std::size_t v = 0; v < kVectors; ++v) _mm512_storeu_pd(acc + 8 * v, sum[v]);
+}
+#pragma GCC diagnostic pop
+
+using AddDrops = void (*)(const float*, std::size_t, const double*, const double*, double, bool,
+                          double*);
+constexpr AddDrops kAddDrops[] = {add_drops_plain, add_drops_plain, add_drops_avx512};
+
+void add_drops(const float* block, std::size_t rows, const double* before, const double* now,
+               double scale, bool unit, double* acc) {
+  static const AddDrops chosen = kAddDrops[static_cast<int>(active_kernel_level())];
+  chosen(block, rows, before, now, scale, unit, acc);
 }
 
 using Memo = FacilityLocation::Memo;
@@ -809,6 +868,30 @@ bool all_seem_to_fit(const Points& points, const FacilityLocation::Shared& share
          static_cast<double>(ledger.budget() - ledger.used() - reserve);
 }
 
+// Whether the missing columns' distances below `floor` would fit the budget
+// (less `reserve`), judged by a sample of evenly spaced columns.
+bool missing_seem_to_fit(const Points& points, const Memo& memo, const float* floor,
+                         std::size_t reserve) {
+  const std::size_t n = points.n(), count = std::min(n, kGroup);
+  const MemoryLedger& ledger = memo.matrix->ledger;
+  if (ledger.used() + reserve >= ledger.budget()) return false;
+  std::size_t cols[kGroup];
+  for (std::size_t q = 0; q < count; ++q) cols[q] = q * n / count;
+  ScreenUse screen(memo.codes ? &*memo.codes : nullptr);
+  std::vector<float> block(Scratch::kBlock * kGroup);
+  std::size_t below = 0;
+  for (std::size_t rb = 0; rb < n; rb += Scratch::kBlock) {
+    const std::size_t re = std::min(n, rb + Scratch::kBlock);
+    distances_below(points, screen, cols, count, rb, re, floor, nullptr, 0.0f, block.data());
+    for (std::size_t i = rb; i < re; ++i) {
+      for (std::size_t q = 0; q < count; ++q) below += block[(i - rb) * kGroup + q] < floor[i];
+    }
+  }
+  const double bytes = static_cast<double>(kept_bytes_for(below / count, n)) *
+                       static_cast<double>(memo.missing.load(std::memory_order_relaxed));
+  return bytes <= static_cast<double>(ledger.budget() - ledger.used() - reserve);
+}
+
 // Every column's sum of similarities in row order, and its kept distances:
 // on the pool, columns in groups whose rows are read in blocks (one pass over
 // the matrix per group), each group's sums kept apart, so neither the split
@@ -824,6 +907,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   memo.chain.clear();
   memo.floor.clear();
   memo.floor_level = 0;
+  memo.fits_from = std::numeric_limits<std::size_t>::max();
   memo.matrix = points.data();
   memo.first.assign(n, 0.0);
   memo.kept.resize(n);
@@ -1196,6 +1280,18 @@ bool FacilityLocation::holds_column(const Memo* m, std::size_t c, const Points& 
   return points.columns().find(c) != nullptr;
 }
 
+bool FacilityLocation::keeps_afresh(const Points& points, std::size_t count) const {
+  const Memo& memo = shared_->memo;
+  if (memo.matrix != points.data() || matched_ != committed_ || committed_ != memo.chain.size() ||
+      shared_.use_count() != 1 || memo.missing.load(std::memory_order_relaxed) == 0 ||
+      memo.floor_level == 0 || memo.full_at.load(std::memory_order_relaxed) == committed_) {
+    return false;
+  }
+  const MemoryLedger& ledger = memo.matrix->ledger;
+  return ledger.used() + reserve_of(ledger) + count * kept_bytes_for(0, best_.size()) <=
+         ledger.budget();
+}
+
 void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Points& points,
                                     double* out) const {
   constexpr std::size_t kBlock = 256;
@@ -1210,11 +1306,7 @@ void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Poi
   Memo& memo = shared.memo;
   std::unique_ptr<Scratch> keeping;
   const std::size_t reserve = memo.matrix ? reserve_of(memo.matrix->ledger) : 0;
-  if (memo.matrix == points.data() && matched_ == committed_ && committed_ == memo.chain.size() &&
-      shared_.use_count() == 1 && memo.missing.load(std::memory_order_relaxed) > 0 &&
-      memo.floor_level > 0 && memo.full_at.load(std::memory_order_relaxed) != committed_ &&
-      memo.matrix->ledger.used() + reserve + count * kept_bytes_for(0, n) <=
-          memo.matrix->ledger.budget()) {
+  if (keeps_afresh(points, count)) {
     keeping = memo.shelf.take();
     keeping->begin(count, n);
   }
@@ -1291,14 +1383,153 @@ void FacilityLocation::marginals(std::span<const std::size_t> rows,
   pool::map_chunks(tasks, [] { return std::vector<std::size_t>(); }, task);
 }
 
+void FacilityLocation::tighten(std::span<const std::size_t> rows,
+                               std::span<const std::size_t> stamps, const Points& points,
+                               std::span<double> bounds, std::span<std::uint8_t> exact) const {
+  check_points(points);
+  for (std::size_t c : rows) {
+    if (c >= best_.size()) index_out_of_range(c, best_.size(), "rows");
+  }
+  const std::size_t n = best_.size();
+  const Memo* m = memo(points);
+  // raised_since[s]: how many rows the commits after the first s raised, at
+  // most; from below history_from_, unknown.
+  std::vector<std::size_t> raised_since(committed_ + 1, 0);
+  for (std::size_t u = committed_; u-- > history_from_;) {
+    raised_since[u] = raised_since[u + 1] + history_[u].rows.size();
+  }
+  // Following a gain costs a distance per raised row; a gain computed again
+  // costs one per row, or much less from a column at hand, and the memo keeps
+  // what is computed while it has room, which makes later gains cheap.
+  const bool keeping = keeps_afresh(points, rows.size()) && shared_->memo.fits_from <= committed_;
+  std::vector<std::size_t> direct, followed;
+  for (std::size_t q = 0; q < rows.size(); ++q) {
+    const std::size_t s = stamps[q];
+    const bool follow = !keeping && s >= history_from_ && s < committed_ &&
+                        std::isfinite(bounds[q]) && bounds[q] >= 0.0 &&
+                        4 * raised_since[s] <= 3 * n && !holds_column(m, rows[q], points);
+    (follow ? followed : direct).push_back(q);
+    exact[q] = follow ? 0 : 1;
+  }
+  if (!direct.empty()) {
+    std::vector<std::size_t> cols(direct.size());
+    std::vector<double> gains(direct.size());
+    for (std::size_t a = 0; a < direct.size(); ++a) cols[a] = rows[direct[a]];
+    marginals(cols, points, gains);
+    for (std::size_t a = 0; a < direct.size(); ++a) bounds[direct[a]] = gains[a];
+  }
+  if (followed.empty()) return;
+  std::stable_sort(followed.begin(), followed.end(),
+                   [&](std::size_t a, std::size_t b) { return stamps[a] < stamps[b]; });
+  // The rows raised since each stamp, once each, with their best then and now.
+  struct Since {
+    std::vector<std::uint32_t> rows;
+    std::vector<double> before, now;
+  };
+  std::vector<Since> since;
+  std::vector<std::size_t> since_of(rows.size());
+  std::vector<std::uint8_t> seen;
+  for (std::size_t a = 0; a < followed.size(); ++a) {
+    const std::size_t s = stamps[followed[a]];
+    if (a > 0 && stamps[followed[a - 1]] == s) {
+      since_of[followed[a]] = since.size() - 1;
+      continue;
+    }
+    Since& set = since.emplace_back();
+    since_of[followed[a]] = since.size() - 1;
+    if (committed_ - s > 1) seen.assign(n, 0);
+    for (std::size_t u = s; u < committed_; ++u) {
+      const Raised& raised = history_[u];
+      for (std::size_t e = 0; e < raised.rows.size(); ++e) {
+        const std::uint32_t i = raised.rows[e];
+        if (committed_ - s > 1) {
+          if (seen[i]) continue;
+          seen[i] = 1;
+        }
+        set.rows.push_back(i);
+        set.before.push_back(raised.before[e]);
+        set.now.push_back(best_[i]);
+      }
+    }
+  }
+  // Tasks of up to kAfresh columns with one stamp, each reading the raised
+  // rows in blocks.
+  std::vector<std::pair<std::size_t, std::size_t>> tasks;  // [begin, end) in `followed`
+  for (std::size_t a = 0; a < followed.size();) {
+    std::size_t b = a + 1;
+    while (b < followed.size() && b - a < kAfresh && since_of[followed[b]] == since_of[followed[a]]) ++b;
+    tasks.emplace_back(a, b);
+    a = b;
+  }
+  const Shared& shared = *shared_;
+  // Each sum of n terms in row order lies within n units of its last place,
+  // relative, of the exact sum of its terms, and so does the sum of the
+  // drops; the margin covers both and the subtraction, several times over.
+  const double margin = 8.0 * static_cast<double>(n + 16) * 0x1p-53;
+  const auto task = [&](std::vector<float>& block, std::size_t t) {
+    constexpr std::size_t kBlock = 256;
+    block.resize(kBlock * kAfresh);
+    const auto [a, b] = tasks[t];
+    const Since& set = since[since_of[followed[a]]];
+    const std::size_t count = b - a;
+    std::size_t cols[kAfresh];
+    for (std::size_t k = 0; k < count; ++k) cols[k] = rows[followed[a + k]];
+    double drops[kAfresh] = {};
+    const std::size_t len = set.rows.size();
+    for (std::size_t r0 = 0; r0 < len; r0 += kBlock) {
+      control::poll();
+      const std::size_t r1 = std::min(len, r0 + kBlock);
+      for (std::size_t quad = 0; quad < count; quad += kTileRows) {
+        std::size_t four[kTileRows];
+        for (std::size_t q = 0; q < kTileRows; ++q) four[q] = cols[std::min(quad + q, count - 1)];
+        distance_columns4_listed(points.values(), points.dim(), points.metric(), four,
+                                 set.rows.data() + r0, r1 - r0, block.data() + quad, kAfresh);
+      }
+      // Lanes past `count` add stale values to sums that are dropped.
+      add_drops(block.data(), r1 - r0, set.before.data() + r0, set.now.data() + r0, shared.scale,
+                shared.unit_scale, drops);
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t q = followed[a + k];
+      const double bound = bounds[q];
+      const double tight = (bound - drops[k]) + bound * margin;
+      if (tight < bound) bounds[q] = std::max(tight, 0.0);
+    }
+  };
+  std::size_t pairs = 0;
+  for (const auto& [a, b] : tasks) pairs += (b - a) * since[since_of[followed[a]]].rows.size();
+  std::vector<float> block;
+  if (tasks.size() < 2 || pairs < 65536) {
+    for (std::size_t t = 0; t < tasks.size(); ++t) task(block, t);
+    return;
+  }
+  pool::map_chunks(tasks.size(), [] { return std::vector<float>(); }, task);
+}
+
 void FacilityLocation::commit(std::size_t c, const Points& points) {
   check_points(points);
   if (c >= best_.size()) index_out_of_range(c, best_.size(), "rows");
   const Shared& shared = *shared_;
+  const std::size_t n = best_.size();
+  const bool recording = n <= std::numeric_limits<std::uint32_t>::max();
+  Raised raised;
   for_each_gaining_row(c, points, [&](std::size_t i, float d) {
+    if (recording) {
+      raised.rows.push_back(static_cast<std::uint32_t>(i));
+      raised.before.push_back(best_[i]);
+    }
     best_[i] = shared.raw_similarity(d);
     below_[i] = shared.bound_for(best_[i]);
   });
+  history_entries_ += raised.rows.size();
+  history_.push_back(std::move(raised));
+  // A few entries a row: past that the oldest commits are forgotten, and
+  // gains stale since before them are computed again instead.
+  while (history_entries_ > 2 * n + 64 && history_from_ < history_.size()) {
+    Raised& oldest = history_[history_from_++];
+    history_entries_ -= oldest.rows.size();
+    oldest = Raised{};
+  }
   if (matched_ == committed_ && memo(points) != nullptr) {
     Memo& m = shared_->memo;
     if (m.chain.size() > committed_) {
@@ -1313,7 +1544,13 @@ void FacilityLocation::commit(std::size_t c, const Points& points) {
       if (!m.kept[c].support) m.missing.fetch_sub(1, std::memory_order_relaxed);
       const std::size_t level = m.chain.size();
       if (m.missing.load() > 0) {
-        if (raises_at(level)) raise_level(points, m, below_.data());
+        if (raises_at(level)) {
+          raise_level(points, m, below_.data());
+          if (m.fits_from > level &&
+              missing_seem_to_fit(points, m, below_.data(), reserve_of(m.matrix->ledger))) {
+            m.fits_from = level;
+          }
+        }
       } else if (narrows_at(level) && narrows_rows(best_.size())) {
         narrow_level(points, m, below_.data());
       }
@@ -1331,6 +1568,9 @@ void FacilityLocation::reset() {
   std::fill(below_.begin(), below_.end(), shared_->below_empty);
   committed_ = 0;
   matched_ = 0;
+  history_.clear();
+  history_from_ = 0;
+  history_entries_ = 0;
 }
 
 Status FacilityLocation::validate(const Points& points) const {

@@ -22,6 +22,17 @@ class Utility {
                          std::span<double> out) const {
     for (std::size_t q = 0; q < rows.size(); ++q) out[q] = marginal(rows[q], points);
   }
+  // bounds[q] bounds rows[q]'s gain as it was once the first stamps[q] of
+  // the committed rows were, and so its gain now: replaces it by a bound of
+  // the gain now, never larger, or by the gain itself, which exact[q] tells.
+  // The default computes every gain.
+  virtual void tighten(std::span<const std::size_t> rows, std::span<const std::size_t> stamps,
+                       const Points& points, std::span<double> bounds,
+                       std::span<std::uint8_t> exact) const {
+    (void)stamps;
+    marginals(rows, points, bounds);
+    for (auto& e : exact) e = 1;
+  }
   virtual void commit(std::size_t index, const Points& points) = 0;
   virtual void reset() = 0;
   virtual bool is_linear() const { return false; }
@@ -99,7 +110,9 @@ class Coverage final : public Utility {
 // of its picks instead. Objects whose commits begin with those rows use them,
 // and every other column is computed afresh, where the matrix's 8-bit codes
 // (paid from the same budget) prove most distances too long to need computing
-// once few rows can still gain.
+// once few rows can still gain. A stale gain is mostly not computed again but
+// followed through the commits since: each commit notes the rows whose best
+// it raised, and the gain falls by its terms' drop on those rows alone.
 class FacilityLocation final : public Utility {
  public:
   static FacilityLocation create(const Points& points);
@@ -108,6 +121,12 @@ class FacilityLocation final : public Utility {
   // On the pool when the rows are many and each gain is costly.
   void marginals(std::span<const std::size_t> rows, const Points& points,
                  std::span<double> out) const override;
+  // Follows a stale gain through the commits since, from the distances of
+  // the rows whose best they raised alone, when those are fewer than a
+  // column's; a margin covers the rounding of both sums.
+  void tighten(std::span<const std::size_t> rows, std::span<const std::size_t> stamps,
+               const Points& points, std::span<double> bounds,
+               std::span<std::uint8_t> exact) const override;
   void commit(std::size_t index, const Points& points) override;
   void reset() override;
   Status validate(const Points& points) const override;
@@ -132,6 +151,9 @@ class FacilityLocation final : public Utility {
   // Whether column c's values are at hand, kept or cached, without
   // computing it.
   bool holds_column(const Memo* memo, std::size_t c, const Points& points) const;
+  // Whether the columns that this object computes afresh, `count` of them,
+  // would be kept: it grows the memo, which has room at this level.
+  bool keeps_afresh(const Points& points, std::size_t count) const;
   // marginal() of up to 64 columns that are not at hand, computed together:
   // one pass of the tile kernel over the rows for all of them.
   void gains_afresh(std::span<const std::size_t> cols, const Points& points, double* out) const;
@@ -140,6 +162,16 @@ class FacilityLocation final : public Utility {
   std::vector<double> best_;
   std::vector<float> below_;  // row i gains from c only while dist(i, c) < below_[i]
   std::size_t committed_ = 0;
+  // What each commit since commit `history_from_` did: the rows whose best it
+  // raised, with their best before. The oldest go first when they would
+  // outgrow a few entries a row.
+  struct Raised {
+    std::vector<std::uint32_t> rows;
+    std::vector<double> before;
+  };
+  std::vector<Raised> history_;
+  std::size_t history_from_ = 0;
+  std::size_t history_entries_ = 0;
   // How many of the first commits follow the memo's chain, whose levels
   // tell which kept columns hold every value that can still gain.
   std::size_t matched_ = 0;

@@ -304,9 +304,15 @@ TEST(FastColumnKernels, EveryBuildGivesTheDistanceOfEachPair) {
             ASSERT_EQ(bits(out[(i - 1) * 6 + q]), bits(p.dist(i, cols[q]))) << "dim " << dim << " i " << i;
           }
         }
-        // Chosen rows against one column: a partial batch past sixteen, the
-        // column itself among them.
+        // Chosen rows against one column, and against four: a partial batch
+        // past sixteen, the columns themselves among them.
         const std::uint32_t rows[] = {0, 3, 3, 50, 17, 52, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+        distance_columns4_listed(p.values(), dim, metric, cols, rows, std::size(rows), out.data(), 6);
+        for (std::size_t k = 0; k < std::size(rows); ++k) {
+          for (std::size_t q = 0; q < kTileRows; ++q) {
+            ASSERT_EQ(bits(out[k * 6 + q]), bits(p.dist(rows[k], cols[q]))) << "dim " << dim << " k " << k;
+          }
+        }
         std::vector<float> got(std::size(rows), kNaN);
         distance_rows(p.values(), dim, metric, 17, rows, std::size(rows), got.data());
         for (std::size_t k = 0; k < std::size(rows); ++k) {
