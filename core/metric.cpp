@@ -470,9 +470,15 @@ __attribute__((target("avx512f"))) void rows4_avx512(const float* values, std::s
     __m512 d = simd::distances_from_sums<Squared>(
         tile_sums_avx512<Squared>(row(i0), row(i0 + 1), row(i0 + 2), row(i0 + 3), b, dim));
     unsigned self = 0;
-    for (std::size_t p = 0; p < kTileRows; ++p) {
+    if (listed == nullptr) {
       for (std::size_t q = 0; q < kTileRows; ++q) {
-        if (index(i0 + p) == cols[q]) self |= 1u << (p * kTileRows + q);
+        if (cols[q] >= i0 && cols[q] < i0 + kTileRows) self |= 1u << ((cols[q] - i0) * kTileRows + q);
+      }
+    } else {
+      for (std::size_t p = 0; p < kTileRows; ++p) {
+        for (std::size_t q = 0; q < kTileRows; ++q) {
+          if (index(i0 + p) == cols[q]) self |= 1u << (p * kTileRows + q);
+        }
       }
     }
     d = _mm512_mask_mov_ps(d, static_cast<__mmask16>(self), _mm512_setzero_ps());

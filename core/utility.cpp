@@ -689,6 +689,24 @@ class ScreenUse {
   std::size_t pause_ = 0;
 };
 
+// The distances of columns cols[0 .. count) to rows rb .. re, or to the rows
+// listed[0 .. re - rb) given a list, into `block` (row-major, kGroup columns
+// a row), four columns to one pass over the rows.
+void group_distances(const Points& points, const std::size_t* cols, std::size_t count,
+                     std::size_t rb, std::size_t re, const std::uint32_t* listed, float* block) {
+  for (std::size_t quad = 0; quad < count; quad += kTileRows) {
+    std::size_t four[kTileRows];
+    for (std::size_t q = 0; q < kTileRows; ++q) four[q] = cols[std::min(quad + q, count - 1)];
+    if (listed != nullptr) {
+      distance_columns4_listed(points.values(), points.dim(), points.metric(), four, listed,
+                               re - rb, block + quad, kGroup);
+    } else {
+      distance_columns4(points.values(), points.dim(), points.metric(), four, rb, re,
+                        block + quad, kGroup);
+    }
+  }
+}
+
 // The distances of columns cols[0 .. count) to rows rb .. re into `block`
 // (row-major, kGroup columns a row), except where the codes prove them at
 // least L_i (screen_far's): those read +inf, which every use of the block
@@ -713,12 +731,7 @@ void distances_below(const Points& points, ScreenUse& screen, const std::size_t*
     }
   }
   if (!screened) {
-    for (std::size_t quad = 0; quad < count; quad += kTileRows) {
-      std::size_t four[kTileRows];
-      for (std::size_t q = 0; q < kTileRows; ++q) four[q] = cols[std::min(quad + q, count - 1)];
-      distance_columns4(points.values(), points.dim(), points.metric(), four, rb, re,
-                        block + quad, kGroup);
-    }
+    group_distances(points, cols, count, rb, re, nullptr, block);
     return;
   }
   std::fill(block, block + (re - rb) * kGroup, std::numeric_limits<float>::infinity());
@@ -1479,12 +1492,7 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
     for (std::size_t r0 = 0; r0 < len; r0 += kBlock) {
       control::poll();
       const std::size_t r1 = std::min(len, r0 + kBlock);
-      for (std::size_t quad = 0; quad < count; quad += kTileRows) {
-        std::size_t four[kTileRows];
-        for (std::size_t q = 0; q < kTileRows; ++q) four[q] = cols[std::min(quad + q, count - 1)];
-        distance_columns4_listed(points.values(), points.dim(), points.metric(), four,
-                                 set.rows.data() + r0, r1 - r0, block.data() + quad, kAfresh);
-      }
+      group_distances(points, cols, count, 0, r1 - r0, set.rows.data() + r0, block.data());
       // Lanes past `count` add stale values to sums that are dropped.
       add_drops(block.data(), r1 - r0, set.before.data() + r0, set.now.data() + r0, shared.scale,
                 shared.unit_scale, drops);
