@@ -192,10 +192,8 @@ namespace {
 
 constexpr std::size_t kGroup = 64;
 
-// One worker's room for a group of columns.
-struct Scratch {
-  static constexpr std::size_t kBlock = 256;
-  std::vector<float> block = std::vector<float>(kBlock * kGroup, 0.0f);
+// The distances a group of columns keeps, as they are found in row order.
+struct KeptValues {
   std::vector<std::vector<std::uint64_t>> support{kGroup};
   std::vector<std::vector<float>> packed{kGroup};
   std::size_t kept[kGroup] = {};
@@ -207,6 +205,64 @@ struct Scratch {
       packed[q].resize(n + 16);
       kept[q] = 0;
     }
+  }
+};
+
+// One worker's room for a group of columns.
+struct Scratch : KeptValues {
+  static constexpr std::size_t kBlock = 256;
+  std::vector<float> block = std::vector<float>(kBlock * kGroup, 0.0f);
+};
+
+// What a group keeps of the stripes above its own, while the build reaches
+// it: each column's support, and its values below the cutoff, stripe after
+// stripe and column after column within one, in chunks small enough for the
+// allocator to hand on to the next group rather than to fresh pages.
+struct PendingGroup {
+  static constexpr std::size_t kChunk = 16384;
+  std::vector<std::vector<std::uint64_t>> support;
+  std::vector<std::unique_ptr<float[]>> chunks;
+  std::size_t used = kChunk;  // in the last chunk
+
+  void append(const float* values, std::size_t m) {
+    while (m > 0) {
+      if (used == kChunk) {
+        chunks.emplace_back(new float[kChunk]);
+        used = 0;
+      }
+      const std::size_t step = std::min(m, kChunk - used);
+      std::copy(values, values + step, chunks.back().get() + used);
+      used += step;
+      values += step;
+      m -= step;
+    }
+  }
+  // Hands the first `stripes` stripes' support and values of `count` columns
+  // to `into`, as keep_below would have left them.
+  void drain(std::size_t count, std::size_t stripes, KeptValues& into) {
+    std::size_t chunk = 0, at = 0;
+    for (std::size_t q = 0; q < count; ++q) {
+      into.support[q].swap(support[q]);
+      into.kept[q] = 0;
+    }
+    for (std::size_t s = 0; s < stripes; ++s) {
+      for (std::size_t q = 0; q < count; ++q) {
+        auto m = static_cast<std::size_t>(std::popcount(into.support[q][s]));
+        while (m > 0) {
+          if (at == kChunk) {
+            ++chunk;
+            at = 0;
+          }
+          const std::size_t step = std::min(m, kChunk - at);
+          const float* from = chunks[chunk].get() + at;
+          std::copy(from, from + step, into.packed[q].data() + into.kept[q]);
+          into.kept[q] += step;
+          at += step;
+          m -= step;
+        }
+      }
+    }
+    *this = PendingGroup{};
   }
 };
 
@@ -374,31 +430,113 @@ constexpr std::size_t kRowChunk = 1024;
 // independent lanes, which wide vectors do at once; the 512-bit build is
 // chosen at run time like the distance kernels' (an ifunc would run before
 // a sanitizer's runtime is up).
+// Dividing by a scale of 1.0 is exact, so cosine's build skips the division.
+template <bool Unit>
 [[gnu::always_inline]] inline void add_similarities_body(const float* block, std::size_t rows,
                                                          double scale, double* acc) {
   for (std::size_t i = 0; i < rows; ++i) {
     const float* d = block + i * kGroup;
     for (std::size_t q = 0; q < kGroup; ++q) {
-      const double s = 1.0 - static_cast<double>(d[q]) / scale;
+      const double s = Unit ? 1.0 - static_cast<double>(d[q]) : 1.0 - static_cast<double>(d[q]) / scale;
       acc[q] += s > 0.0 ? s : 0.0;  // a NaN gives 0.0 too
     }
   }
 }
 
+template <bool Unit>
+void add_similarities_plain(const float* block, std::size_t rows, double scale, double* acc) {
+  add_similarities_body<Unit>(block, rows, scale, acc);
+}
+
+template <bool Unit>
 __attribute__((target("avx512f"))) void add_similarities_avx512(const float* block,
                                                                std::size_t rows, double scale,
                                                                double* acc) {
-  add_similarities_body(block, rows, scale, acc);
+  add_similarities_body<Unit>(block, rows, scale, acc);
 }
 
 // The family's builds by KernelLevel: the same source, compiled for each.
 using AddSimilarities = void (*)(const float*, std::size_t, double, double*);
-constexpr AddSimilarities kAddSimilarities[] = {add_similarities_body, add_similarities_body,
-                                                add_similarities_avx512};
+constexpr AddSimilarities kAddSimilarities[][2] = {
+    {add_similarities_plain<false>, add_similarities_plain<true>},
+    {add_similarities_plain<false>, add_similarities_plain<true>},
+    {add_similarities_avx512<false>, add_similarities_avx512<true>}};
 
 void add_similarities(const float* block, std::size_t rows, double scale, double* acc) {
-  static const AddSimilarities chosen = kAddSimilarities[static_cast<int>(active_kernel_level())];
-  chosen(block, rows, scale, acc);
+  static const auto& chosen = kAddSimilarities[static_cast<int>(active_kernel_level())];
+  chosen[scale == 1.0](block, rows, scale, acc);
+}
+
+// out[r * kGroup + c] = in[c * kGroup + r]: a square of kGroup rows of the
+// distances to a group's columns, turned into the distances of those rows'
+// own columns to the group's.
+void transpose_group_plain(const float* in, float* out) {
+  for (std::size_t r = 0; r < kGroup; ++r) {
+    for (std::size_t c = 0; c < kGroup; ++c) out[r * kGroup + c] = in[c * kGroup + r];
+  }
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+__attribute__((target("avx512f"))) void transpose_group_avx512(const float* in, float* out) {
+  static_assert(kGroup % 16 == 0);
+  for (std::size_t r0 = 0; r0 < kGroup; r0 += 16) {
+    for (std::size_t c0 = 0; c0 < kGroup; c0 += 16) {
+      __m512 rows[16], t[16];
+      for (std::size_t k = 0; k < 16; ++k) rows[k] = _mm512_loadu_ps(in + (c0 + k) * kGroup + r0);
+      simd::transpose16(rows, t);
+      for (std::size_t k = 0; k < 16; ++k) _mm512_storeu_ps(out + (r0 + k) * kGroup + c0, t[k]);
+    }
+  }
+}
+#pragma GCC diagnostic pop
+
+using TransposeGroup = void (*)(const float*, float*);
+constexpr TransposeGroup kTransposeGroup[] = {transpose_group_plain, transpose_group_plain,
+                                              transpose_group_avx512};
+
+void transpose_group(const float* in, float* out) {
+  static const TransposeGroup chosen = kTransposeGroup[static_cast<int>(active_kernel_level())];
+  chosen(in, out);
+}
+
+// The values of in[0 .. 64) below `cutoff`, in order, to out (with sixteen
+// floats of room past them); bit j of the result tells whether in[j] went.
+std::uint64_t compress_below_plain(const float* in, float cutoff, float* out) {
+  std::uint64_t mask = 0;
+  std::size_t m = 0;
+  for (std::size_t j = 0; j < 64; ++j) {
+    out[m] = in[j];
+    const bool below = in[j] < cutoff;
+    m += below;
+    mask |= static_cast<std::uint64_t>(below) << j;
+  }
+  return mask;
+}
+
+__attribute__((target("avx512f,popcnt"))) std::uint64_t compress_below_avx512(const float* in,
+                                                                            float cutoff,
+                                                                            float* out) {
+  const __m512 bound = _mm512_set1_ps(cutoff);
+  std::uint64_t mask = 0;
+  for (std::size_t q = 0; q < 4; ++q) {
+    const __m512 x = _mm512_loadu_ps(in + 16 * q);
+    const __mmask16 below = _mm512_cmp_ps_mask(x, bound, _CMP_LT_OQ);
+    _mm512_storeu_ps(out, _mm512_maskz_compress_ps(below, x));
+    out += _mm_popcnt_u32(below);
+    mask |= static_cast<std::uint64_t>(below) << (16 * q);
+  }
+  return mask;
+}
+
+using CompressBelow = std::uint64_t (*)(const float*, float, float*);
+constexpr CompressBelow kCompressBelow[] = {compress_below_plain, compress_below_plain,
+                                            compress_below_avx512};
+
+std::uint64_t compress_below(const float* in, float cutoff, float* out) {
+  static const CompressBelow chosen = kCompressBelow[static_cast<int>(active_kernel_level())];
+  return chosen(in, cutoff, out);
 }
 
 // Columns computed afresh per pass over the rows.
@@ -548,7 +686,7 @@ using Memo = FacilityLocation::Memo;
 // (`floor`, or `cutoff` for every row) to its values, and marks them in its
 // support.
 void keep_below_plain(const float* block, std::size_t rows, std::size_t rb, std::size_t count,
-                      const float* floor, float cutoff, Scratch& scratch) {
+                      const float* floor, float cutoff, KeptValues& scratch) {
   for (std::size_t q = 0; q < count; ++q) {
     std::uint64_t* support = scratch.support[q].data();
     float* packed = scratch.packed[q].data();
@@ -573,7 +711,7 @@ __attribute__((target("avx512f,popcnt"))) void keep_below_avx512(const float* bl
                                                                std::size_t rows, std::size_t rb,
                                                                std::size_t count,
                                                                const float* floor, float cutoff,
-                                                               Scratch& scratch) {
+                                                               KeptValues& scratch) {
   static_assert(Scratch::kBlock % 64 == 0 && kGroup % 16 == 0);
   for (std::size_t r0 = 0; r0 < rows; r0 += 16) {
     const std::size_t live = std::min<std::size_t>(16, rows - r0), i = rb + r0;
@@ -648,11 +786,11 @@ __attribute__((target("avx512f,popcnt"))) std::size_t narrow_kept_avx512(
 #pragma GCC diagnostic pop
 
 using KeepBelow = void (*)(const float*, std::size_t, std::size_t, std::size_t, const float*,
-                           float, Scratch&);
+                           float, KeptValues&);
 constexpr KeepBelow kKeepBelow[] = {keep_below_plain, keep_below_plain, keep_below_avx512};
 
 void keep_below(const float* block, std::size_t rows, std::size_t rb, std::size_t count,
-                const float* floor, float cutoff, Scratch& scratch) {
+                const float* floor, float cutoff, KeptValues& scratch) {
   static const KeepBelow chosen = kKeepBelow[static_cast<int>(active_kernel_level())];
   chosen(block, rows, rb, count, floor, cutoff, scratch);
 }
@@ -673,20 +811,24 @@ constexpr std::size_t kScreenWords = Scratch::kBlock / 64;
 // dense tiles, so the screen only pays where few get through: it decides
 // block by block, and a block where it does not pay turns it off for the
 // next kScreenPause blocks.
+// Workers may share one: the pause is then theirs together.
 class ScreenUse {
  public:
   explicit ScreenUse(const QuantisedRows* codes) : codes_(codes) {}
   const QuantisedRows* now() {
-    if (codes_ == nullptr || pause_ == 0) return codes_;
-    --pause_;
-    return nullptr;
+    if (codes_ == nullptr) return nullptr;
+    std::size_t left = pause_.load(std::memory_order_relaxed);
+    while (left != 0) {
+      if (pause_.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) return nullptr;
+    }
+    return codes_;
   }
-  void did_not_pay() { pause_ = kScreenPause; }
+  void did_not_pay() { pause_.store(kScreenPause, std::memory_order_relaxed); }
 
  private:
   static constexpr std::size_t kScreenPause = 31;
   const QuantisedRows* codes_;
-  std::size_t pause_ = 0;
+  std::atomic<std::size_t> pause_{0};
 };
 
 // The distances of columns cols[0 .. count) to rows rb .. re, or to the rows
@@ -749,30 +891,20 @@ void distances_below(const Points& points, ScreenUse& screen, const std::size_t*
   }
 }
 
-// The distances of columns cols[0 .. count) to every row, read in row blocks
-// (one pass over the matrix for the group): when `keeping`, each column's
-// distances below `cutoff` go to the scratch, and with `sums` each column's
-// similarity sum in row order.
-void scan_group(const Points& points, const QuantisedRows* codes, double scale,
-                const std::size_t* group, std::size_t count, float cutoff, bool keeping,
-                Scratch& scratch, double* sums) {
+// Keeps the distances of columns cols[0 .. count) to every row that lie below
+// `cutoff` in the scratch, reading the rows in blocks: one pass over the
+// matrix for the group.
+void keep_group(const Points& points, const QuantisedRows* codes, const std::size_t* group,
+                std::size_t count, float cutoff, Scratch& scratch) {
   const std::size_t n = points.n();
-  if (keeping) scratch.begin(count, n);
+  scratch.begin(count, n);
   ScreenUse screen(codes);
-  double acc[kGroup] = {};
   float* block = scratch.block.data();
   for (std::size_t rb = 0; rb < n; rb += Scratch::kBlock) {
     const std::size_t re = std::min(n, rb + Scratch::kBlock);
-    // A similarity is positive only below the scale.
-    const float limit = std::max(keeping ? cutoff : -std::numeric_limits<float>::infinity(),
-                                 sums != nullptr ? static_cast<float>(scale)
-                                                 : -std::numeric_limits<float>::infinity());
-    distances_below(points, screen, group, count, rb, re, nullptr, nullptr, limit, block);
-    // Lanes past `count` add stale values to sums that are dropped.
-    if (sums != nullptr) add_similarities(block, re - rb, scale, acc);
-    if (keeping) keep_below(block, re - rb, rb, count, nullptr, cutoff, scratch);
+    distances_below(points, screen, group, count, rb, re, nullptr, nullptr, cutoff, block);
+    keep_below(block, re - rb, rb, count, nullptr, cutoff, scratch);
   }
-  if (sums != nullptr) std::copy(acc, acc + count, sums);
 }
 
 std::size_t kept_bytes_for(std::size_t count, std::size_t n) {
@@ -785,7 +917,7 @@ std::size_t kept_bytes_for(std::size_t count, std::size_t n) {
 // values that the scratch holds for column qs[a], together in a new slab; or
 // keeps none and returns false when an allocation fails.
 bool keep_together(Memo& memo, const std::size_t* cols, const std::size_t* qs, std::size_t m,
-                   const Scratch& scratch, std::size_t level, std::size_t n) {
+                   const KeptValues& scratch, std::size_t level, std::size_t n) {
   const std::size_t words = (n + 63) / 64, chunks = (n + kRowChunk - 1) / kRowChunk;
   std::size_t floats = 0;
   for (std::size_t a = 0; a < m; ++a) floats += scratch.kept[qs[a]] + 16;
@@ -874,7 +1006,7 @@ bool all_seem_to_fit(const Points& points, const FacilityLocation::Shared& share
   std::size_t cols[kGroup];
   for (std::size_t q = 0; q < count; ++q) cols[q] = q * n / count;
   Scratch scratch;
-  scan_group(points, codes, shared.scale, cols, count, shared.below_empty, true, scratch, nullptr);
+  keep_group(points, codes, cols, count, shared.below_empty, scratch);
   double bytes = 0.0;
   for (std::size_t q = 0; q < count; ++q) bytes += static_cast<double>(kept_bytes_for(scratch.kept[q], n));
   return bytes * static_cast<double>(n) / static_cast<double>(count) <=
@@ -936,7 +1068,10 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
     }
   }
   const QuantisedRows* codes = memo.codes ? &*memo.codes : nullptr;
-  control::begin(Phase::Setup, (n + kGroup - 1) / kGroup);
+  // Progress counts rows of the stripes, about n * n / 128 in all.
+  std::uint64_t stripe_rows = 0;
+  for (std::size_t c0 = 0; c0 < n; c0 += kGroup) stripe_rows += n - c0;
+  control::begin(Phase::Setup, stripe_rows);
   // When not all fit, the first evaluations keep columns instead, as they
   // compute them: by then fewer rows can gain, so more columns fit.
   const bool keeping = all_seem_to_fit(points, shared, codes, reserve);
@@ -948,73 +1083,147 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   if (keeping) admission.ready.assign(n, 0);
   // With this order the heap's front is the kept column asked for last.
   const auto sooner = [&memo](std::size_t a, std::size_t b) { return asked_sooner(memo, a, b); };
-  pool::map_chunks(
-      (n + kGroup - 1) / kGroup, [] { return Scratch{}; },
-      [&](Scratch& scratch, std::size_t g) {
-        control::poll();
-        const std::size_t c0 = g * kGroup, count = std::min(kGroup, n - c0);
-        std::size_t cols[kGroup];
-        for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
-        scan_group(points, codes, shared.scale, cols, count, shared.below_empty, keeping, scratch,
-                   memo.first.data() + c0);
-        if (!keeping) {
-          control::advance(1);
-          return;
+  // Admits a finished group's kept values to the memo, within the budget.
+  const auto admit = [&](std::size_t c0, std::size_t count, const KeptValues& scratch) {
+    // Room is granted under the lock, filled outside it; displaced columns
+    // are freed outside it too.
+    std::size_t admitted[kGroup];
+    std::size_t m = 0;
+    std::vector<std::unique_ptr<float[]>> displaced;
+    {
+      const std::lock_guard lock(admission.mutex);
+      auto& heap = admission.heap;
+      for (std::size_t q = 0; q < count; ++q) {
+        const std::size_t c = c0 + q, bytes = kept_bytes_for(scratch.kept[q], n);
+        for (;;) {
+          if (claim(memo, bytes, reserve)) {
+            admitted[m++] = q;
+            heap.push_back(c);
+            std::push_heap(heap.begin(), heap.end(), sooner);
+            break;
+          }
+          if (heap.empty() || !admission.ready[heap.front()] ||
+              !asked_sooner(memo, c, heap.front())) {
+            break;
+          }
+          std::pop_heap(heap.begin(), heap.end(), sooner);
+          Memo::Kept& slot = memo.kept[heap.back()];
+          admission.ready[heap.back()] = 0;
+          heap.pop_back();
+          if (slot.support) {
+            release(memo, slot.bytes);
+            memo.missing.fetch_add(1, std::memory_order_relaxed);
+            // Each column of the build has a slab of its own.
+            slot.slab->columns.clear();
+            displaced.push_back(std::move(slot.slab->storage));
+          }
+          slot = Memo::Kept{};
         }
-        // Room is granted under the lock, filled outside it; displaced columns
-        // are freed outside it too.
-        std::size_t admitted[kGroup];
-        std::size_t m = 0;
-        std::vector<std::unique_ptr<float[]>> displaced;
-        {
-          const std::lock_guard lock(admission.mutex);
-          auto& heap = admission.heap;
-          for (std::size_t q = 0; q < count; ++q) {
-            const std::size_t c = c0 + q, bytes = kept_bytes_for(scratch.kept[q], n);
-            for (;;) {
-              if (claim(memo, bytes, reserve)) {
-                admitted[m++] = q;
-                heap.push_back(c);
-                std::push_heap(heap.begin(), heap.end(), sooner);
-                break;
-              }
-              if (heap.empty() || !admission.ready[heap.front()] ||
-                  !asked_sooner(memo, c, heap.front())) {
-                break;
-              }
-              std::pop_heap(heap.begin(), heap.end(), sooner);
-              Memo::Kept& slot = memo.kept[heap.back()];
-              admission.ready[heap.back()] = 0;
-              heap.pop_back();
-              if (slot.support) {
-                release(memo, slot.bytes);
-                memo.missing.fetch_add(1, std::memory_order_relaxed);
-                // Each column of the build has a slab of its own.
-                slot.slab->columns.clear();
-                displaced.push_back(std::move(slot.slab->storage));
-              }
-              slot = Memo::Kept{};
+      }
+    }
+    displaced.clear();
+    bool filled[kGroup];
+    for (std::size_t a = 0; a < m; ++a) {
+      const std::size_t q = admitted[a], c = c0 + q;
+      filled[a] = keep_together(memo, &c, &q, 1, scratch, 0, n);
+    }
+    const std::lock_guard lock(admission.mutex);
+    for (std::size_t a = 0; a < m; ++a) {
+      const std::size_t q = admitted[a];
+      admission.ready[c0 + q] = 1;
+      if (filled[a]) {
+        memo.missing.fetch_sub(1, std::memory_order_relaxed);
+      } else {
+        release(memo, kept_bytes_for(scratch.kept[q], n));
+      }
+    }
+  };
+  const std::size_t groups = (n + kGroup - 1) / kGroup;
+  // Stripe s computes the distances of group s's columns to the rows from its
+  // own on; group t > s takes those to its columns as its rows c0 .. c0 + 64,
+  // so each distance is computed once for both its columns. Every column still
+  // sums and keeps its rows in order: rows above its stripe come from the
+  // earlier stripes, in turn. Only the rows of one span at a time are held.
+  constexpr std::size_t kSpan = 32 * Scratch::kBlock;
+  // Two spans: the pool computes one while a worker finishes the other. A
+  // group's rows past the last read a whole group, whose extra lanes are dropped.
+  std::vector<float> spans[2];
+  for (auto& span : spans) span.assign((std::min(n, kSpan) + kGroup) * kGroup, 0.0f);
+  std::vector<PendingGroup> pending(keeping ? groups : 0);
+  for (auto& group : pending) group.support.assign(kGroup, std::vector<std::uint64_t>((n + 63) / 64, 0));
+  KeptValues own;
+  const float limit = keeping ? std::max(shared.below_empty, shared.scale) : shared.scale;
+  const double scale = shared.scale;
+  ScreenUse screen(codes);
+  // A span computed: its rows r0 .. r1 of group s's columns.
+  struct Span {
+    std::size_t s = 0, r0 = 0, r1 = 0;
+    const float* values = nullptr;
+  };
+  // Adds a span's rows to its own group's sums and kept values, and admits
+  // the group after its last span.
+  const auto finish = [&](const Span& done) {
+    const std::size_t c0 = done.s * kGroup, count = std::min(kGroup, n - c0);
+    double acc[kGroup] = {};
+    std::copy(memo.first.data() + c0, memo.first.data() + c0 + count, acc);
+    add_similarities(done.values, done.r1 - done.r0, scale, acc);
+    std::copy(acc, acc + count, memo.first.data() + c0);
+    if (!keeping) return;
+    if (done.r0 == c0) {
+      if (own.packed[0].empty()) own.begin(kGroup, n);
+      pending[done.s].drain(count, done.s, own);
+    }
+    keep_below(done.values, done.r1 - done.r0, done.r0, count, nullptr, shared.below_empty, own);
+    if (done.r1 == n) admit(c0, count, own);
+  };
+  struct Work {
+    std::vector<float> flipped = std::vector<float>(kGroup * kGroup, 0.0f);
+  };
+  std::optional<Span> last;
+  std::size_t turn = 0;
+  for (std::size_t s = 0; s < groups; ++s) {
+    const std::size_t c0 = s * kGroup, count = std::min(kGroup, n - c0);
+    std::size_t cols[kGroup];
+    for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
+    for (std::size_t r0 = c0; r0 < n; r0 += kSpan, turn ^= 1) {
+      const std::size_t r1 = std::min(n, r0 + kSpan);
+      float* const span = spans[turn].data();
+      // Task 0 finishes the span before, whose group this one's does not touch.
+      pool::map_chunks(
+          1 + (r1 - r0 + Scratch::kBlock - 1) / Scratch::kBlock, [] { return Work{}; },
+          [&](Work& work, std::size_t b) {
+            control::poll();
+            if (b == 0) {
+              if (last) finish(*last);
+              return;
             }
-          }
-        }
-        displaced.clear();
-        bool filled[kGroup];
-        for (std::size_t a = 0; a < m; ++a) {
-          const std::size_t q = admitted[a], c = c0 + q;
-          filled[a] = keep_together(memo, &c, &q, 1, scratch, 0, n);
-        }
-        const std::lock_guard lock(admission.mutex);
-        for (std::size_t a = 0; a < m; ++a) {
-          const std::size_t q = admitted[a];
-          admission.ready[c0 + q] = 1;
-          if (filled[a]) {
-            memo.missing.fetch_sub(1, std::memory_order_relaxed);
-          } else {
-            release(memo, kept_bytes_for(scratch.kept[q], n));
-          }
-        }
-        control::advance(1);
-      });
+            const std::size_t rb = r0 + (b - 1) * Scratch::kBlock, re = std::min(r1, rb + Scratch::kBlock);
+            float* block = span + (rb - r0) * kGroup;
+            distances_below(points, screen, cols, count, rb, re, nullptr, nullptr, limit, block);
+            for (std::size_t t = std::max(rb, c0 + kGroup) / kGroup; t * kGroup < re; ++t) {
+              const std::size_t t0 = t * kGroup, width = std::min(kGroup, n - t0);
+              float* flipped = work.flipped.data();
+              const float* square = block + (t0 - rb) * kGroup;
+              transpose_group(square, flipped);
+              double sums[kGroup];
+              std::copy(memo.first.data() + t0, memo.first.data() + t0 + width, sums);
+              // Lanes past `width` add stale values to sums that are dropped.
+              add_similarities(flipped, count, scale, sums);
+              std::copy(sums, sums + width, memo.first.data() + t0);
+              // Row q of the square is column t0 + q's stretch of this stripe.
+              for (std::size_t q = 0; keeping && q < width; ++q) {
+                float below[kGroup + 16];
+                const std::uint64_t mask = compress_below(square + q * kGroup, shared.below_empty, below);
+                pending[t].support[q][s] = mask;
+                pending[t].append(below, static_cast<std::size_t>(std::popcount(mask)));
+              }
+            }
+            control::advance(re - rb);
+          });
+      last = Span{s, r0, r1, span};
+    }
+  }
+  if (last) finish(*last);
 }
 
 // Once the rows of memo.chain are committed, a row whose distance to a

@@ -643,6 +643,21 @@ TEST(FastFacilityLocation, FirstUseFromManyThreadsAndFromPoolWorkers) {
   }
 }
 
+// Past a few thousand rows the first gains and kept distances are built in
+// spans of rows; the sums must still run in row order across them.
+TEST(FastFacilityLocation, GainsMatchAcrossRowSpans) {
+  const Matrix m(random_values(8300, 3, 23), 3, Metric::Cosine);
+  const Points& p = m.points;
+  FacilityLocation fast = FacilityLocation::create(p);
+  PlainFacilityLocation plain(fast.scale(), p.n());
+  for (std::size_t c = 0; c < p.n(); c += 7) ASSERT_EQ(bits(fast.marginal(c, p)), bits(plain.marginal(c, p))) << c;
+  for (const std::size_t c : {std::size_t{8250}, std::size_t{17}}) {
+    fast.commit(c, p);
+    plain.commit(c, p);
+  }
+  for (std::size_t c = 0; c < p.n(); c += 97) ASSERT_EQ(bits(fast.marginal(c, p)), bits(plain.marginal(c, p))) << c;
+}
+
 // ---------------------------------------------------------------- greedy runs
 
 TEST(FastGreedy, RunsMatchThePlainScanForEveryUtilityAndRoom) {
