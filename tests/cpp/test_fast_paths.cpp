@@ -681,6 +681,24 @@ TEST(FastGreedy, RunsMatchThePlainScanForEveryUtilityAndRoom) {
   EXPECT_GT(trials, 0);
 }
 
+// Gains followed through hundreds of raised rows, in several blocks, must
+// stay bounds of the gains.
+TEST(FastGreedy, RunsMatchThePlainScanPastManyRaisedRows) {
+  for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+    for (Room room : {Room::None, Room::Half}) {
+      const Matrix m(random_values(600, 16, 5), 16, metric);
+      const Points& p = m.points;
+      limit(p, room);
+      FacilityLocation fast = FacilityLocation::create(p);
+      for (float d : {0.0f, 0.5f}) {
+        PlainFacilityLocation plain(fast.scale(), p.n());
+        EXPECT_EQ(greedy_independent_set(p, fast, 20, d), plain_greedy(p, plain, 20, d))
+            << room_name(room) << " d " << d;
+      }
+    }
+  }
+}
+
 // Linear rows are taken in weight order, the total order deciding between
 // -0.0 and +0.0 and the lower index between equal weights.
 TEST(FastGreedy, OrderedScanKeepsTheTieRules) {
@@ -866,4 +884,5 @@ TEST(FastGist, ConcurrentCallsOnOneMatrixShareItsCache) {
 }
 
 }  // namespace
+
 }  // namespace tarvex
