@@ -1038,8 +1038,8 @@ bool missing_seem_to_fit(const Points& points, const Memo& memo, const float* fl
 }
 
 // Every column's sum of similarities in row order, and its kept distances:
-// on the pool, columns in groups whose rows are read in blocks (one pass over
-// the matrix per group), each group's sums kept apart, so neither the split
+// on the pool, each distance computed once for both its columns (the stripes
+// below), each column's sum still added row after row, so neither the split
 // nor the thread count changes a bit. When the budget runs out, a column
 // asked for sooner displaces the kept one asked for last.
 void build_memo(const Points& points, const FacilityLocation::Shared& shared, Memo& memo) {
