@@ -192,6 +192,13 @@ namespace {
 
 constexpr std::size_t kGroup = 64;
 
+// 1 - dist / scale in 64 bits, before the clamp at 0, as every gain's term
+// takes it. Dividing by 1.0 is exact, so cosine's scale (Unit) skips it.
+template <bool Unit>
+[[gnu::always_inline]] inline double similarity_of(float dist, double scale) noexcept {
+  return Unit ? 1.0 - static_cast<double>(dist) : 1.0 - static_cast<double>(dist) / scale;
+}
+
 // The distances a group of columns keeps, as they are found in row order.
 struct KeptValues {
   std::vector<std::vector<std::uint64_t>> support{kGroup};
@@ -362,11 +369,8 @@ struct FacilityLocation::Memo {
 struct FacilityLocation::Shared {
   explicit Shared(float s) : scale(s), unit_scale(s == 1.0f), below_empty(bound_for(0.0)) {}
 
-  // 1 - dist / scale in 64 bits, before the clamp at 0. Dividing by 1.0 is
-  // exact, so cosine's scale skips the division.
   double raw_similarity(float dist) const noexcept {
-    if (unit_scale) return 1.0 - static_cast<double>(dist);
-    return 1.0 - static_cast<double>(dist) / static_cast<double>(scale);
+    return unit_scale ? similarity_of<true>(dist, scale) : similarity_of<false>(dist, scale);
   }
 
   // The smallest non-negative float x whose similarity does not exceed
@@ -430,14 +434,13 @@ constexpr std::size_t kRowChunk = 1024;
 // independent lanes, which wide vectors do at once; the 512-bit build is
 // chosen at run time like the distance kernels' (an ifunc would run before
 // a sanitizer's runtime is up).
-// Dividing by a scale of 1.0 is exact, so cosine's build skips the division.
 template <bool Unit>
 [[gnu::always_inline]] inline void add_similarities_body(const float* block, std::size_t rows,
                                                          double scale, double* acc) {
   for (std::size_t i = 0; i < rows; ++i) {
     const float* d = block + i * kGroup;
     for (std::size_t q = 0; q < kGroup; ++q) {
-      const double s = Unit ? 1.0 - static_cast<double>(d[q]) : 1.0 - static_cast<double>(d[q]) / scale;
+      const double s = similarity_of<Unit>(d[q], scale);
       acc[q] += s > 0.0 ? s : 0.0;  // a NaN gives 0.0 too
     }
   }
@@ -462,9 +465,10 @@ constexpr AddSimilarities kAddSimilarities[][2] = {
     {add_similarities_plain<false>, add_similarities_plain<true>},
     {add_similarities_avx512<false>, add_similarities_avx512<true>}};
 
-void add_similarities(const float* block, std::size_t rows, double scale, double* acc) {
+void add_similarities(const float* block, std::size_t rows, double scale, bool unit,
+                      double* acc) {
   static const auto& chosen = kAddSimilarities[static_cast<int>(active_kernel_level())];
-  chosen[scale == 1.0](block, rows, scale, acc);
+  chosen[unit](block, rows, scale, acc);
 }
 
 // out[r * kGroup + c] = in[c * kGroup + r]: a square of kGroup rows of the
@@ -556,7 +560,7 @@ template <bool Unit>
     const float bound = below[i];
     const double b = best[i];
     for (std::size_t q = 0; q < kAfresh; ++q) {
-      const double s = Unit ? 1.0 - static_cast<double>(d[q]) : 1.0 - static_cast<double>(d[q]) / scale;
+      const double s = similarity_of<Unit>(d[q], scale);
       acc[q] += d[q] < bound ? s - b : 0.0;
     }
   }
@@ -633,7 +637,7 @@ void add_gains(const float* block, std::size_t rows, const float* below, const d
   for (std::size_t i = 0; i < rows; ++i) {
     const float* d = block + i * kAfresh;
     for (std::size_t q = 0; q < kAfresh; ++q) {
-      const double s = unit ? 1.0 - static_cast<double>(d[q]) : 1.0 - static_cast<double>(d[q]) / scale;
+      const double s = unit ? similarity_of<true>(d[q], scale) : similarity_of<false>(d[q], scale);
       acc[q] += (s > before[i] ? s - before[i] : 0.0) - (s > now[i] ? s - now[i] : 0.0);
     }
   }
@@ -1153,7 +1157,16 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   for (auto& group : pending) group.support.assign(kGroup, std::vector<std::uint64_t>((n + 63) / 64, 0));
   KeptValues own;
   const float limit = keeping ? std::max(shared.below_empty, shared.scale) : shared.scale;
-  const double scale = shared.scale;
+  // Adds a block's rows (row-major, kGroup columns a row) to the sums so far
+  // of columns c0 .. c0 + width; lanes past `width` add stale values to sums
+  // that are dropped.
+  const auto add_rows = [&](const float* block, std::size_t rows, std::size_t c0,
+                            std::size_t width) {
+    double sums[kGroup] = {};
+    std::copy(memo.first.data() + c0, memo.first.data() + c0 + width, sums);
+    add_similarities(block, rows, shared.scale, shared.unit_scale, sums);
+    std::copy(sums, sums + width, memo.first.data() + c0);
+  };
   ScreenUse screen(codes);
   // A span computed: its rows r0 .. r1 of group s's columns.
   struct Span {
@@ -1164,10 +1177,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   // the group after its last span.
   const auto finish = [&](const Span& done) {
     const std::size_t c0 = done.s * kGroup, count = std::min(kGroup, n - c0);
-    double acc[kGroup] = {};
-    std::copy(memo.first.data() + c0, memo.first.data() + c0 + count, acc);
-    add_similarities(done.values, done.r1 - done.r0, scale, acc);
-    std::copy(acc, acc + count, memo.first.data() + c0);
+    add_rows(done.values, done.r1 - done.r0, c0, count);
     if (!keeping) return;
     if (done.r0 == c0) {
       if (own.packed[0].empty()) own.begin(kGroup, n);
@@ -1205,11 +1215,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
               float* flipped = work.flipped.data();
               const float* square = block + (t0 - rb) * kGroup;
               transpose_group(square, flipped);
-              double sums[kGroup];
-              std::copy(memo.first.data() + t0, memo.first.data() + t0 + width, sums);
-              // Lanes past `width` add stale values to sums that are dropped.
-              add_similarities(flipped, count, scale, sums);
-              std::copy(sums, sums + width, memo.first.data() + t0);
+              add_rows(flipped, count, t0, width);
               // Row q of the square is column t0 + q's stretch of this stripe.
               for (std::size_t q = 0; keeping && q < width; ++q) {
                 float below[kGroup + 16];
