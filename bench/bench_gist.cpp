@@ -18,7 +18,9 @@
 // greedy run at threshold 0.0 per case, to check how a stage scales with n.
 // --budget sets the matrix's cache budget (default: a quarter of the memory
 // the process may use); each line ends with the cache's peak use, the
-// process's peak RSS so far and a hash of the selection.
+// process's peak RSS so far and a hash of the selection. --save-rows PATH
+// writes the rows of the first n as a .npy file and exits, so that other
+// implementations can run on the same data.
 #include <sys/resource.h>
 #include <time.h>
 
@@ -96,6 +98,30 @@ void print_row(const char* utility, const char* diameter, std::size_t n, const R
               row.total, row.cpu, tail);
 }
 
+// NumPy's format 1.0: magic, header length, a dict padded so the data starts
+// at a multiple of 64 bytes.
+bool save_npy(const std::string& path, const std::vector<float>& values, std::size_t n,
+              std::size_t dim) {
+  std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': (" + std::to_string(n) +
+                       ", " + std::to_string(dim) + "), }";
+  header.append(64 - (10 + header.size() + 1) % 64, ' ');
+  header += '\n';
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) {
+    std::perror(path.c_str());
+    return false;
+  }
+  const unsigned char magic[8] = {0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0};
+  const unsigned char size[2] = {static_cast<unsigned char>(header.size() & 0xff),
+                                 static_cast<unsigned char>(header.size() >> 8)};
+  bool ok = std::fwrite(magic, 1, 8, out) == 8 && std::fwrite(size, 1, 2, out) == 2 &&
+            std::fwrite(header.data(), 1, header.size(), out) == header.size() &&
+            std::fwrite(values.data(), sizeof(float), values.size(), out) == values.size();
+  ok = std::fclose(out) == 0 && ok;
+  if (!ok) std::perror(path.c_str());
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,6 +133,7 @@ int main(int argc, char** argv) {
   Metric metric = Metric::Cosine;
   double lam = 1.0;
   float eps = 0.1f;
+  std::string save_rows;
   for (int a = 1; a + 1 < argc; a += 2) {
     const std::string flag = argv[a], value = argv[a + 1];
     if (flag == "--n") ns = value;
@@ -120,6 +147,7 @@ int main(int argc, char** argv) {
     else if (flag == "--budget") cache_budget = std::strtoll(value.c_str(), nullptr, 10);
     else if (flag == "--metric") metric = value == "euclidean" ? Metric::Euclidean : Metric::Cosine;
     else if (flag == "--fl-max-n") fl_max_n = std::strtoull(value.c_str(), nullptr, 10);
+    else if (flag == "--save-rows") save_rows = value;
     else {
       std::fprintf(stderr, "unknown option %s\n", argv[a]);
       return 2;
@@ -141,6 +169,7 @@ int main(int argc, char** argv) {
     std::normal_distribution<float> normal;
     std::vector<float> values(n * dim);
     for (float& v : values) v = normal(rng);
+    if (!save_rows.empty()) return save_npy(save_rows, values, n, dim) ? 0 : 1;
 
     for (const std::string& utility_name : split(utilities)) {
       for (const std::string& diameter : split(diameters)) {

@@ -3,23 +3,36 @@
 Runs the C++ driver benchmark (bench_gist, built with -DTARVEX_BUILD_BENCH=ON)
 once per case in a process of its own, so that each peak RSS is that case's,
 on standard normal rows (d = 128, k = 50, diameter "approx" unless told),
-for both metrics and the given pool sizes (RAYON_NUM_THREADS). A case that
-runs past --timeout is recorded as such and larger n of that series are
-skipped. Writes the table as a section of docs/performance.md (between its
-markers, replacing an older one) and the plot docs/performance_facility.png.
+for both metrics, the given diameter modes and pool sizes (RAYON_NUM_THREADS).
+A case that runs past --timeout is recorded as such and larger n of that
+series are skipped. Writes the table as a section of docs/performance.md
+(between its markers, replacing an older one) and the plot
+docs/performance_facility.png.
+
+With --peers, each n of the first diameter mode also runs, on the same rows
+(bench_gist --save-rows) and the largest pool size, apricot-select's lazy
+facility location (one selection of k, in a process whose address space is
+capped at the physical memory, so that a dense n x n matrix that does not fit
+fails with MemoryError rather than waking the OOM killer) and the NumPy GIST
+peer bench/reference.py, which times part of its work and extrapolates the
+rest (bench/run.py's estimate) once n is past --peer-full.
 
     python bench/fl_scaling.py --bench build/rel/bench_gist \
         [--n 10000,20000,40000,100000] [--threads 1,2] [--metrics cosine,euclidean] \
-        [--diameter approx] [--k 50] [--budget BYTES] [--timeout 600] [--docs docs]
+        [--diameters approx,exact] [--k 50] [--budget BYTES] [--timeout 600] \
+        [--peers] [--peer-budget 60] [--docs docs]
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import re
 import subprocess
+import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -28,13 +41,13 @@ END = "<!-- /facility-scaling -->"
 
 LINE = re.compile(
     r"\|\s+(?P<diam>[\d.]+)\s+(?P<greedy>[\d.]+)\s+(?P<pair>[\d.]+)\s+(?P<sweep>[\d.]+)\s+"
-    r"(?P<rebuild>[\d.]+)\s+\|\s+(?P<total>[\d.]+)\s+(?P<cpu>[\d.]+)\s+\|.*"
+    r"(?P<rebuild>[\d.]+)\s+\|\s+(?P<total>[\d.]+)\s+(?P<cpu>[\d.]+)\s+\|.* f=(?P<f>\S+) .*"
     r"cache_peak=(?P<cache>\d+)MB budget=(?P<budget>\d+)MB rss_peak=(?P<rss>\d+)MB sel=(?P<sel>\w+)"
 )
 
 
-def run_case(bench: str, n: int, metric: str, threads: int, args) -> dict:
-    cmd = [bench, "--n", str(n), "--utilities", "facility_location", "--diameters", args.diameter,
+def run_case(bench: str, n: int, metric: str, threads: int, diameter: str, args) -> dict:
+    cmd = [bench, "--n", str(n), "--utilities", "facility_location", "--diameters", diameter,
            "--metric", metric, "--k", str(args.k), "--dim", str(args.dim), "--fl-max-n", str(10**9)]
     if args.budget is not None:
         cmd += ["--budget", str(args.budget)]
@@ -44,25 +57,116 @@ def run_case(bench: str, n: int, metric: str, threads: int, args) -> dict:
     try:
         out = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=args.timeout, check=True).stdout
     except subprocess.TimeoutExpired:
-        return {"n": n, "metric": metric, "threads": threads, "timeout": time.monotonic() - start}
+        return {"n": n, "metric": metric, "threads": threads, "diameter": diameter,
+                "timeout": time.monotonic() - start}
     match = LINE.search(out)
     if match is None:
         raise RuntimeError(f"unexpected output of {' '.join(cmd)}:\n{out}")
     row = {k: float(v) for k, v in match.groupdict().items() if k != "sel"}
-    row.update(n=n, metric=metric, threads=threads, sel=match["sel"])
+    row.update(n=n, metric=metric, threads=threads, diameter=diameter, sel=match["sel"])
     return row
+
+
+def peer_worker(args) -> None:
+    """One peer's run, in this process: prints one JSON line."""
+    import numpy as np
+
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+    import run
+
+    x = np.load(args.rows)
+    out = {"method": args.peer_worker}
+    try:
+        if args.peer_worker == "apricot":
+            from apricot import FacilityLocationSelection
+
+            FacilityLocationSelection(args.k, metric=args.metrics, optimizer="lazy",
+                                      n_jobs=args.threads).fit(x[:200])  # numba's compilation stays out
+            with run.Meter() as meter:
+                FacilityLocationSelection(args.k, metric=args.metrics, optimizer="lazy",
+                                          n_jobs=args.threads).fit(x)
+            out.update(status="measured", seconds=meter.seconds, peak=meter.peak)
+        else:
+            job = run.Job("facility", "rows", "numpy", metric=args.metrics, utility="facility_location",
+                          diameter=args.diameters, k=args.k)
+            if x.shape[0] <= args.peer_full:
+                with run.Meter() as meter:
+                    value = run.run_full(job, x, None, args.threads)()
+                out.update(status="measured", f=float(value["f_value"]))
+            else:
+                with run.Meter() as meter:
+                    got = run.estimate_reference(job, x, None, args.peer_budget)
+                out.update(status="estimate", seconds=got["seconds"], note=got["note"])
+            out.setdefault("seconds", meter.seconds)
+            out["peak"] = meter.peak
+    except MemoryError as error:
+        out.update(status="out of memory", note=f"MemoryError: {error}"[:160])
+    print("PEER " + json.dumps(out), flush=True)
+
+
+def run_peer(method: str, rows: Path, n: int, metric: str, threads: int, diameter: str, args) -> dict:
+    cmd = [sys.executable, __file__, "--peer-worker", method, "--rows", str(rows), "--metrics", metric,
+           "--diameters", diameter, "--k", str(args.k), "--threads", str(threads),
+           "--peer-budget", str(args.peer_budget), "--peer-full", str(args.peer_full), "--bench", "-"]
+    count = str(threads)
+    env = dict(os.environ, OMP_NUM_THREADS=count, OPENBLAS_NUM_THREADS=count, MKL_NUM_THREADS=count,
+               NUMBA_NUM_THREADS=count)
+    limit = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+
+    def cap() -> None:
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    row = {"n": n, "metric": metric, "threads": threads, "diameter": diameter, "method": method}
+    try:
+        done = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=args.timeout,
+                              preexec_fn=cap if method == "apricot" else None)
+    except subprocess.TimeoutExpired:
+        return {**row, "status": f"> {args.timeout:.0f} s (stopped)"}
+    for line in done.stdout.splitlines():
+        if line.startswith("PEER "):
+            return {**row, **json.loads(line[5:])}
+    tail = (done.stderr.strip().splitlines() or ["no output"])[-1]
+    return {**row, "status": "failed", "note": tail[:160]}
+
+
+def peer_table(peers: list[dict], rows: list[dict]) -> list[str]:
+    lines = [
+        "| metric | threads | n | method | seconds | x tarvex | peak MB | note |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    ours = {(r["metric"], r["threads"], r["diameter"], r["n"]): r for r in rows if "timeout" not in r}
+    for p in peers:
+        base = ours.get((p["metric"], p["threads"], p["diameter"], p["n"]))
+        seconds = ratio = peak = ""
+        if p["status"] in ("measured", "estimate"):
+            mark = "~" if p["status"] == "estimate" else ""
+            seconds = f"{mark}{p['seconds']:.3g}"
+            ratio = f"{mark}{p['seconds'] / base['total']:.1f}" if base else ""
+            peak = f"{p['peak'] / 2**20:.0f}" if p["status"] == "measured" else f"{p['peak'] / 2**20:.0f} (part)"
+        else:
+            seconds = p["status"]
+        note = p.get("note", "")
+        if "f" in p and base is not None:
+            same = abs(p["f"] - base["f"]) <= 1e-9 * abs(base["f"])
+            note = f"f = {p['f']:.10g}, " + ("the same as tarvex's" if same else f"tarvex's {base['f']:.10g}")
+        lines.append(f"| {p['metric']} | {p['threads']} | {p['n']:,} | {p['method']} | {seconds} | {ratio} | "
+                     f"{peak} | {note} |")
+    return lines
 
 
 def table(rows: list[dict], args) -> list[str]:
     lines = [
-        "| metric | threads | n | seconds | x per doubling | greedy s | sweep s | cpu s | peak RSS MB | cache peak MB | budget MB |",
-        "|---|---|---|---|---|---|---|---|---|---|---|",
+        "| diameter | metric | threads | n | seconds | x per doubling | greedy s | sweep s | cpu s | peak RSS MB | cache peak MB | budget MB |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     previous: dict = {}
     for r in rows:
-        key = (r["metric"], r["threads"])
+        key = (r["diameter"], r["metric"], r["threads"])
         if "timeout" in r:
-            lines.append(f"| {r['metric']} | {r['threads']} | {r['n']:,} | > {args.timeout:.0f} (stopped) | | | | | | | |")
+            lines.append(f"| {r['diameter']} | {r['metric']} | {r['threads']} | {r['n']:,} | "
+                         f"> {args.timeout:.0f} (stopped) | | | | | | | |")
             continue
         growth = ""
         if key in previous:
@@ -71,7 +175,7 @@ def table(rows: list[dict], args) -> list[str]:
             growth = f"{(r['total'] / t0) ** (1 / max(1e-9, math.log2(r['n'] / n0))):.2f}"
         previous[key] = (r["n"], r["total"])
         lines.append(
-            f"| {r['metric']} | {r['threads']} | {r['n']:,} | {r['total']:.2f} | {growth} | {r['greedy']:.2f} | "
+            f"| {r['diameter']} | {r['metric']} | {r['threads']} | {r['n']:,} | {r['total']:.2f} | {growth} | {r['greedy']:.2f} | "
             f"{r['sweep']:.2f} | {r['cpu']:.2f} | {r['rss']:.0f} | {r['cache']:.0f} | {r['budget']:.0f} |"
         )
     return lines
@@ -83,30 +187,32 @@ def plot(rows: list[dict], path: Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, ax = plt.subplots(figsize=(6.4, 4.2))
-    series: dict = {}
-    for r in rows:
-        if "timeout" not in r:
-            series.setdefault((r["metric"], r["threads"]), []).append((r["n"], r["total"]))
-    for (metric, threads), points in sorted(series.items()):
-        xs, ys = zip(*points)
-        ax.loglog(xs, ys, marker="o", label=f"{metric}, {threads} thread{'s' if threads > 1 else ''}")
-    if series:
-        n0, t0 = min(min(p) for p in series.values())
-        xs = [n0, max(r["n"] for r in rows)]
-        ax.loglog(xs, [t0 * (x / n0) ** 2 for x in xs], "k:", label="quadratic")
-    ax.set_xlabel("rows n")
-    ax.set_ylabel("seconds, whole call")
-    ax.set_title("Facility location, d = 128, k = 50")
-    ax.legend(fontsize=8)
+    modes = list(dict.fromkeys(r["diameter"] for r in rows))
+    fig, axes = plt.subplots(1, len(modes), figsize=(6.4 * len(modes), 4.2), squeeze=False, sharey=True)
+    for ax, mode in zip(axes[0], modes):
+        series: dict = {}
+        for r in rows:
+            if "timeout" not in r and r["diameter"] == mode:
+                series.setdefault((r["metric"], r["threads"]), []).append((r["n"], r["total"]))
+        for (metric, threads), points in sorted(series.items()):
+            xs, ys = zip(*points)
+            ax.loglog(xs, ys, marker="o", label=f"{metric}, {threads} thread{'s' if threads > 1 else ''}")
+        if series:
+            n0, t0 = min(min(p) for p in series.values())
+            xs = [n0, max(r["n"] for r in rows)]
+            ax.loglog(xs, [t0 * (x / n0) ** 2 for x in xs], "k:", label="quadratic")
+        ax.set_xlabel("rows n")
+        ax.set_title(f"Facility location, d = 128, k = 50, diameter \"{mode}\"", fontsize=10)
+        ax.legend(fontsize=8)
+    axes[0][0].set_ylabel("seconds, whole call")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
 
-def write_section(rows: list[dict], args, docs: Path) -> None:
+def write_section(rows: list[dict], peers: list[dict], args, docs: Path) -> None:
     body = [
         BEGIN,
-        f"## Facility location against n (d = {args.dim}, k = {args.k}, diameter \"{args.diameter}\")",
+        f"## Facility location against n (d = {args.dim}, k = {args.k})",
         "",
         "Standard normal rows, one process per case (`bench/fl_scaling.py` over `bench_gist`); "
         "\"x per doubling\" is the time ratio to the row above, scaled to one doubling of n; "
@@ -116,8 +222,20 @@ def write_section(rows: list[dict], args, docs: Path) -> None:
         *table(rows, args),
         "",
         "![facility location against n](performance_facility.png)",
-        END,
     ]
+    if peers:
+        body += [
+            "",
+            "The peers on the same rows (`--peers`): apricot-select's lazy facility location, one selection of k "
+            "with no thresholds, in a process whose address space is capped at the physical memory; the NumPy "
+            "GIST peer (`bench/reference.py`), in full up to "
+            f"{args.peer_full:,} rows, past that timing part of its work for about {args.peer_budget:.0f} s and "
+            "extrapolating the rest (marked ~). \"x tarvex\" divides by the tarvex call's seconds above; "
+            "peak is above the process's resident size at the start.",
+            "",
+            *peer_table(peers, rows),
+        ]
+    body.append(END)
     page = docs / "performance.md"
     text = page.read_text() if page.exists() else "# Performance\n"
     if BEGIN in text and END in text:
@@ -134,25 +252,52 @@ def main() -> None:
     parser.add_argument("--n", default="10000,20000,40000,100000")
     parser.add_argument("--threads", default="1,2")
     parser.add_argument("--metrics", default="cosine,euclidean")
-    parser.add_argument("--diameter", default="approx")
+    parser.add_argument("--diameters", default="approx")
     parser.add_argument("--k", type=int, default=50)
     parser.add_argument("--dim", type=int, default=128)
     parser.add_argument("--budget", type=int, default=None)
     parser.add_argument("--timeout", type=float, default=600.0)
+    parser.add_argument("--peers", action="store_true")
+    parser.add_argument("--peer-budget", type=float, default=60.0)
+    parser.add_argument("--peer-full", type=int, default=5000)
     parser.add_argument("--docs", default=str(Path(__file__).resolve().parent.parent / "docs"))
+    parser.add_argument("--peer-worker", choices=("apricot", "numpy"), help=argparse.SUPPRESS)
+    parser.add_argument("--rows", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.peer_worker:
+        args.threads = int(args.threads)
+        peer_worker(args)
+        return
 
-    rows = []
-    for metric in args.metrics.split(","):
-        for threads in (int(t) for t in args.threads.split(",")):
-            for n in (int(v) for v in args.n.split(",")):
-                row = run_case(args.bench, n, metric, threads, args)
-                rows.append(row)
-                print(row, flush=True)
-                if "timeout" in row:
-                    break
+    rows, peers = [], []
+    thread_counts = [int(t) for t in args.threads.split(",")]
+    sizes = [int(v) for v in args.n.split(",")]
+    for diameter in args.diameters.split(","):
+        for metric in args.metrics.split(","):
+            for threads in thread_counts:
+                for n in sizes:
+                    row = run_case(args.bench, n, metric, threads, diameter, args)
+                    rows.append(row)
+                    print(row, flush=True)
+                    if "timeout" in row:
+                        break
+    if args.peers:
+        diameter, threads = args.diameters.split(",")[0], max(thread_counts)
+        with tempfile.TemporaryDirectory() as tmp:
+            for metric in args.metrics.split(","):
+                for n in sizes:
+                    path = Path(tmp) / f"rows{n}.npy"
+                    subprocess.run([args.bench, "--n", str(n), "--dim", str(args.dim), "--save-rows", str(path)],
+                                   check=True, capture_output=True)
+                    for method in ("apricot", "numpy"):
+                        peer = run_peer(method, path, n, metric, threads, diameter, args)
+                        peers.append(peer)
+                        print(peer, flush=True)
+                    path.unlink()
     print("\n".join(table(rows, args)))
-    write_section(rows, args, Path(args.docs))
+    if peers:
+        print("\n".join(peer_table(peers, rows)))
+    write_section(rows, peers, args, Path(args.docs))
 
 
 if __name__ == "__main__":
