@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <immintrin.h>
 
@@ -1087,61 +1088,74 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   if (keeping) admission.ready.assign(n, 0);
   // With this order the heap's front is the kept column asked for last.
   const auto sooner = [&memo](std::size_t a, std::size_t b) { return asked_sooner(memo, a, b); };
-  // Admits a finished group's kept values to the memo, within the budget.
+  // A finished group's columns that were granted room, to be filled from
+  // its kept values.
+  struct Admitted {
+    std::size_t c0 = 0, m = 0;
+    std::size_t qs[kGroup];
+    const KeptValues* from = nullptr;
+  };
+  // Grants a finished group's columns room in the memo, within the budget.
+  // Room is granted under the lock, filled outside it (fill below); displaced
+  // columns are freed outside it too.
   const auto admit = [&](std::size_t c0, std::size_t count, const KeptValues& scratch) {
-    // Room is granted under the lock, filled outside it; displaced columns
-    // are freed outside it too.
-    std::size_t admitted[kGroup];
-    std::size_t m = 0;
+    Admitted out;
+    out.c0 = c0;
+    out.from = &scratch;
     std::vector<std::unique_ptr<float[]>> displaced;
-    {
-      const std::lock_guard lock(admission.mutex);
-      auto& heap = admission.heap;
-      for (std::size_t q = 0; q < count; ++q) {
-        const std::size_t c = c0 + q, bytes = kept_bytes_for(scratch.kept[q], n);
-        for (;;) {
-          if (claim(memo, bytes, reserve)) {
-            admitted[m++] = q;
-            heap.push_back(c);
-            std::push_heap(heap.begin(), heap.end(), sooner);
-            break;
-          }
-          if (heap.empty() || !admission.ready[heap.front()] ||
-              !asked_sooner(memo, c, heap.front())) {
-            break;
-          }
-          std::pop_heap(heap.begin(), heap.end(), sooner);
-          Memo::Kept& slot = memo.kept[heap.back()];
-          admission.ready[heap.back()] = 0;
-          heap.pop_back();
-          if (slot.support) {
-            release(memo, slot.bytes);
-            memo.missing.fetch_add(1, std::memory_order_relaxed);
-            // Each column of the build has a slab of its own.
-            slot.slab->columns.clear();
-            displaced.push_back(std::move(slot.slab->storage));
-          }
-          slot = Memo::Kept{};
+    const std::lock_guard lock(admission.mutex);
+    auto& heap = admission.heap;
+    for (std::size_t q = 0; q < count; ++q) {
+      const std::size_t c = c0 + q, bytes = kept_bytes_for(scratch.kept[q], n);
+      for (;;) {
+        if (claim(memo, bytes, reserve)) {
+          out.qs[out.m++] = q;
+          heap.push_back(c);
+          std::push_heap(heap.begin(), heap.end(), sooner);
+          break;
         }
+        if (heap.empty() || !admission.ready[heap.front()] || !asked_sooner(memo, c, heap.front())) {
+          break;
+        }
+        std::pop_heap(heap.begin(), heap.end(), sooner);
+        Memo::Kept& slot = memo.kept[heap.back()];
+        admission.ready[heap.back()] = 0;
+        heap.pop_back();
+        if (slot.support) {
+          release(memo, slot.bytes);
+          memo.missing.fetch_add(1, std::memory_order_relaxed);
+          // Each column of the build has a slab of its own.
+          slot.slab->columns.clear();
+          displaced.push_back(std::move(slot.slab->storage));
+        }
+        slot = Memo::Kept{};
       }
     }
-    displaced.clear();
+    return out;
+  };
+  // Fills admitted columns a0 .. a1 into slabs of their own.
+  const auto fill = [&](const Admitted& job, std::size_t a0, std::size_t a1) {
     bool filled[kGroup];
-    for (std::size_t a = 0; a < m; ++a) {
-      const std::size_t q = admitted[a], c = c0 + q;
-      filled[a] = keep_together(memo, &c, &q, 1, scratch, 0, n);
+    for (std::size_t a = a0; a < a1; ++a) {
+      const std::size_t q = job.qs[a], c = job.c0 + q;
+      filled[a] = keep_together(memo, &c, &q, 1, *job.from, 0, n);
     }
     const std::lock_guard lock(admission.mutex);
-    for (std::size_t a = 0; a < m; ++a) {
-      const std::size_t q = admitted[a];
-      admission.ready[c0 + q] = 1;
+    for (std::size_t a = a0; a < a1; ++a) {
+      const std::size_t q = job.qs[a];
+      admission.ready[job.c0 + q] = 1;
       if (filled[a]) {
         memo.missing.fetch_sub(1, std::memory_order_relaxed);
       } else {
-        release(memo, kept_bytes_for(scratch.kept[q], n));
+        release(memo, kept_bytes_for(job.from->kept[q], n));
       }
     }
   };
+  // Filling writes fresh pages, whose first touch costs more than the copy:
+  // a group's columns are filled by tasks of the next span's map, in pieces,
+  // so that every worker shares it.
+  constexpr std::size_t kFillColumns = 8;
+  std::optional<Admitted> admitted, filling;
   const std::size_t groups = (n + kGroup - 1) / kGroup;
   // Stripe s computes the distances of group s's columns to the rows from its
   // own on; group t > s takes those to its columns as its rows c0 .. c0 + 64,
@@ -1155,7 +1169,9 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   for (auto& span : spans) span.assign((std::min(n, kSpan) + kGroup) * kGroup, 0.0f);
   std::vector<PendingGroup> pending(keeping ? groups : 0);
   for (auto& group : pending) group.support.assign(kGroup, std::vector<std::uint64_t>((n + 63) / 64, 0));
-  KeptValues own;
+  // A group's kept values, while the next group's may still be filled from
+  // the last one's.
+  KeptValues owns[2];
   const float limit = keeping ? std::max(shared.below_empty, shared.scale) : shared.scale;
   // Adds a block's rows (row-major, kGroup columns a row) to the sums so far
   // of columns c0 .. c0 + width; lanes past `width` add stale values to sums
@@ -1179,12 +1195,13 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
     const std::size_t c0 = done.s * kGroup, count = std::min(kGroup, n - c0);
     add_rows(done.values, done.r1 - done.r0, c0, count);
     if (!keeping) return;
+    KeptValues& own = owns[done.s % 2];
     if (done.r0 == c0) {
       if (own.packed[0].empty()) own.begin(kGroup, n);
       pending[done.s].drain(count, done.s, own);
     }
     keep_below(done.values, done.r1 - done.r0, done.r0, count, nullptr, shared.below_empty, own);
-    if (done.r1 == n) admit(c0, count, own);
+    if (done.r1 == n) admitted = admit(c0, count, own);
   };
   struct Work {
     std::vector<float> flipped = std::vector<float>(kGroup * kGroup, 0.0f);
@@ -1198,13 +1215,22 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
     for (std::size_t r0 = c0; r0 < n; r0 += kSpan, turn ^= 1) {
       const std::size_t r1 = std::min(n, r0 + kSpan);
       float* const span = spans[turn].data();
-      // Task 0 finishes the span before, whose group this one's does not touch.
+      filling = std::exchange(admitted, std::nullopt);
+      const std::size_t blocks = (r1 - r0 + Scratch::kBlock - 1) / Scratch::kBlock;
+      const std::size_t fills = filling ? (filling->m + kFillColumns - 1) / kFillColumns : 0;
+      // Task 0 finishes the span before, whose group this one's does not
+      // touch; the last tasks fill the group admitted before that.
       pool::map_chunks(
-          1 + (r1 - r0 + Scratch::kBlock - 1) / Scratch::kBlock, [] { return Work{}; },
+          1 + blocks + fills, [] { return Work{}; },
           [&](Work& work, std::size_t b) {
             control::poll();
             if (b == 0) {
               if (last) finish(*last);
+              return;
+            }
+            if (b > blocks) {
+              const std::size_t a0 = (b - 1 - blocks) * kFillColumns;
+              fill(*filling, a0, std::min(filling->m, a0 + kFillColumns));
               return;
             }
             const std::size_t rb = r0 + (b - 1) * Scratch::kBlock, re = std::min(r1, rb + Scratch::kBlock);
@@ -1229,7 +1255,17 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
       last = Span{s, r0, r1, span};
     }
   }
-  if (last) finish(*last);
+  // The last map's task 0 may have admitted a group, and so may the last finish.
+  for (int round = 0; round < 2; ++round) {
+    if (admitted) {
+      const Admitted job = *std::exchange(admitted, std::nullopt);
+      pool::map_chunks((job.m + kFillColumns - 1) / kFillColumns, [] { return 0; },
+                       [&](int, std::size_t t) {
+                         fill(job, t * kFillColumns, std::min(job.m, (t + 1) * kFillColumns));
+                       });
+    }
+    if (round == 0 && last) finish(*last);
+  }
 }
 
 // Once the rows of memo.chain are committed, a row whose distance to a
