@@ -1256,16 +1256,17 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
     }
   }
   // The last map's task 0 may have admitted a group, and so may the last finish.
-  for (int round = 0; round < 2; ++round) {
-    if (admitted) {
-      const Admitted job = *std::exchange(admitted, std::nullopt);
-      pool::map_chunks((job.m + kFillColumns - 1) / kFillColumns, [] { return 0; },
-                       [&](int, std::size_t t) {
-                         fill(job, t * kFillColumns, std::min(job.m, (t + 1) * kFillColumns));
-                       });
-    }
-    if (round == 0 && last) finish(*last);
-  }
+  const auto fill_admitted = [&] {
+    if (!admitted) return;
+    const Admitted job = *std::exchange(admitted, std::nullopt);
+    pool::map_chunks((job.m + kFillColumns - 1) / kFillColumns, [] { return 0; },
+                     [&](int, std::size_t t) {
+                       fill(job, t * kFillColumns, std::min(job.m, (t + 1) * kFillColumns));
+                     });
+  };
+  fill_admitted();
+  if (last) finish(*last);
+  fill_admitted();
 }
 
 // Once the rows of memo.chain are committed, a row whose distance to a
