@@ -9,23 +9,28 @@ series are skipped. Writes the table as a section of docs/performance.md
 (between its markers, replacing an older one) and the plot
 docs/performance_facility.png.
 
-With --peers, each n of the first diameter mode also runs, on the same rows
+With --peers, each n of the first diameter mode also runs (for the metrics of
+--peer-metrics, cosine unless told), on the same rows
 (bench_gist --save-rows) and the largest pool size, apricot-select's lazy
 facility location (one selection of k, in a process whose address space is
 capped at the physical memory, so that a dense n x n matrix that does not fit
 fails with MemoryError rather than waking the OOM killer) and the NumPy GIST
 peer bench/reference.py, which times part of its work and extrapolates the
-rest (bench/run.py's estimate) once n is past --peer-full.
+rest (bench/run.py's estimate) once n is past --peer-full; past
+--peer-max-n its time is predicted from the largest n run, by n^2. --resume
+takes the cases already printed by an earlier run (its log) instead of
+running them again.
 
     python bench/fl_scaling.py --bench build/rel/bench_gist \
         [--n 10000,20000,40000,100000] [--threads 1,2] [--metrics cosine,euclidean] \
         [--diameters approx,exact] [--k 50] [--budget BYTES] [--timeout 600] \
-        [--peers] [--peer-budget 60] [--docs docs]
+        [--peers] [--peer-budget 60] [--peer-max-n 50000] [--resume LOG] [--docs docs]
 """
 
 from __future__ import annotations
 
 import argparse
+import ast
 import json
 import math
 import os
@@ -140,11 +145,12 @@ def peer_table(peers: list[dict], rows: list[dict]) -> list[str]:
     for p in peers:
         base = ours.get((p["metric"], p["threads"], p["diameter"], p["n"]))
         seconds = ratio = peak = ""
-        if p["status"] in ("measured", "estimate"):
-            mark = "~" if p["status"] == "estimate" else ""
+        if p["status"] in ("measured", "estimate", "predicted"):
+            mark = "" if p["status"] == "measured" else "~"
             seconds = f"{mark}{p['seconds']:.3g}"
             ratio = f"{mark}{p['seconds'] / base['total']:.1f}" if base else ""
-            peak = f"{p['peak'] / 2**20:.0f}" if p["status"] == "measured" else f"{p['peak'] / 2**20:.0f} (part)"
+            if "peak" in p:
+                peak = f"{p['peak'] / 2**20:.0f}" + (" (part)" if p["status"] == "estimate" else "")
         else:
             seconds = p["status"]
         note = p.get("note", "")
@@ -230,7 +236,8 @@ def write_section(rows: list[dict], peers: list[dict], args, docs: Path) -> None
             "with no thresholds, in a process whose address space is capped at the physical memory; the NumPy "
             "GIST peer (`bench/reference.py`), in full up to "
             f"{args.peer_full:,} rows, past that timing part of its work for about {args.peer_budget:.0f} s and "
-            "extrapolating the rest (marked ~). \"x tarvex\" divides by the tarvex call's seconds above; "
+            f"extrapolating the rest (marked ~), and past {args.peer_max_n:,} rows predicted from its largest run "
+            "by n^2. \"x tarvex\" divides by the tarvex call's seconds above; "
             "peak is above the process's resident size at the start.",
             "",
             *peer_table(peers, rows),
@@ -260,6 +267,9 @@ def main() -> None:
     parser.add_argument("--peers", action="store_true")
     parser.add_argument("--peer-budget", type=float, default=60.0)
     parser.add_argument("--peer-full", type=int, default=5000)
+    parser.add_argument("--peer-max-n", type=int, default=50000)
+    parser.add_argument("--peer-metrics", default="cosine")
+    parser.add_argument("--resume", type=Path, help="a log of an earlier run whose cases are taken as printed")
     parser.add_argument("--docs", default=str(Path(__file__).resolve().parent.parent / "docs"))
     parser.add_argument("--peer-worker", choices=("apricot", "numpy"), help=argparse.SUPPRESS)
     parser.add_argument("--rows", help=argparse.SUPPRESS)
@@ -269,6 +279,18 @@ def main() -> None:
         peer_worker(args)
         return
 
+    # Cases printed by an earlier run, by what identifies them.
+    done: dict = {}
+    for line in (args.resume.read_text().splitlines() if args.resume else []):
+        if line.startswith("{"):
+            case = ast.literal_eval(line)
+            done[tuple(case.get(k) for k in ("n", "metric", "threads", "diameter", "method"))] = case
+
+    def once(key: tuple, run_it):
+        row = done.get(key) or run_it()
+        print(row, flush=True)
+        return row
+
     rows, peers = [], []
     thread_counts = [int(t) for t in args.threads.split(",")]
     sizes = [int(v) for v in args.n.split(",")]
@@ -276,24 +298,34 @@ def main() -> None:
         for metric in args.metrics.split(","):
             for threads in thread_counts:
                 for n in sizes:
-                    row = run_case(args.bench, n, metric, threads, diameter, args)
+                    row = once((n, metric, threads, diameter, None),
+                               lambda: run_case(args.bench, n, metric, threads, diameter, args))
                     rows.append(row)
-                    print(row, flush=True)
                     if "timeout" in row:
                         break
     if args.peers:
         diameter, threads = args.diameters.split(",")[0], max(thread_counts)
         with tempfile.TemporaryDirectory() as tmp:
-            for metric in args.metrics.split(","):
+            for metric in args.peer_metrics.split(","):
+                timed = None  # the NumPy peer's largest run: (n, seconds)
                 for n in sizes:
                     path = Path(tmp) / f"rows{n}.npy"
-                    subprocess.run([args.bench, "--n", str(n), "--dim", str(args.dim), "--save-rows", str(path)],
-                                   check=True, capture_output=True)
                     for method in ("apricot", "numpy"):
-                        peer = run_peer(method, path, n, metric, threads, diameter, args)
+                        def run_it():
+                            if method == "numpy" and n > args.peer_max_n and timed is not None:
+                                return {"n": n, "metric": metric, "threads": threads, "diameter": diameter,
+                                        "method": method, "status": "predicted",
+                                        "seconds": timed[1] * (n / timed[0]) ** 2,
+                                        "note": f"not run: from n = {timed[0]:,} by n^2"}
+                            if not path.exists():
+                                subprocess.run([args.bench, "--n", str(n), "--dim", str(args.dim), "--save-rows",
+                                                str(path)], check=True, capture_output=True)
+                            return run_peer(method, path, n, metric, threads, diameter, args)
+                        peer = once((n, metric, threads, diameter, method), run_it)
                         peers.append(peer)
-                        print(peer, flush=True)
-                    path.unlink()
+                        if method == "numpy" and peer["status"] in ("measured", "estimate"):
+                            timed = (n, peer["seconds"])
+                    path.unlink(missing_ok=True)
     print("\n".join(table(rows, args)))
     if peers:
         print("\n".join(peer_table(peers, rows)))
