@@ -41,6 +41,9 @@ import tempfile
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import run  # noqa: E402 - bench/run.py: the peers' runs, estimates and meter
+
 BEGIN = "<!-- facility-scaling: written by bench/fl_scaling.py -->"
 END = "<!-- /facility-scaling -->"
 
@@ -76,34 +79,23 @@ def peer_worker(args) -> None:
     """One peer's run, in this process: prints one JSON line."""
     import numpy as np
 
-    sys.path.insert(0, str(Path(__file__).resolve().parent))
-    import run
-
     x = np.load(args.rows)
+    job = run.Job("facility", "rows", args.peer_worker, metric=args.metrics, utility="facility_location",
+                  diameter=args.diameters, k=args.k)
     out = {"method": args.peer_worker}
     try:
-        if args.peer_worker == "apricot":
-            from apricot import FacilityLocationSelection
-
-            FacilityLocationSelection(args.k, metric=args.metrics, optimizer="lazy",
-                                      n_jobs=args.threads).fit(x[:200])  # numba's compilation stays out
+        if job.method == "numpy" and x.shape[0] > args.peer_full:
             with run.Meter() as meter:
-                FacilityLocationSelection(args.k, metric=args.metrics, optimizer="lazy",
-                                          n_jobs=args.threads).fit(x)
-            out.update(status="measured", seconds=meter.seconds, peak=meter.peak)
+                got = run.estimate_reference(job, x, None, args.peer_budget)
+            out.update(status="estimate", seconds=got["seconds"], note=got["note"])
         else:
-            job = run.Job("facility", "rows", "numpy", metric=args.metrics, utility="facility_location",
-                          diameter=args.diameters, k=args.k)
-            if x.shape[0] <= args.peer_full:
-                with run.Meter() as meter:
-                    value = run.run_full(job, x, None, args.threads)()
-                out.update(status="measured", f=float(value["f_value"]))
-            else:
-                with run.Meter() as meter:
-                    got = run.estimate_reference(job, x, None, args.peer_budget)
-                out.update(status="estimate", seconds=got["seconds"], note=got["note"])
-            out.setdefault("seconds", meter.seconds)
-            out["peak"] = meter.peak
+            run.run_full(job, x[:200], None, args.threads)()  # numba's compilation stays out
+            with run.Meter() as meter:
+                value = run.run_full(job, x, None, args.threads)()
+            out.update(status="measured", seconds=meter.seconds)
+            if job.method == "numpy":
+                out["f"] = float(value["f_value"])
+        out["peak"] = meter.peak
     except MemoryError as error:
         out.update(status="out of memory", note=f"MemoryError: {error}"[:160])
     print("PEER " + json.dumps(out), flush=True)
@@ -112,11 +104,11 @@ def peer_worker(args) -> None:
 def run_peer(method: str, rows: Path, n: int, metric: str, threads: int, diameter: str, args) -> dict:
     cmd = [sys.executable, __file__, "--peer-worker", method, "--rows", str(rows), "--metrics", metric,
            "--diameters", diameter, "--k", str(args.k), "--threads", str(threads),
-           "--peer-budget", str(args.peer_budget), "--peer-full", str(args.peer_full), "--bench", "-"]
+           "--peer-budget", str(args.peer_budget), "--peer-full", str(args.peer_full)]
     count = str(threads)
     env = dict(os.environ, OMP_NUM_THREADS=count, OPENBLAS_NUM_THREADS=count, MKL_NUM_THREADS=count,
                NUMBA_NUM_THREADS=count)
-    limit = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    limit = run.physical_memory()
 
     def cap() -> None:
         import resource
@@ -255,7 +247,7 @@ def write_section(rows: list[dict], peers: list[dict], args, docs: Path) -> None
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--bench", required=True)
+    parser.add_argument("--bench", help="bench_gist (required but for a peer's worker)")
     parser.add_argument("--n", default="10000,20000,40000,100000")
     parser.add_argument("--threads", default="1,2")
     parser.add_argument("--metrics", default="cosine,euclidean")
@@ -278,6 +270,8 @@ def main() -> None:
         args.threads = int(args.threads)
         peer_worker(args)
         return
+    if args.bench is None:
+        parser.error("--bench is required")
 
     # Cases printed by an earlier run, by what identifies them.
     done: dict = {}

@@ -1133,8 +1133,12 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
     }
     return out;
   };
-  // Fills admitted columns a0 .. a1 into slabs of their own.
-  const auto fill = [&](const Admitted& job, std::size_t a0, std::size_t a1) {
+  // Fills piece t of the admitted columns, kFillColumns of them, into slabs
+  // of their own.
+  constexpr std::size_t kFillColumns = 8;
+  const auto pieces = [](const Admitted& job) { return (job.m + kFillColumns - 1) / kFillColumns; };
+  const auto fill = [&](const Admitted& job, std::size_t t) {
+    const std::size_t a0 = t * kFillColumns, a1 = std::min(job.m, a0 + kFillColumns);
     bool filled[kGroup];
     for (std::size_t a = a0; a < a1; ++a) {
       const std::size_t q = job.qs[a], c = job.c0 + q;
@@ -1154,7 +1158,6 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   // Filling writes fresh pages, whose first touch costs more than the copy:
   // a group's columns are filled by tasks of the next span's map, in pieces,
   // so that every worker shares it.
-  constexpr std::size_t kFillColumns = 8;
   std::optional<Admitted> admitted, filling;
   const std::size_t groups = (n + kGroup - 1) / kGroup;
   // Stripe s computes the distances of group s's columns to the rows from its
@@ -1217,7 +1220,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
       float* const span = spans[turn].data();
       filling = std::exchange(admitted, std::nullopt);
       const std::size_t blocks = (r1 - r0 + Scratch::kBlock - 1) / Scratch::kBlock;
-      const std::size_t fills = filling ? (filling->m + kFillColumns - 1) / kFillColumns : 0;
+      const std::size_t fills = filling ? pieces(*filling) : 0;
       // Task 0 finishes the span before, whose group this one's does not
       // touch; the last tasks fill the group admitted before that.
       pool::map_chunks(
@@ -1229,8 +1232,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
               return;
             }
             if (b > blocks) {
-              const std::size_t a0 = (b - 1 - blocks) * kFillColumns;
-              fill(*filling, a0, std::min(filling->m, a0 + kFillColumns));
+              fill(*filling, b - 1 - blocks);
               return;
             }
             const std::size_t rb = r0 + (b - 1) * Scratch::kBlock, re = std::min(r1, rb + Scratch::kBlock);
@@ -1259,10 +1261,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   const auto fill_admitted = [&] {
     if (!admitted) return;
     const Admitted job = *std::exchange(admitted, std::nullopt);
-    pool::map_chunks((job.m + kFillColumns - 1) / kFillColumns, [] { return 0; },
-                     [&](int, std::size_t t) {
-                       fill(job, t * kFillColumns, std::min(job.m, (t + 1) * kFillColumns));
-                     });
+    pool::map_chunks(pieces(job), [] { return 0; }, [&](int, std::size_t t) { fill(job, t); });
   };
   fill_admitted();
   if (last) finish(*last);
