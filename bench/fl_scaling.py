@@ -44,8 +44,16 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import run  # noqa: E402 - bench/run.py: the peers' runs, estimates and meter
 
-BEGIN = "<!-- facility-scaling: written by bench/fl_scaling.py -->"
-END = "<!-- /facility-scaling -->"
+
+
+def markers(args) -> tuple[str, str, str]:
+    """The section's first and last lines and its plot: a forced budget has a
+    section of its own, beside the default budget's."""
+    tag = "" if args.budget is None else f" budget={args.budget}"
+    plot_name = "performance_facility.png" if args.budget is None else f"performance_facility_{args.budget}.png"
+    return (f"<!-- facility-scaling{tag}: written by bench/fl_scaling.py -->",
+            f"<!-- /facility-scaling{tag} -->", plot_name)
+
 
 LINE = re.compile(
     r"\|\s+(?P<diam>[\d.]+)\s+(?P<greedy>[\d.]+)\s+(?P<pair>[\d.]+)\s+(?P<sweep>[\d.]+)\s+"
@@ -179,7 +187,7 @@ def table(rows: list[dict], args) -> list[str]:
     return lines
 
 
-def plot(rows: list[dict], path: Path) -> None:
+def plot(rows: list[dict], path: Path, budget: str = "") -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -200,7 +208,7 @@ def plot(rows: list[dict], path: Path) -> None:
             xs = [n0, max(r["n"] for r in rows)]
             ax.loglog(xs, [t0 * (x / n0) ** 2 for x in xs], "k:", label="quadratic")
         ax.set_xlabel("rows n")
-        ax.set_title(f"Facility location, d = 128, k = 50, diameter \"{mode}\"", fontsize=10)
+        ax.set_title(f"Facility location, d = 128, k = 50, diameter \"{mode}\"{budget}", fontsize=10)
         ax.legend(fontsize=8)
     axes[0][0].set_ylabel("seconds, whole call")
     fig.tight_layout()
@@ -208,9 +216,11 @@ def plot(rows: list[dict], path: Path) -> None:
 
 
 def write_section(rows: list[dict], peers: list[dict], args, docs: Path) -> None:
+    begin, end, plot_name = markers(args)
+    budget = "" if args.budget is None else f", a {args.budget / 2**20:.0f} MiB budget"
     body = [
-        BEGIN,
-        f"## Facility location against n (d = {args.dim}, k = {args.k})",
+        begin,
+        f"## Facility location against n (d = {args.dim}, k = {args.k}{budget})",
         "",
         "Standard normal rows, one process per case (`bench/fl_scaling.py` over `bench_gist`); "
         "\"x per doubling\" is the time ratio to the row above, scaled to one doubling of n; "
@@ -219,7 +229,7 @@ def write_section(rows: list[dict], peers: list[dict], args, docs: Path) -> None
         "",
         *table(rows, args),
         "",
-        "![facility location against n](performance_facility.png)",
+        f"![facility location against n]({plot_name})",
     ]
     if peers:
         body += [
@@ -234,15 +244,15 @@ def write_section(rows: list[dict], peers: list[dict], args, docs: Path) -> None
             "",
             *peer_table(peers, rows),
         ]
-    body.append(END)
+    body.append(end)
     page = docs / "performance.md"
     text = page.read_text() if page.exists() else "# Performance\n"
-    if BEGIN in text and END in text:
-        text = text[: text.index(BEGIN)] + "\n".join(body) + text[text.index(END) + len(END):]
+    if begin in text and end in text:
+        text = text[: text.index(begin)] + "\n".join(body) + text[text.index(end) + len(end):]
     else:
         text = text.rstrip("\n") + "\n\n" + "\n".join(body) + "\n"
     page.write_text(text)
-    plot(rows, docs / "performance_facility.png")
+    plot(rows, docs / plot_name, budget)
 
 
 def main() -> None:
