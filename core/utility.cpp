@@ -1002,16 +1002,13 @@ bool raises_at(std::size_t level) { return level <= 16 || std::has_single_bit(le
 std::size_t reserve_of(const MemoryLedger& ledger) { return ledger.budget() / 8; }
 
 // Whether every column's distances that can gain from nothing committed are
-// worth keeping from the first gains on, judged by a sample of evenly spaced
-// columns: they must fit the budget (less `reserve`) and be at most fifteen
-// in sixteen of all distances. Where nearly every distance can gain from
-// nothing (Euclidean similarities, 1 - d / diameter, are positive but for the
-// diameter's pair; rows that share a direction), the first picks drop most of
-// them, and columns kept once they fit below the bounds cost less than
-// keeping them all: at 10,000 and 20,000 rows 0.7 to 0.8 times the call and a
-// tenth to a quarter of the memory. With fewer such distances the columns
-// kept from the start serve the sweep's runs that leave the first run's
-// picks early, and are worth it: with five in six, 0.6 times the call.
+// worth keeping from the first gains on (judged by a sample of evenly spaced
+// columns): they must fit the budget, less `reserve`, and be at most fifteen
+// in sixteen of all. Where nearly all can gain (Euclidean similarities are
+// positive but for the diameter's pair; rows that share a direction), the
+// first picks drop most of them, and keeping the columns once they fit below
+// the bounds is faster and far smaller. With fewer, the columns kept from the
+// start also serve the sweep's runs that leave the first run's picks early.
 bool all_worth_keeping(const Points& points, const FacilityLocation::Shared& shared,
                        const QuantisedRows* codes, std::size_t reserve) {
   const std::size_t n = points.n(), count = std::min(n, kGroup);
@@ -1090,8 +1087,8 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   std::uint64_t stripe_rows = 0;
   for (std::size_t c0 = 0; c0 < n; c0 += kGroup) stripe_rows += n - c0;
   control::begin(Phase::Setup, stripe_rows);
-  // When not all fit, the first evaluations keep columns instead, as they
-  // compute them: by then fewer rows can gain, so more columns fit.
+  // Otherwise the first evaluations keep columns instead, as they compute
+  // them: by then fewer rows can gain, so more columns fit.
   const bool keeping = all_worth_keeping(points, shared, codes, reserve);
   struct Admission {
     std::mutex mutex;
