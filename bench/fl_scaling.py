@@ -45,7 +45,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import run  # noqa: E402 - bench/run.py: the peers' runs, estimates and meter
 
 
-
 def markers(args) -> tuple[str, str, str]:
     """The section's first and last lines and its plot: a forced budget has a
     section of its own, beside the default budget's."""

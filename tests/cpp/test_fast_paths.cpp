@@ -661,7 +661,7 @@ TEST(FastFacilityLocation, GainsMatchAcrossRowSpans) {
 // Half of isotropic rows' cosine similarities are positive, and every column
 // is kept from the first gains on; nearly all Euclidean ones are, which the
 // first picks mostly drop, so nothing is kept before them.
-TEST(FastFacilityLocation, KeepsFromTheStartOnlyWhereFewCanGainFromNothing) {
+TEST(FastFacilityLocation, KeepsFromTheStartUnlessNearlyEveryDistanceCanGain) {
   const std::size_t n = 2000, dim = 16, all = n * n * sizeof(float);
   for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
     const Matrix m(random_values(n, dim, 31), dim, metric);
