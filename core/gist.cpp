@@ -93,7 +93,14 @@ class LadderSteps {
     bool started = started_, done = done_;
     std::size_t got = 0;
     while (got < count && !done) {
-      const float t = static_cast<float>(((p * e_) * d_) * 0.5);
+      // A step past the largest double is infinite, and NaN times a zero
+      // d_max: the ladder ends there, as it ends where p itself overflows.
+      const double step = p * e_;
+      if (!std::isfinite(step)) {
+        done = true;
+        break;
+      }
+      const float t = static_cast<float>((step * d_) * 0.5);
       p = p * ratio_;
       // An infinite bound would never stop the loop; the product stops
       // growing meaningfully once it overflows anyway.

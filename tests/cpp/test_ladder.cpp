@@ -99,6 +99,9 @@ TEST(ThresholdLadder, InfiniteBoundStillEnds) {
   const Ladder got = thresholds_with_bound(1.0f, 0.5f, std::numeric_limits<double>::infinity());
   ASSERT_FALSE(got.empty());
   for (std::size_t k = 1; k < got.size(); ++k) EXPECT_LT(got[k - 1], got[k]);
+  // A step that outgrows the doubles before the bound ends the ladder too,
+  // rather than adding NaN (infinity times a zero d_max).
+  EXPECT_EQ(thresholds_with_bound(0.0f, 5.8e22f, 1e299), (Ladder{0.0f}));
 }
 
 TEST(ApproxDiameter, OneAndTwoRows) {
