@@ -45,13 +45,15 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import run  # noqa: E402 - bench/run.py: the peers' runs, estimates and meter
 
 
-def markers(args) -> tuple[str, str, str]:
-    """The section's first and last lines and its plot: a forced budget has a
-    section of its own, beside the default budget's."""
-    tag = "" if args.budget is None else f" budget={args.budget}"
-    plot_name = "performance_facility.png" if args.budget is None else f"performance_facility_{args.budget}.png"
-    return (f"<!-- facility-scaling{tag}: written by bench/fl_scaling.py -->",
-            f"<!-- /facility-scaling{tag} -->", plot_name)
+def markers(args) -> tuple[str, str, str, str]:
+    """The section's first and last lines, its plot and the words its heading
+    adds: a forced budget has a section of its own, beside the default budget's."""
+    if args.budget is None:
+        return ("<!-- facility-scaling: written by bench/fl_scaling.py -->", "<!-- /facility-scaling -->",
+                "performance_facility.png", "")
+    return (f"<!-- facility-scaling budget={args.budget}: written by bench/fl_scaling.py -->",
+            f"<!-- /facility-scaling budget={args.budget} -->", f"performance_facility_{args.budget}.png",
+            f", a {args.budget / 2**20:.0f} MiB budget")
 
 
 LINE = re.compile(
@@ -215,8 +217,7 @@ def plot(rows: list[dict], path: Path, budget: str = "") -> None:
 
 
 def write_section(rows: list[dict], peers: list[dict], args, docs: Path) -> None:
-    begin, end, plot_name = markers(args)
-    budget = "" if args.budget is None else f", a {args.budget / 2**20:.0f} MiB budget"
+    begin, end, plot_name, budget = markers(args)
     body = [
         begin,
         f"## Facility location against n (d = {args.dim}, k = {args.k}{budget})",

@@ -93,8 +93,8 @@ class LadderSteps {
     bool started = started_, done = done_;
     std::size_t got = 0;
     while (got < count && !done) {
-      // A step past the largest double is infinite, and NaN times a zero
-      // d_max: the ladder ends there, as it ends where p itself overflows.
+      // The ladder ends where its step outgrows the doubles (times a zero
+      // d_max it would be NaN), which also ends it under an infinite bound.
       const double step = p * e_;
       if (!std::isfinite(step)) {
         done = true;
@@ -102,9 +102,7 @@ class LadderSteps {
       }
       const float t = static_cast<float>((step * d_) * 0.5);
       p = p * ratio_;
-      // An infinite bound would never stop the loop; the product stops
-      // growing meaningfully once it overflows anyway.
-      done = !(p <= bound_ && std::isfinite(p));
+      done = !(p <= bound_);
       if (!started || t != last) {
         started = true;
         last = t;

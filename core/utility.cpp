@@ -1112,7 +1112,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
     Admitted out;
     out.c0 = c0;
     out.from = &scratch;
-    std::vector<std::unique_ptr<float[]>> displaced;
+    std::vector<std::unique_ptr<float[]>> displaced;  // freed after the lock goes
     const std::lock_guard lock(admission.mutex);
     auto& heap = admission.heap;
     for (std::size_t q = 0; q < count; ++q) {
