@@ -1740,6 +1740,11 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
   // relative, of the exact sum of its terms, and so does the sum of the
   // drops; the margin covers both and the subtraction, several times over.
   const double margin = 8.0 * static_cast<double>(n + 16) * 0x1p-53;
+  // A row's drop only grows as its distance shrinks, so distances from above
+  // give drops from below, and a bound that stays a bound: a few 1e-6 a
+  // raised row looser, for a kernel 2.5 times as fast.
+  static_assert(DistancesAbove::kColumns == kAfresh);
+  const bool from_above = DistancesAbove::available(points.dim());
   const auto task = [&](std::vector<float>& block, std::size_t t) {
     constexpr std::size_t kBlock = 256;
     block.resize(kBlock * kAfresh);
@@ -1748,12 +1753,18 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
     const std::size_t count = b - a;
     std::size_t cols[kAfresh];
     for (std::size_t k = 0; k < count; ++k) cols[k] = rows[followed[a + k]];
+    std::optional<DistancesAbove> above;
+    if (from_above) above.emplace(points.values(), points.dim(), points.metric(), cols, count);
     double drops[kAfresh] = {};
     const std::size_t len = set.rows.size();
     for (std::size_t r0 = 0; r0 < len; r0 += kBlock) {
       control::poll();
       const std::size_t r1 = std::min(len, r0 + kBlock);
-      group_distances(points, cols, count, 0, r1 - r0, set.rows.data() + r0, block.data());
+      if (above) {
+        above->listed(set.rows.data() + r0, r1 - r0, block.data(), kAfresh);
+      } else {
+        group_distances(points, cols, count, 0, r1 - r0, set.rows.data() + r0, block.data());
+      }
       // Lanes past `count` add stale values to sums that are dropped.
       add_drops(block.data(), r1 - r0, set.before.data() + r0, set.now.data() + r0, shared.scale,
                 shared.unit_scale, drops);
