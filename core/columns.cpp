@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <new>
 
 #include "memory.hpp"
@@ -146,24 +147,21 @@ __attribute__((target("avx512f,popcnt"))) void kept_below_masks_avx512(
   }
 }
 
-// ---- Distances from above
+// ---- Cosine distances from above
 
-constexpr std::size_t kAboveColumns = DistancesAbove::kColumns;
+constexpr std::size_t kAboveColumns = FusedDistances::kColumns;
 // Listed rows per pass over the columns: their 6 x 4 accumulators, the four
 // column vectors and a broadcast take 29 of the 32 registers.
 constexpr std::size_t kAboveRows = 6;
 constexpr double kUnit = 0x1p-24;  // float's unit roundoff
 
-// Roundings any term meets on its way through the exact tiles (its
-// product, ceil(dim / 16) lane sums and sixteen horizontal ones) and through
-// the fused kernel (dim fused steps, after a difference under Euclidean
-// distance), with room to spare.
-std::size_t roundings(std::size_t dim) noexcept { return dim + (dim + 15) / 16 + 40; }
-
-// Higham's gamma_k for k = roundings(dim): both kernels' sums lie within it,
-// relative, of the exact sum of the terms' absolute values.
+// Higham's gamma_k for the roundings any product meets on its way through
+// the exact tiles (its own, ceil(dim / 16) lane sums and sixteen horizontal
+// ones) and through the fused kernel (dim fused steps), with room to spare:
+// both kernels' sums lie within it, relative, of the exact sum of the terms'
+// absolute values.
 double rounding_share(std::size_t dim) noexcept {
-  const double k = static_cast<double>(roundings(dim));
+  const auto k = static_cast<double>(dim + (dim + 15) / 16 + 40);
   return k * kUnit / (1.0 - k * kUnit);
 }
 
@@ -184,22 +182,23 @@ __attribute__((target("avx512f"))) double norm_above(const float* x, std::size_t
   return std::sqrt(_mm512_reduce_add_pd(acc)) * (1.0 + 0x1p-32);
 }
 
-// Under cosine the exact sum lies within share * |x| |y| of the fused one, and
-// 1 - sum and the clamps round by at most a unit of 1 + |x| |y|; under
-// Euclidean distance both sums of squares lie within share, relative, of the
-// exact one, but for products that underflow (an absolute 2^-150 each), and
-// the square root rounds by a unit. Each bound is rounded up to a float.
-template <bool Squared>
+// The least float not below x (finite, non-negative).
+float float_up(double x) noexcept {
+  const auto f = static_cast<float>(x);
+  return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
+}
+
+// The exact sum lies within share * |x| |y| of the fused one, and 1 - sum
+// and the clamps round by at most a unit of 1 + |x| |y|; the bound of that,
+// with every operation rounded up.
 __attribute__((target("avx512f"))) void above_avx512(const float* values, std::size_t dim,
-                                                    const float* t, const double* norms,
+                                                    const float* t, const float* norms,
                                                     const std::uint32_t* rows, std::size_t count,
                                                     float* out, std::size_t stride) noexcept {
-  const double share = rounding_share(dim);
-  const __m512d one = _mm512_set1_pd(1.0), two = _mm512_set1_pd(2.0), zero = _mm512_setzero_pd();
-  const __m512d margin = _mm512_set1_pd(share + 4.0 * kUnit);
-  const __m512d grow = _mm512_set1_pd((1.0 + share) / (1.0 - share) * (1.0 + 0x1p-32));
-  const __m512d underflow = _mm512_set1_pd(4.0 * static_cast<double>(roundings(dim)) * 0x1p-149);
-  const __m512d root_up = _mm512_set1_pd(1.0 + 0x1p-22);
+  constexpr int kUp = _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC;
+  const double margin = rounding_share(dim) + 4.0 * kUnit;
+  const __m512 one = _mm512_set1_ps(1.0f), zero = _mm512_setzero_ps(), two = _mm512_set1_ps(2.0f);
+  const __m512 margin_up = _mm512_set1_ps(float_up(margin));
   for (std::size_t k0 = 0; k0 < count; k0 += kAboveRows) {
     const std::size_t live = std::min(kAboveRows, count - k0);
     // Rows past the count repeat the last one; their sums are not stored.
@@ -208,8 +207,8 @@ __attribute__((target("avx512f"))) void above_avx512(const float* values, std::s
       a[r] = values + std::size_t{rows[k0 + std::min(r, live - 1)]} * dim;
     }
     __m512 acc[kAboveRows][4];
-    for (auto& row : acc) {
-      for (auto& v : row) v = _mm512_setzero_ps();
+    for (auto& sums : acc) {
+      for (auto& v : sums) v = _mm512_setzero_ps();
     }
     for (std::size_t k = 0; k < dim; ++k) {
       const float* tk = t + k * kAboveColumns;
@@ -219,36 +218,16 @@ __attribute__((target("avx512f"))) void above_avx512(const float* values, std::s
       for (std::size_t r = 0; r < kAboveRows; ++r) {
         const __m512 x = _mm512_set1_ps(a[r][k]);
 #pragma GCC unroll 4
-        for (std::size_t v = 0; v < 4; ++v) {
-          if constexpr (Squared) {
-            const __m512 e = _mm512_sub_ps(y[v], x);
-            acc[r][v] = _mm512_fmadd_ps(e, e, acc[r][v]);
-          } else {
-            acc[r][v] = _mm512_fmadd_ps(x, y[v], acc[r][v]);
-          }
-        }
+        for (std::size_t v = 0; v < 4; ++v) acc[r][v] = _mm512_fmadd_ps(x, y[v], acc[r][v]);
       }
     }
     for (std::size_t r = 0; r < live; ++r) {
       float* o = out + (k0 + r) * stride;
-      const __m512d by = Squared ? zero : _mm512_mul_pd(margin, _mm512_set1_pd(norm_above(a[r], dim)));
+      const __m512 by = _mm512_set1_ps(float_up(margin * norm_above(a[r], dim)));
       for (std::size_t v = 0; v < 4; ++v) {
-        const __m256 halves[2] = {
-            _mm512_castps512_ps256(acc[r][v]),
-            _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(acc[r][v]), 1))};
-        for (std::size_t h = 0; h < 2; ++h) {
-          const __m512d s = _mm512_cvtps_pd(halves[h]);
-          __m512d d;
-          if constexpr (Squared) {
-            d = _mm512_mul_pd(_mm512_sqrt_pd(_mm512_fmadd_pd(s, grow, underflow)), root_up);
-          } else {
-            const __m512d ny = _mm512_loadu_pd(norms + 16 * v + 8 * h);
-            d = _mm512_add_pd(_mm512_sub_pd(one, s), _mm512_fmadd_pd(by, ny, margin));
-            d = _mm512_min_pd(_mm512_max_pd(d, zero), two);
-          }
-          _mm256_storeu_ps(o + 16 * v + 8 * h,
-                           _mm512_cvt_roundpd_ps(d, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC));
-        }
+        const __m512 e = _mm512_fmadd_round_ps(by, _mm512_loadu_ps(norms + 16 * v), margin_up, kUp);
+        const __m512 d = _mm512_add_round_ps(_mm512_sub_round_ps(one, acc[r][v], kUp), e, kUp);
+        _mm512_storeu_ps(o + 16 * v, _mm512_min_ps(_mm512_max_ps(d, zero), two));
       }
     }
   }
@@ -412,33 +391,31 @@ void distance_columns4_listed(const float* values, std::size_t dim, Metric metri
   columns4(values, dim, metric, cols, 0, count, rows, out, stride);
 }
 
-bool DistancesAbove::available(std::size_t dim) noexcept {
-  return active_kernel_level() == KernelLevel::Avx512 && dim > 0 && dim <= (std::size_t{1} << 16);
+bool FusedDistances::available(std::size_t dim, Metric metric) noexcept {
+  return metric == Metric::Cosine && active_kernel_level() == KernelLevel::Avx512 && dim > 0 &&
+         dim <= (std::size_t{1} << 16);
 }
 
-DistancesAbove::DistancesAbove(const float* values, std::size_t dim, Metric metric,
-                               const std::size_t* cols, std::size_t count)
-    : values_(values), dim_(dim), metric_(metric), storage_(dim * kColumns + 16, 0.0f) {
+FusedDistances::FusedDistances(const float* values, std::size_t dim, const std::size_t* cols,
+                               std::size_t count)
+    : values_(values), dim_(dim), storage_(dim * kColumns + 16, 0.0f) {
   const auto at = reinterpret_cast<std::uintptr_t>(storage_.data());
   float* t = storage_.data() + (64 - at % 64) % 64 / sizeof(float);
   t_ = t;
   for (std::size_t q = 0; q < kColumns; ++q) {
-    norms_[q] = 0.0;
+    norms_[q] = 0.0f;
     if (q >= count) continue;
     const float* y = values + cols[q] * dim;
     for (std::size_t k = 0; k < dim; ++k) t[k * kColumns + q] = y[k];
-    norms_[q] = norm_above(y, dim);
+    norms_[q] = float_up(norm_above(y, dim));
   }
 }
 
-void DistancesAbove::listed(const std::uint32_t* rows, std::size_t count, float* out,
-                            std::size_t stride) const noexcept {
-  if (metric_ == Metric::Euclidean) {
-    above_avx512<true>(values_, dim_, t_, norms_, rows, count, out, stride);
-  } else {
-    above_avx512<false>(values_, dim_, t_, norms_, rows, count, out, stride);
-  }
+void FusedDistances::above(const std::uint32_t* rows, std::size_t count, float* out,
+                           std::size_t stride) const noexcept {
+  above_avx512(values_, dim_, t_, norms_, rows, count, out, stride);
 }
+
 
 void below_masks(const float* a, const float* b, std::size_t len, std::uint64_t* masks) noexcept {
   active_kernels().below(a, b, len, masks);

@@ -38,33 +38,32 @@ void distance_columns4_listed(const float* values, std::size_t dim, Metric metri
 void distance_rows(const float* values, std::size_t dim, Metric metric, std::size_t c,
                    const std::uint32_t* rows, std::size_t count, float* out) noexcept;
 
-// Upper bounds of the distances above, for up to 64 columns against listed
-// rows, from a kernel that fuses each product into its sum and has no
-// horizontal sums to finish: about 2.5 times as fast as the exact tiles. Each
-// bound covers the rounding of both kernels, so it lies above the exact value
-// by a few 1e-6 for unit rows at d = 128 (relatively so under Euclidean
-// distance). For bounds only: no value of it reaches a result.
-class DistancesAbove {
+// Bounds from above of the cosine distances above, for up to 64 columns
+// against listed rows, from a kernel that fuses each product into its sum
+// and has no horizontal sums to finish: about 2.5 times as fast as the exact
+// tiles. Each bound covers the rounding of both kernels, so it lies within
+// about 2e-5 of the exact value at d = 128. For bounds only: no value of it
+// reaches a result. (Euclidean distances would need a difference before
+// each product, which leaves the fused kernel little faster.)
+class FusedDistances {
  public:
   static constexpr std::size_t kColumns = 64;
   // Whether the active build has the kernel for rows of `dim` values.
-  static bool available(std::size_t dim) noexcept;
-  // The columns cols[0 .. count), count <= kColumns, of `values` (rows of
-  // `dim` floats); only when available(dim).
-  DistancesAbove(const float* values, std::size_t dim, Metric metric, const std::size_t* cols,
-                 std::size_t count);
+  static bool available(std::size_t dim, Metric metric) noexcept;
+  // The columns cols[0 .. count), count <= kColumns, of the unit rows
+  // `values` (of `dim` floats); only when available(dim, Metric::Cosine).
+  FusedDistances(const float* values, std::size_t dim, const std::size_t* cols, std::size_t count);
   // out[k * stride + q] >= dist(rows[k], cols[q]) for k < count and q below
   // the columns' count; the lanes past it up to kColumns get values to ignore.
-  void listed(const std::uint32_t* rows, std::size_t count, float* out,
-              std::size_t stride) const noexcept;
+  void above(const std::uint32_t* rows, std::size_t count, float* out,
+             std::size_t stride) const noexcept;
 
  private:
   const float* values_;
   std::size_t dim_;
-  Metric metric_;
   std::vector<float> storage_;
   const float* t_;  // value k of column q at t_[k * kColumns + q], zero past the count
-  double norms_[kColumns];  // from above
+  float norms_[kColumns];  // from above
 };
 
 // Bit j of masks[w] tells whether a[64 w + j] < b[64 w + j], for positions
