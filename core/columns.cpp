@@ -416,7 +416,6 @@ void FusedDistances::above(const std::uint32_t* rows, std::size_t count, float* 
   above_avx512(values_, dim_, t_, norms_, rows, count, out, stride);
 }
 
-
 void below_masks(const float* a, const float* b, std::size_t len, std::uint64_t* masks) noexcept {
   active_kernels().below(a, b, len, masks);
 }

@@ -38,10 +38,10 @@ void distance_columns4_listed(const float* values, std::size_t dim, Metric metri
 void distance_rows(const float* values, std::size_t dim, Metric metric, std::size_t c,
                    const std::uint32_t* rows, std::size_t count, float* out) noexcept;
 
-// Bounds from above of the cosine distances above, for up to 64 columns
-// against listed rows, from a kernel that fuses each product into its sum
-// and has no horizontal sums to finish: about 2.5 times as fast as the exact
-// tiles. Each bound covers the rounding of both kernels, so it lies within
+// Bounds from above of the cosine distances that distance_columns4_listed
+// gives, for up to 64 columns against listed rows, from a kernel that fuses
+// each product into its sum and has no horizontal sums to finish: about 2.5
+// times as fast as the exact tiles. Each bound covers the rounding of both kernels, so it lies within
 // about 2e-5 of the exact value at d = 128. For bounds only: no value of it
 // reaches a result. (Euclidean distances would need a difference before
 // each product, which leaves the fused kernel little faster.)

@@ -1741,7 +1741,7 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
   // drops; the margin covers both and the subtraction, several times over.
   const double margin = 8.0 * static_cast<double>(n + 16) * 0x1p-53;
   // A row's drop only grows as its distance shrinks, so distances from above
-  // give drops from below, and a bound that stays a bound: a few 1e-6 a
+  // give drops from below, and a bound that stays a bound: about 2e-5 a
   // raised row looser, for a kernel 2.5 times as fast.
   static_assert(FusedDistances::kColumns == kAfresh);
   const bool from_above = FusedDistances::available(points.dim(), points.metric());

@@ -122,8 +122,9 @@ class FacilityLocation final : public Utility {
   void marginals(std::span<const std::size_t> rows, const Points& points,
                  std::span<double> out) const override;
   // Follows a stale gain through the commits since, from the distances of
-  // the rows whose best they raised alone, when those are fewer than a
-  // column's; a margin covers the rounding of both sums.
+  // the rows whose best they raised alone (or, under cosine, bounds of them
+  // from above), when those are fewer than a column's; a margin covers the
+  // rounding of both sums.
   void tighten(std::span<const std::size_t> rows, std::span<const std::size_t> stamps,
                const Points& points, std::span<double> bounds,
                std::span<std::uint8_t> exact) const override;
