@@ -7,7 +7,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <new>
 
 #include "memory.hpp"
@@ -153,16 +152,13 @@ constexpr std::size_t kAboveColumns = FusedDistances::kColumns;
 // Listed rows per pass over the columns: their 6 x 4 accumulators, the four
 // column vectors and a broadcast take 29 of the 32 registers.
 constexpr std::size_t kAboveRows = 6;
-constexpr double kUnit = 0x1p-24;  // float's unit roundoff
 
-// Higham's gamma_k for the roundings any product meets on its way through
-// the exact tiles (its own, ceil(dim / 16) lane sums and sixteen horizontal
-// ones) and through the fused kernel (dim fused steps), with room to spare:
-// both kernels' sums lie within it, relative, of the exact sum of the terms'
-// absolute values.
+// Gamma for the roundings any product meets on its way through the exact
+// tiles (its own, ceil(dim / 16) lane sums and sixteen horizontal ones) and
+// through the fused kernel (dim fused steps), with room to spare: both
+// kernels' sums lie within it of each other, relative to |x| |y|.
 double rounding_share(std::size_t dim) noexcept {
-  const auto k = static_cast<double>(dim + (dim + 15) / 16 + 40);
-  return k * kUnit / (1.0 - k * kUnit);
+  return rounding_gamma(dim + (dim + 15) / 16 + 40);
 }
 
 // The row's length from above: the sum of squares in doubles is within
@@ -182,12 +178,6 @@ __attribute__((target("avx512f"))) double norm_above(const float* x, std::size_t
   return std::sqrt(_mm512_reduce_add_pd(acc)) * (1.0 + 0x1p-32);
 }
 
-// The least float not below x (finite, non-negative).
-float float_up(double x) noexcept {
-  const auto f = static_cast<float>(x);
-  return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
-}
-
 // The exact sum lies within share * |x| |y| of the fused one, and 1 - sum
 // and the clamps round by at most a unit of 1 + |x| |y|; the bound of that,
 // with every operation rounded up.
@@ -196,9 +186,9 @@ __attribute__((target("avx512f"))) void above_avx512(const float* values, std::s
                                                     const std::uint32_t* rows, std::size_t count,
                                                     float* out, std::size_t stride) noexcept {
   constexpr int kUp = _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC;
-  const double margin = rounding_share(dim) + 4.0 * kUnit;
+  const double margin = rounding_share(dim) + 4.0 * kFloatUnit;
   const __m512 one = _mm512_set1_ps(1.0f), zero = _mm512_setzero_ps(), two = _mm512_set1_ps(2.0f);
-  const __m512 margin_up = _mm512_set1_ps(float_up(margin));
+  const __m512 margin_up = _mm512_set1_ps(round_up(margin));
   for (std::size_t k0 = 0; k0 < count; k0 += kAboveRows) {
     const std::size_t live = std::min(kAboveRows, count - k0);
     // Rows past the count repeat the last one; their sums are not stored.
@@ -223,7 +213,7 @@ __attribute__((target("avx512f"))) void above_avx512(const float* values, std::s
     }
     for (std::size_t r = 0; r < live; ++r) {
       float* o = out + (k0 + r) * stride;
-      const __m512 by = _mm512_set1_ps(float_up(margin * norm_above(a[r], dim)));
+      const __m512 by = _mm512_set1_ps(round_up(margin * norm_above(a[r], dim)));
       for (std::size_t v = 0; v < 4; ++v) {
         const __m512 e = _mm512_fmadd_round_ps(by, _mm512_loadu_ps(norms + 16 * v), margin_up, kUp);
         const __m512 d = _mm512_add_round_ps(_mm512_sub_round_ps(one, acc[r][v], kUp), e, kUp);
@@ -399,21 +389,24 @@ bool FusedDistances::available(std::size_t dim, Metric metric) noexcept {
 FusedDistances::FusedDistances(const float* values, std::size_t dim, const std::size_t* cols,
                                std::size_t count)
     : values_(values), dim_(dim), storage_(dim * kColumns + 16, 0.0f) {
-  const auto at = reinterpret_cast<std::uintptr_t>(storage_.data());
-  float* t = storage_.data() + (64 - at % 64) % 64 / sizeof(float);
-  t_ = t;
+  float* t = storage_.data() + (turned() - storage_.data());
   for (std::size_t q = 0; q < kColumns; ++q) {
     norms_[q] = 0.0f;
     if (q >= count) continue;
     const float* y = values + cols[q] * dim;
     for (std::size_t k = 0; k < dim; ++k) t[k * kColumns + q] = y[k];
-    norms_[q] = float_up(norm_above(y, dim));
+    norms_[q] = round_up(norm_above(y, dim));
   }
+}
+
+const float* FusedDistances::turned() const noexcept {
+  const auto at = reinterpret_cast<std::uintptr_t>(storage_.data());
+  return storage_.data() + (64 - at % 64) % 64 / sizeof(float);
 }
 
 void FusedDistances::above(const std::uint32_t* rows, std::size_t count, float* out,
                            std::size_t stride) const noexcept {
-  above_avx512(values_, dim_, t_, norms_, rows, count, out, stride);
+  above_avx512(values_, dim_, turned(), norms_, rows, count, out, stride);
 }
 
 void below_masks(const float* a, const float* b, std::size_t len, std::uint64_t* masks) noexcept {

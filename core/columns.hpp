@@ -61,8 +61,10 @@ class FusedDistances {
  private:
   const float* values_;
   std::size_t dim_;
+  // Value k of column q at turned()[k * kColumns + q], zero past the count:
+  // storage_ from its first 64-byte boundary on (derived, so copies stay whole).
+  const float* turned() const noexcept;
   std::vector<float> storage_;
-  const float* t_;  // value k of column q at t_[k * kColumns + q], zero past the count
   float norms_[kColumns];  // from above
 };
 

@@ -62,27 +62,13 @@
 namespace tarvex {
 namespace {
 
-constexpr double kU = 1.0 / 16777216.0;
+constexpr double kU = kFloatUnit;
 constexpr std::size_t kPanel = QuantisedRows::kPanelRows;
 // Rows are padded to this many, so that tiles of 4 rows and 4 panels never
 // read past the codes.
 constexpr std::size_t kRowPad = 64;
 
-float round_up(double v) noexcept {
-  float f = static_cast<float>(v);
-  if (static_cast<double>(f) < v) f = std::nextafter(f, std::numeric_limits<float>::infinity());
-  return f;
-}
-float round_down(double v) noexcept {
-  float f = static_cast<float>(v);
-  if (static_cast<double>(f) > v) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
-  return f;
-}
-
-double gamma_of(std::size_t dim) noexcept {
-  const double k = static_cast<double>(dim + 20) * kU;
-  return k / (1.0 - k);
-}
+double gamma_of(std::size_t dim) noexcept { return rounding_gamma(dim + 20); }
 
 template <class T>
 T* allocate_aligned(std::size_t count) {

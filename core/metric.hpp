@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -52,6 +53,26 @@ inline float distance_from_sum(Metric metric, float sum) noexcept {
   if (c < 0.0f) c = 0.0f;
   if (c > 2.0f) c = 2.0f;
   return c;
+}
+
+// For bounds of what the kernels compute: float's unit roundoff, and
+// Higham's gamma_k, within which, relative, a sum whose every term meets at
+// most k roundings lies of the exact sum of its terms' magnitudes.
+inline constexpr double kFloatUnit = 0x1p-24;
+inline double rounding_gamma(std::size_t k) noexcept {
+  const double ku = static_cast<double>(k) * kFloatUnit;
+  return ku / (1.0 - ku);
+}
+// The least float not below v, and the greatest not above it.
+inline float round_up(double v) noexcept {
+  float f = static_cast<float>(v);
+  if (static_cast<double>(f) < v) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+  return f;
+}
+inline float round_down(double v) noexcept {
+  float f = static_cast<float>(v);
+  if (static_cast<double>(f) > v) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+  return f;
 }
 
 // IEEE 754 total order keys: compare the results as signed integers.

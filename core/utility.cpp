@@ -1753,13 +1753,11 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
     const std::size_t count = b - a;
     std::size_t cols[kAfresh];
     for (std::size_t k = 0; k < count; ++k) cols[k] = rows[followed[a + k]];
+    const std::size_t len = set.rows.size();
     // Turning the columns around costs about what a few dozen rows do.
     std::optional<FusedDistances> above;
-    if (from_above && set.rows.size() >= 64) {
-      above.emplace(points.values(), points.dim(), cols, count);
-    }
+    if (from_above && len >= 64) above.emplace(points.values(), points.dim(), cols, count);
     double drops[kAfresh] = {};
-    const std::size_t len = set.rows.size();
     for (std::size_t r0 = 0; r0 < len; r0 += kBlock) {
       control::poll();
       const std::size_t r1 = std::min(len, r0 + kBlock);
