@@ -179,13 +179,16 @@ __attribute__((target("avx512f"))) double norm_above(const float* x, std::size_t
 }
 
 // The exact sum lies within share * |x| |y| of the fused one, and 1 - sum
-// and the clamps round by at most a unit of 1 + |x| |y|; the bound of that,
-// with every operation rounded up.
-__attribute__((target("avx512f"))) void above_avx512(const float* values, std::size_t dim,
+// and the clamps round by at most a unit of 1 + |x| |y|; the bound of that
+// from above (Up) or below, with every operation rounded that way, the
+// margin's own always up.
+template <bool Up>
+__attribute__((target("avx512f"))) void fused_avx512(const float* values, std::size_t dim,
                                                     const float* t, const float* norms,
                                                     const std::uint32_t* rows, std::size_t count,
                                                     float* out, std::size_t stride) noexcept {
   constexpr int kUp = _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC;
+  constexpr int kWay = Up ? kUp : _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
   const double margin = rounding_share(dim) + 4.0 * kFloatUnit;
   const __m512 one = _mm512_set1_ps(1.0f), zero = _mm512_setzero_ps(), two = _mm512_set1_ps(2.0f);
   const __m512 margin_up = _mm512_set1_ps(round_up(margin));
@@ -216,7 +219,8 @@ __attribute__((target("avx512f"))) void above_avx512(const float* values, std::s
       const __m512 by = _mm512_set1_ps(round_up(margin * norm_above(a[r], dim)));
       for (std::size_t v = 0; v < 4; ++v) {
         const __m512 e = _mm512_fmadd_round_ps(by, _mm512_loadu_ps(norms + 16 * v), margin_up, kUp);
-        const __m512 d = _mm512_add_round_ps(_mm512_sub_round_ps(one, acc[r][v], kUp), e, kUp);
+        const __m512 near = _mm512_sub_round_ps(one, acc[r][v], kWay);
+        const __m512 d = Up ? _mm512_add_round_ps(near, e, kUp) : _mm512_sub_round_ps(near, e, kWay);
         _mm512_storeu_ps(o + 16 * v, _mm512_min_ps(_mm512_max_ps(d, zero), two));
       }
     }
@@ -406,7 +410,12 @@ const float* FusedDistances::turned() const noexcept {
 
 void FusedDistances::above(const std::uint32_t* rows, std::size_t count, float* out,
                            std::size_t stride) const noexcept {
-  above_avx512(values_, dim_, turned(), norms_, rows, count, out, stride);
+  fused_avx512<true>(values_, dim_, turned(), norms_, rows, count, out, stride);
+}
+
+void FusedDistances::below(const std::uint32_t* rows, std::size_t count, float* out,
+                           std::size_t stride) const noexcept {
+  fused_avx512<false>(values_, dim_, turned(), norms_, rows, count, out, stride);
 }
 
 void below_masks(const float* a, const float* b, std::size_t len, std::uint64_t* masks) noexcept {

@@ -38,13 +38,14 @@ void distance_columns4_listed(const float* values, std::size_t dim, Metric metri
 void distance_rows(const float* values, std::size_t dim, Metric metric, std::size_t c,
                    const std::uint32_t* rows, std::size_t count, float* out) noexcept;
 
-// Bounds from above of the cosine distances that distance_columns4_listed
-// gives, for up to 64 columns against listed rows, from a kernel that fuses
-// each product into its sum and has no horizontal sums to finish: about 2.5
-// times as fast as the exact tiles. Each bound covers the rounding of both kernels, so it lies within
-// about 2e-5 of the exact value at d = 128. For bounds only: no value of it
-// reaches a result. (Euclidean distances would need a difference before
-// each product, which leaves the fused kernel little faster.)
+// Bounds from above (or below) of the cosine distances that
+// distance_columns4_listed gives, for up to 64 columns against listed rows,
+// from a kernel that fuses each product into its sum and has no horizontal
+// sums to finish: about 2.5 times as fast as the exact tiles. Each bound
+// covers the rounding of both kernels, so it lies within about 2e-5 of the
+// exact value at d = 128. For bounds only: no value of it reaches a result.
+// (Euclidean distances would need a difference before each product, which
+// leaves the fused kernel little faster.)
 class FusedDistances {
  public:
   static constexpr std::size_t kColumns = 64;
@@ -56,6 +57,9 @@ class FusedDistances {
   // out[k * stride + q] >= dist(rows[k], cols[q]) for k < count and q below
   // the columns' count; the lanes past it up to kColumns get values to ignore.
   void above(const std::uint32_t* rows, std::size_t count, float* out,
+             std::size_t stride) const noexcept;
+  // The same from below: out[k * stride + q] <= dist(rows[k], cols[q]).
+  void below(const std::uint32_t* rows, std::size_t count, float* out,
              std::size_t stride) const noexcept;
 
  private:

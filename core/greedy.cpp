@@ -189,9 +189,11 @@ Selection run_celf_traced(const Points& points, Utility& utility, std::size_t k,
   if (m == 0) return {};
   std::vector<Entry> heap;
   heap.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i % kRowsPerPoll == 0) control::poll();
-    heap.push_back(Entry{utility.marginal(i, points), i, 0});
+  {
+    std::vector<double> first(n);
+    std::vector<std::uint8_t> exact(n);
+    utility.first_bounds(points, first, exact);
+    for (std::size_t i = 0; i < n; ++i) heap.push_back(Entry{first[i], i, 0, exact[i] != 0});
   }
   std::make_heap(heap.begin(), heap.end(), EntryLess{});
   celf_loop(points, utility, m, d, frontier, heap, wanted, kept);

@@ -31,6 +31,15 @@ constexpr std::uint64_t kNegativeZero = 0x8000000000000000ull;
 
 }  // namespace
 
+void Utility::first_bounds(const Points& points, std::span<double> bounds,
+                           std::span<std::uint8_t> exact) const {
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    if (i % 1024 == 0) control::poll();
+    bounds[i] = marginal(i, points);
+    exact[i] = 1;
+  }
+}
+
 // ---------------------------------------------------------------- Linear
 
 struct Linear::Data {
@@ -305,6 +314,7 @@ class ScratchShelf {
 struct FacilityLocation::Memo {
   std::shared_ptr<MatrixData> matrix;  // identifies it; its ledger pays for `kept`
   std::vector<double> first;           // the gains against no committed row
+  bool first_exact = true;             // or else bounds of them from above
   // For each column, its distances below the bound of a row whose best is
   // that of the first `level` rows of `chain` (kept_below_masks describes
   // the layout): the only ones that can gain once those rows are committed.
@@ -1052,6 +1062,86 @@ bool missing_seem_to_fit(const Points& points, const Memo& memo, const float* fl
   return bytes <= static_cast<double>(ledger.budget() - ledger.used() - reserve);
 }
 
+// Adds, for a block of rows (row-major, kGroup lanes a row) of distances
+// from below, each row's terms max(0, 1 - d) over its first `count` lanes to
+// the lanes' sums and, from row `own` of the block on, to the row's sum too.
+// In doubles, so that n of them stay within n units of their last place.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+__attribute__((target("avx512f"))) void add_first_terms_avx512(const float* block,
+                                                              std::size_t rows, std::size_t count,
+                                                              std::size_t own, double* lanes,
+                                                              double* row_sums) {
+  constexpr std::size_t kVectors = kGroup / 8;
+  __m512d acc[kVectors];
+  __mmask8 live[kVectors];
+  for (std::size_t v = 0; v < kVectors; ++v) {
+    acc[v] = _mm512_loadu_pd(lanes + 8 * v);
+    const std::size_t left = count > 8 * v ? std::min<std::size_t>(8, count - 8 * v) : 0;
+    live[v] = static_cast<__mmask8>((1u << left) - 1);
+  }
+  const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd();
+  for (std::size_t i = 0; i < rows; ++i) {
+    __m512d row = zero;
+#pragma GCC unroll 8
+    for (std::size_t v = 0; v < kVectors; ++v) {
+      const __m512d d = _mm512_cvtps_pd(_mm256_loadu_ps(block + i * kGroup + 8 * v));
+      const __m512d t = _mm512_maskz_max_pd(live[v], _mm512_sub_pd(one, d), zero);
+      acc[v] = _mm512_add_pd(acc[v], t);
+      row = _mm512_add_pd(row, t);
+    }
+    if (i >= own) row_sums[i] += _mm512_reduce_add_pd(row);
+  }
+  for (std::size_t v = 0; v < kVectors; ++v) _mm512_storeu_pd(lanes + 8 * v, acc[v]);
+}
+#pragma GCC diagnostic pop
+
+// The first gains from above, where no column is kept from the start and the
+// fused kernel is at hand: each pair's distance from below is computed once
+// for both its columns, as the exact stripes do, and the sums are taken in
+// any order, which a margin covers. A greedy run computes in full only the
+// first gains that reach its top.
+void bound_first_gains(const Points& points, Memo& memo) {
+  const std::size_t n = points.n(), groups = (n + kGroup - 1) / kGroup;
+  constexpr std::size_t kBlock = Scratch::kBlock;
+  std::vector<double> sums(n, 0.0);
+  struct Work {
+    std::vector<float> block = std::vector<float>(kBlock * kGroup);
+    std::vector<std::uint32_t> rows = std::vector<std::uint32_t>(kBlock);
+  };
+  std::vector<double> lanes;
+  for (std::size_t s = 0; s < groups; ++s) {
+    const std::size_t c0 = s * kGroup, count = std::min(kGroup, n - c0);
+    std::size_t cols[kGroup];
+    for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
+    const FusedDistances fused(points.values(), points.dim(), cols, count);
+    const std::size_t blocks = (n - c0 + kBlock - 1) / kBlock;
+    lanes.assign(blocks * kGroup, 0.0);
+    // Each block's rows are its own, so their sums take no lock; the
+    // group's own rows add to their lanes alone, once.
+    pool::map_chunks(blocks, [] { return Work{}; }, [&](Work& work, std::size_t b) {
+      control::poll();
+      const std::size_t rb = c0 + b * kBlock, re = std::min(n, rb + kBlock);
+      for (std::size_t i = rb; i < re; ++i) work.rows[i - rb] = static_cast<std::uint32_t>(i);
+      fused.below(work.rows.data(), re - rb, work.block.data(), kGroup);
+      const std::size_t own = std::min(re, std::max(rb, c0 + kGroup)) - rb;
+      add_first_terms_avx512(work.block.data(), re - rb, count, own, lanes.data() + b * kGroup,
+                             sums.data() + rb);
+      control::advance(re - rb);
+    });
+    for (std::size_t b = 0; b < blocks; ++b) {
+      for (std::size_t q = 0; q < count; ++q) sums[c0 + q] += lanes[b * kGroup + q];
+    }
+  }
+  // Every term is positive and within a unit of its last place of its own
+  // exact value, and a sum of n of them in any order within n units of the
+  // exact sum; the exact gains' row-order sums are as close again.
+  const double margin = 4.0 * static_cast<double>(n + 16) * 0x1p-53;
+  for (std::size_t c = 0; c < n; ++c) memo.first[c] = sums[c] + sums[c] * margin;
+  memo.first_exact = false;
+}
+
 // Every column's sum of similarities in row order, and its kept distances:
 // on the pool, each distance computed once for both its columns (the stripes
 // below), each column's sum still added row after row, so neither the split
@@ -1070,6 +1160,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   memo.fits_from = std::numeric_limits<std::size_t>::max();
   memo.matrix = points.data();
   memo.first.assign(n, 0.0);
+  memo.first_exact = true;
   memo.kept.resize(n);
   memo.narrow.resize(n);
   memo.missing.store(n);
@@ -1090,6 +1181,11 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   // Otherwise the first evaluations keep columns instead, as they compute
   // them: by then fewer rows can gain, so more columns fit.
   const bool keeping = all_worth_keeping(points, shared, codes, reserve);
+  if (!keeping && n >= 2 && n <= std::numeric_limits<std::uint32_t>::max() &&
+      FusedDistances::available(points.dim(), points.metric())) {
+    bound_first_gains(points, memo);
+    return;
+  }
   struct Admission {
     std::mutex mutex;
     std::vector<std::size_t> heap;    // the kept columns, the one asked for last in front
@@ -1538,7 +1634,7 @@ double FacilityLocation::marginal(std::size_t c, const Points& points) const {
   check_points(points);
   if (c >= best_.size()) index_out_of_range(c, best_.size(), "rows");
   if (committed_ == 0) {
-    if (const Memo* m = memo(points)) return m->first[c];
+    if (const Memo* m = memo(points); m != nullptr && m->first_exact) return m->first[c];
   }
   const Shared& shared = *shared_;
   double acc = 0.0;
@@ -1631,7 +1727,9 @@ void FacilityLocation::marginals(std::span<const std::size_t> rows,
   // Tasks: one per row whose values are at hand, one per kAfresh others.
   std::vector<std::size_t> held, afresh;
   for (std::size_t q = 0; q < rows.size(); ++q) {
-    ((committed_ == 0 && m != nullptr) || holds_column(m, rows[q], points) ? held : afresh)
+    ((committed_ == 0 && m != nullptr && m->first_exact) || holds_column(m, rows[q], points)
+         ? held
+         : afresh)
         .push_back(q);
   }
   std::vector<std::size_t> cols;
@@ -1655,6 +1753,18 @@ void FacilityLocation::marginals(std::span<const std::size_t> rows,
     return;
   }
   pool::map_chunks(tasks, [] { return std::vector<std::size_t>(); }, task);
+}
+
+void FacilityLocation::first_bounds(const Points& points, std::span<double> bounds,
+                                    std::span<std::uint8_t> exact) const {
+  check_points(points);
+  const Memo* m = memo(points);
+  if (m == nullptr || committed_ != 0) {
+    Utility::first_bounds(points, bounds, exact);
+    return;
+  }
+  std::copy(m->first.begin(), m->first.end(), bounds.begin());
+  std::fill(exact.begin(), exact.end(), std::uint8_t{m->first_exact});
 }
 
 void FacilityLocation::tighten(std::span<const std::size_t> rows,

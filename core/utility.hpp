@@ -33,6 +33,11 @@ class Utility {
     marginals(rows, points, bounds);
     for (auto& e : exact) e = 1;
   }
+  // bounds[i] bounds row i's gain with nothing committed, or is the gain,
+  // which exact[i] tells, for every row: the first entries of a lazy greedy.
+  // The default computes every gain.
+  virtual void first_bounds(const Points& points, std::span<double> bounds,
+                            std::span<std::uint8_t> exact) const;
   virtual void commit(std::size_t index, const Points& points) = 0;
   virtual void reset() = 0;
   virtual bool is_linear() const { return false; }
@@ -102,8 +107,10 @@ class Coverage final : public Utility {
 // first use, and shared by all copies: the gains against an empty selection,
 // and, when they all seem to fit the matrix's cache budget, each column's
 // distances below the empty selection's bound (the columns a greedy run asks
-// for first, greatest first gain, taking precedence). Otherwise an object
-// that no copy shares keeps the columns it computes afresh as far as the
+// for first, greatest first gain, taking precedence). Otherwise (under
+// cosine) the first gains are only bounded, from distances bounded from
+// below, and computed in full where they reach a greedy run's top; and an
+// object that no copy shares keeps the columns it computes afresh as far as the
 // budget allows, and narrows the kept ones in place as it commits rows, to
 // the distances that can still gain once those rows are committed, which
 // frees room for more; once all fit, it makes narrower copies at doublings
@@ -128,6 +135,9 @@ class FacilityLocation final : public Utility {
   void tighten(std::span<const std::size_t> rows, std::span<const std::size_t> stamps,
                const Points& points, std::span<double> bounds,
                std::span<std::uint8_t> exact) const override;
+  // Under cosine, where no column is kept from the start, from above.
+  void first_bounds(const Points& points, std::span<double> bounds,
+                    std::span<std::uint8_t> exact) const override;
   void commit(std::size_t index, const Points& points) override;
   void reset() override;
   Status validate(const Points& points) const override;

@@ -323,10 +323,10 @@ TEST(FastColumnKernels, EveryBuildGivesTheDistanceOfEachPair) {
   }
 }
 
-// From above, and close: on rows of lengths far apart (before they are
-// normalised), near-duplicate rows and the columns' own rows, for a full and
-// a partial set of columns.
-TEST(FastColumnKernels, FusedCosineDistancesBoundEveryPairFromAboveClosely) {
+// From above and from below, and close: on rows of lengths far apart
+// (before they are normalised), near-duplicate rows and the columns' own
+// rows, for a full and a partial set of columns.
+TEST(FastColumnKernels, FusedCosineDistancesBoundEveryPairFromBothSidesClosely) {
   if (!FusedDistances::available(16, Metric::Cosine)) GTEST_SKIP() << "no fused kernel here";
   EXPECT_FALSE(FusedDistances::available(16, Metric::Euclidean));
   std::mt19937_64 rng(17);
@@ -347,15 +347,16 @@ TEST(FastColumnKernels, FusedCosineDistancesBoundEveryPairFromAboveClosely) {
     std::vector<std::uint32_t> rows(n);
     for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>((i * 11) % n);
     for (std::size_t count : {cols.size(), std::size_t{7}}) {
-      const FusedDistances above(p.values(), dim, cols.data(), count);
-      std::vector<float> out(n * 70, kNaN);
-      above.above(rows.data(), n, out.data(), 70);
+      const FusedDistances fused(p.values(), dim, cols.data(), count);
+      std::vector<float> up(n * 70, kNaN), down(n * 70, kNaN);
+      fused.above(rows.data(), n, up.data(), 70);
+      fused.below(rows.data(), n, down.data(), 70);
       for (std::size_t k = 0; k < n; ++k) {
         for (std::size_t q = 0; q < count; ++q) {
-          const float exact = p.dist(rows[k], cols[q]), bound = out[k * 70 + q];
-          ASSERT_TRUE(bound >= exact && bound <= exact + 1e-4)
-              << "dim " << dim << " rows " << rows[k] << ", " << cols[q] << ": " << bound
-              << " for " << exact;
+          const float exact = p.dist(rows[k], cols[q]), hi = up[k * 70 + q], lo = down[k * 70 + q];
+          ASSERT_TRUE(hi >= exact && hi <= exact + 1e-4 && lo <= exact && lo >= exact - 1e-4)
+              << "dim " << dim << " rows " << rows[k] << ", " << cols[q] << ": " << lo << ", "
+              << hi << " for " << exact;
         }
       }
     }
@@ -532,6 +533,14 @@ TEST(FastFacilityLocation, GainsAndCommitsMatchTheDefinition) {
     std::vector<std::size_t> all(n);
     for (std::size_t i = 0; i < n; ++i) all[i] = i;
     std::vector<double> batch(n);
+    std::vector<std::uint8_t> exact(n);
+    // A greedy run's first entries: each the first gain, or a close bound.
+    fast.first_bounds(p, batch, exact);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double gain = plain.marginal(i, p);
+      ASSERT_TRUE(exact[i] ? bits(batch[i]) == bits(gain) : batch[i] >= gain && batch[i] <= gain + 1e-4 * n)
+          << "first " << i << ": " << batch[i] << " for " << gain;
+    }
     for (int step = 0; step < 12; ++step) {
       fast.marginals(all, p, batch);
       for (std::size_t i = 0; i < n; ++i) {
