@@ -189,11 +189,15 @@ Selection run_celf_traced(const Points& points, Utility& utility, std::size_t k,
   if (m == 0) return {};
   std::vector<Entry> heap;
   heap.reserve(n);
-  {
-    std::vector<double> first(n);
-    std::vector<std::uint8_t> exact(n);
-    utility.first_bounds(points, first, exact);
-    for (std::size_t i = 0; i < n; ++i) heap.push_back(Entry{first[i], i, 0, exact[i] != 0});
+  double first[kRowsPerPoll];
+  std::uint8_t exact[kRowsPerPoll];
+  for (std::size_t i0 = 0; i0 < n; i0 += kRowsPerPoll) {
+    control::poll();
+    const std::size_t count = std::min(kRowsPerPoll, n - i0);
+    utility.first_bounds(points, i0, std::span(first, count), std::span(exact, count));
+    for (std::size_t q = 0; q < count; ++q) {
+      heap.push_back(Entry{first[q], i0 + q, 0, exact[q] != 0});
+    }
   }
   std::make_heap(heap.begin(), heap.end(), EntryLess{});
   celf_loop(points, utility, m, d, frontier, heap, wanted, kept);

@@ -31,12 +31,11 @@ constexpr std::uint64_t kNegativeZero = 0x8000000000000000ull;
 
 }  // namespace
 
-void Utility::first_bounds(const Points& points, std::span<double> bounds,
+void Utility::first_bounds(const Points& points, std::size_t begin, std::span<double> bounds,
                            std::span<std::uint8_t> exact) const {
-  for (std::size_t i = 0; i < bounds.size(); ++i) {
-    if (i % 1024 == 0) control::poll();
-    bounds[i] = marginal(i, points);
-    exact[i] = 1;
+  for (std::size_t q = 0; q < bounds.size(); ++q) {
+    bounds[q] = marginal(begin + q, points);
+    exact[q] = 1;
   }
 }
 
@@ -1755,15 +1754,18 @@ void FacilityLocation::marginals(std::span<const std::size_t> rows,
   pool::map_chunks(tasks, [] { return std::vector<std::size_t>(); }, task);
 }
 
-void FacilityLocation::first_bounds(const Points& points, std::span<double> bounds,
-                                    std::span<std::uint8_t> exact) const {
+void FacilityLocation::first_bounds(const Points& points, std::size_t begin,
+                                    std::span<double> bounds, std::span<std::uint8_t> exact) const {
   check_points(points);
+  if (begin > best_.size() || bounds.size() > best_.size() - begin) {
+    index_out_of_range(begin + bounds.size() - 1, best_.size(), "rows");
+  }
   const Memo* m = memo(points);
   if (m == nullptr || committed_ != 0) {
-    Utility::first_bounds(points, bounds, exact);
+    Utility::first_bounds(points, begin, bounds, exact);
     return;
   }
-  std::copy(m->first.begin(), m->first.end(), bounds.begin());
+  std::copy_n(m->first.begin() + static_cast<std::ptrdiff_t>(begin), bounds.size(), bounds.begin());
   std::fill(exact.begin(), exact.end(), std::uint8_t{m->first_exact});
 }
 

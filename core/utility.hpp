@@ -33,10 +33,10 @@ class Utility {
     marginals(rows, points, bounds);
     for (auto& e : exact) e = 1;
   }
-  // bounds[i] bounds row i's gain with nothing committed, or is the gain,
-  // which exact[i] tells, for every row: the first entries of a lazy greedy.
-  // The default computes every gain.
-  virtual void first_bounds(const Points& points, std::span<double> bounds,
+  // bounds[q] bounds row begin + q's gain with nothing committed, or is the
+  // gain, which exact[q] tells: the first entries of a lazy greedy. The
+  // default computes every gain.
+  virtual void first_bounds(const Points& points, std::size_t begin, std::span<double> bounds,
                             std::span<std::uint8_t> exact) const;
   virtual void commit(std::size_t index, const Points& points) = 0;
   virtual void reset() = 0;
@@ -136,7 +136,7 @@ class FacilityLocation final : public Utility {
                const Points& points, std::span<double> bounds,
                std::span<std::uint8_t> exact) const override;
   // Under cosine, where no column is kept from the start, from above.
-  void first_bounds(const Points& points, std::span<double> bounds,
+  void first_bounds(const Points& points, std::size_t begin, std::span<double> bounds,
                     std::span<std::uint8_t> exact) const override;
   void commit(std::size_t index, const Points& points) override;
   void reset() override;

@@ -535,7 +535,7 @@ TEST(FastFacilityLocation, GainsAndCommitsMatchTheDefinition) {
     std::vector<double> batch(n);
     std::vector<std::uint8_t> exact(n);
     // A greedy run's first entries: each the first gain, or a close bound.
-    fast.first_bounds(p, batch, exact);
+    fast.first_bounds(p, 0, batch, exact);
     for (std::size_t i = 0; i < n; ++i) {
       const double gain = plain.marginal(i, p);
       ASSERT_TRUE(exact[i] ? bits(batch[i]) == bits(gain) : batch[i] >= gain && batch[i] <= gain + 1e-4 * n)
