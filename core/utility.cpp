@@ -201,6 +201,11 @@ namespace {
 
 constexpr std::size_t kGroup = 64;
 
+// A sum of n positive doubles, in any order, lies within this much,
+// relative, of the exact sum of its terms (n units in the last place, with
+// room to spare); the bounds' margins are multiples of it.
+double sum_share(std::size_t n) noexcept { return static_cast<double>(n + 16) * 0x1p-53; }
+
 // 1 - dist / scale in 64 bits, before the clamp at 0, as every gain's term
 // takes it. Dividing by 1.0 is exact, so cosine's scale (Unit) skips it.
 template <bool Unit>
@@ -1136,7 +1141,7 @@ void bound_first_gains(const Points& points, Memo& memo) {
   // Every term is positive and within a unit of its last place of its own
   // exact value, and a sum of n of them in any order within n units of the
   // exact sum; the exact gains' row-order sums are as close again.
-  const double margin = 4.0 * static_cast<double>(n + 16) * 0x1p-53;
+  const double margin = 4.0 * sum_share(n);
   for (std::size_t c = 0; c < n; ++c) memo.first[c] = sums[c] + sums[c] * margin;
   memo.first_exact = false;
 }
@@ -1851,7 +1856,7 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
   // Each sum of n terms in row order lies within n units of its last place,
   // relative, of the exact sum of its terms, and so does the sum of the
   // drops; the margin covers both and the subtraction, several times over.
-  const double margin = 8.0 * static_cast<double>(n + 16) * 0x1p-53;
+  const double margin = 8.0 * sum_share(n);
   // A row's drop only grows as its distance shrinks, so distances from above
   // give drops from below, and a bound that stays a bound: about 2e-5 a
   // raised row looser, for a kernel 2.5 times as fast.

@@ -33,9 +33,9 @@ class Utility {
     marginals(rows, points, bounds);
     for (auto& e : exact) e = 1;
   }
-  // bounds[q] bounds row begin + q's gain with nothing committed, or is the
-  // gain, which exact[q] tells: the first entries of a lazy greedy. The
-  // default computes every gain.
+  // bounds[q] bounds row begin + q's gain, or is the gain, which exact[q]
+  // tells: a lazy greedy's first entries, asked for with nothing committed.
+  // The default computes every gain.
   virtual void first_bounds(const Points& points, std::size_t begin, std::span<double> bounds,
                             std::span<std::uint8_t> exact) const;
   virtual void commit(std::size_t index, const Points& points) = 0;
