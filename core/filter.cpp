@@ -423,7 +423,7 @@ __attribute__((target("avx512f"))) __m512 far_thresholds(const QuantisedRows& q,
 __attribute__((target("avx512f,avx512vnni"))) void screen_far_vnni(
     const QuantisedRows& q, const std::size_t* cols, std::size_t count, std::size_t rb,
     std::size_t re, const float* limit, const float* also, float uniform,
-    std::uint64_t* masks, std::size_t words) noexcept {
+    std::uint64_t* masks, std::size_t words, const float* col_limit) noexcept {
   constexpr std::size_t kCols = 4, kPanels = 4;
   const std::size_t groups = q.groups();
   const float* lo = q.low_offset();
@@ -454,7 +454,13 @@ __attribute__((target("avx512f,avx512vnni"))) void screen_far_vnni(
   }
   for (std::size_t q0 = 0; q0 < count; q0 += kCols) {
     std::size_t c[kCols];
+    // The thresholds only grow with the limit, so the larger of a row's and a
+    // column's is that of the larger limit.
+    __m512 col_t[kCols];
     for (std::size_t k = 0; k < kCols; ++k) {
+      col_t[k] = col_limit != nullptr
+                     ? far_thresholds(q, _mm512_set1_ps(col_limit[std::min(q0 + k, count - 1)]))
+                     : _mm512_set1_ps(-std::numeric_limits<float>::infinity());
       c[k] = cols[std::min(q0 + k, count - 1)];
       const std::uint8_t* from = q.panel(c[k] / kPanel) + (c[k] % kPanel) * 4;
       for (std::size_t g = 0; g < groups; ++g) {
@@ -497,7 +503,9 @@ __attribute__((target("avx512f,avx512vnni"))) void screen_far_vnni(
           const __m512 e = _mm512_add_ps(_mm512_mul_ps(ai, _mm512_set1_ps(2.0f * res[j])),
                                          _mm512_mul_ps(ri, _mm512_set1_ps(2.0f * norm[j])));
           v = _mm512_sub_ps(v, e);
-          __mmask16 keep = _mm512_mask_cmp_ps_mask(valid, v, t, _CMP_NGE_UQ);
+          // (Where either is NaN, the row's threshold holds.)
+          __mmask16 keep =
+              _mm512_mask_cmp_ps_mask(valid, v, _mm512_max_ps(col_t[k], t), _CMP_NGE_UQ);
           if (j >= r0 && j < r0 + live) keep |= static_cast<__mmask16>(1u << (j - r0));
           masks[(q0 + k) * words + bit / 64] |= static_cast<std::uint64_t>(keep) << (bit % 64);
         }
@@ -562,10 +570,11 @@ void force_filter_level(std::optional<FilterLevel> level) noexcept {
 
 bool screen_far(const QuantisedRows& rows, const std::size_t* cols, std::size_t count,
                 std::size_t rb, std::size_t re, const float* limit, const float* also,
-                float uniform, std::uint64_t* masks, std::size_t words) noexcept {
+                float uniform, std::uint64_t* masks, std::size_t words,
+                const float* col_limit) noexcept {
   if (active_filter().level != FilterLevel::Avx512Vnni || rows.code_bias() != 128) return false;
   if (rb % kRowPad != 0 || re <= rb || re - rb > 64 * words || re > rows.n()) return false;
-  screen_far_vnni(rows, cols, count, rb, re, limit, also, uniform, masks, words);
+  screen_far_vnni(rows, cols, count, rb, re, limit, also, uniform, masks, words, col_limit);
   return true;
 }
 

@@ -119,11 +119,13 @@ const char* filter_level_name(FilterLevel level) noexcept;
 // most 64 * words rows), bit i - rb of masks[q * words ..] is cleared where
 // the screen proves that the exact kernel's dist(i, cols[q]) is at least
 // L_i = max(limit[i], also[i]) (`also` may be null; `uniform` for every row
-// when `limit` is null), and set elsewhere, always for i == cols[q]. False,
-// with masks untouched, where the active build has no such screen.
+// when `limit` is null), or col_limit[q] where that is larger (given), and
+// set elsewhere, always for i == cols[q]. False, with masks untouched, where
+// the active build has no such screen.
 bool screen_far(const QuantisedRows& rows, const std::size_t* cols, std::size_t count,
                 std::size_t rb, std::size_t re, const float* limit, const float* also,
-                float uniform, std::uint64_t* masks, std::size_t words) noexcept;
+                float uniform, std::uint64_t* masks, std::size_t words,
+                const float* col_limit = nullptr) noexcept;
 
 namespace testing {
 // For tests and benchmarks only: makes active_filter() return `level` (which

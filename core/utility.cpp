@@ -263,7 +263,11 @@ struct PendingGroup {
   void drain(std::size_t count, std::size_t stripes, KeptValues& into) {
     std::size_t chunk = 0, at = 0;
     for (std::size_t q = 0; q < count; ++q) {
-      into.support[q].swap(support[q]);
+      if (support[q].empty()) {
+        std::fill(into.support[q].begin(), into.support[q].end(), 0);  // a column not kept
+      } else {
+        into.support[q].swap(support[q]);
+      }
       into.kept[q] = 0;
     }
     for (std::size_t s = 0; s < stripes; ++s) {
@@ -520,14 +524,15 @@ void transpose_group(const float* in, float* out) {
   chosen(in, out);
 }
 
-// The values of in[0 .. 64) below `cutoff`, in order, to out (with sixteen
-// floats of room past them); bit j of the result tells whether in[j] went.
-std::uint64_t compress_below_plain(const float* in, float cutoff, float* out) {
+// The values of in[0 .. 64) below their cutoffs (floor[j], or `cutoff` for
+// every one where floor is null), in order, to out (with sixteen floats of
+// room past them); bit j of the result tells whether in[j] went.
+std::uint64_t compress_below_plain(const float* in, const float* floor, float cutoff, float* out) {
   std::uint64_t mask = 0;
   std::size_t m = 0;
   for (std::size_t j = 0; j < 64; ++j) {
     out[m] = in[j];
-    const bool below = in[j] < cutoff;
+    const bool below = in[j] < (floor != nullptr ? floor[j] : cutoff);
     m += below;
     mask |= static_cast<std::uint64_t>(below) << j;
   }
@@ -535,11 +540,12 @@ std::uint64_t compress_below_plain(const float* in, float cutoff, float* out) {
 }
 
 __attribute__((target("avx512f,popcnt"))) std::uint64_t compress_below_avx512(const float* in,
+                                                                            const float* floor,
                                                                             float cutoff,
                                                                             float* out) {
-  const __m512 bound = _mm512_set1_ps(cutoff);
   std::uint64_t mask = 0;
   for (std::size_t q = 0; q < 4; ++q) {
+    const __m512 bound = floor != nullptr ? _mm512_loadu_ps(floor + 16 * q) : _mm512_set1_ps(cutoff);
     const __m512 x = _mm512_loadu_ps(in + 16 * q);
     const __mmask16 below = _mm512_cmp_ps_mask(x, bound, _CMP_LT_OQ);
     _mm512_storeu_ps(out, _mm512_maskz_compress_ps(below, x));
@@ -549,13 +555,13 @@ __attribute__((target("avx512f,popcnt"))) std::uint64_t compress_below_avx512(co
   return mask;
 }
 
-using CompressBelow = std::uint64_t (*)(const float*, float, float*);
+using CompressBelow = std::uint64_t (*)(const float*, const float*, float, float*);
 constexpr CompressBelow kCompressBelow[] = {compress_below_plain, compress_below_plain,
                                             compress_below_avx512};
 
-std::uint64_t compress_below(const float* in, float cutoff, float* out) {
+std::uint64_t compress_below(const float* in, const float* floor, float cutoff, float* out) {
   static const CompressBelow chosen = kCompressBelow[static_cast<int>(active_kernel_level())];
-  return chosen(in, cutoff, out);
+  return chosen(in, floor, cutoff, out);
 }
 
 // Columns computed afresh per pass over the rows.
@@ -870,16 +876,17 @@ void group_distances(const Points& points, const std::size_t* cols, std::size_t 
 
 // The distances of columns cols[0 .. count) to rows rb .. re into `block`
 // (row-major, kGroup columns a row), except where the codes prove them at
-// least L_i (screen_far's): those read +inf, which every use of the block
-// treats as it would the exact value, since each only looks at distances
-// below L_i.
+// least their limit (screen_far's): those read +inf, which every use of the
+// block treats as it would the exact value, since each only looks at
+// distances below that limit.
 void distances_below(const Points& points, ScreenUse& screen, const std::size_t* cols,
                      std::size_t count, std::size_t rb, std::size_t re, const float* limit,
-                     const float* also, float uniform, float* block) {
+                     const float* also, float uniform, float* block,
+                     const float* col_limit = nullptr) {
   std::uint64_t masks[kGroup * kScreenWords];
   const QuantisedRows* codes = screen.now();
   bool screened = codes != nullptr && screen_far(*codes, cols, count, rb, re, limit, also,
-                                                 uniform, masks, kScreenWords);
+                                                 uniform, masks, kScreenWords, col_limit);
   if (screened) {
     std::size_t through = 0;
     for (std::size_t w = 0; w < count * kScreenWords; ++w) {
@@ -1146,11 +1153,163 @@ void bound_first_gains(const Points& points, Memo& memo) {
   memo.first_exact = false;
 }
 
+// A finished group's columns that were granted room, to be filled from its
+// kept values, kFillColumns to a task.
+struct Admitted {
+  std::size_t c0 = 0, m = 0;
+  std::size_t qs[kGroup];
+  const KeptValues* from = nullptr;
+};
+constexpr std::size_t kFillColumns = 8;
+std::size_t pieces(const Admitted& job) { return (job.m + kFillColumns - 1) / kFillColumns; }
+
+// What a pass over the stripes does with the distances it computes.
+struct StripeJob {
+  bool sums = false;     // adds each column's similarities to memo.first, in row order
+  bool keeping = false;  // keeps each column's distances below its rows' cutoffs
+  const float* floor = nullptr;          // row i's cutoff, or `cutoff` for all where null
+  float cutoff = 0.0f;
+  const std::uint8_t* wanted = nullptr;  // the columns to keep, or all where null
+  float limit = 0.0f;    // what the screen must let through where floor is null
+  bool progress = false;
+};
+
+// Stripe s computes the distances of group s's columns to the rows from its
+// own on; group t > s takes those to its columns as its rows c0 .. c0 + 64,
+// so each distance is computed once for both its columns. Every column still
+// sums and keeps its rows in order: rows above its stripe come from the
+// earlier stripes, in turn. Only the rows of one span at a time are held.
+// `admit(c0, count, kept)` grants a finished group's columns room, and
+// `fill(admitted, t)` fills piece t of them, on the pool.
+template <class Admit, class Fill>
+void run_stripes(const Points& points, const FacilityLocation::Shared& shared, Memo& memo,
+                 const StripeJob& job, Admit admit, Fill fill) {
+  const std::size_t n = points.n(), words = (n + 63) / 64;
+  const auto wants = [&](std::size_t c) { return job.wanted == nullptr || job.wanted[c] != 0; };
+  // Filling writes fresh pages, whose first touch costs more than the copy:
+  // a group's columns are filled by tasks of the next span's map, in pieces,
+  // so that every worker shares it.
+  std::optional<Admitted> admitted, filling;
+  const std::size_t groups = (n + kGroup - 1) / kGroup;
+  constexpr std::size_t kSpan = 32 * Scratch::kBlock;
+  // Two spans: the pool computes one while a worker finishes the other. A
+  // group's rows past the last read a whole group, whose extra lanes are dropped.
+  std::vector<float> spans[2];
+  for (auto& span : spans) span.assign((std::min(n, kSpan) + kGroup) * kGroup, 0.0f);
+  std::vector<PendingGroup> pending(job.keeping ? groups : 0);
+  for (std::size_t t = 0; t < pending.size(); ++t) {
+    pending[t].support.resize(kGroup);
+    for (std::size_t q = 0; q < kGroup && t * kGroup + q < n; ++q) {
+      if (wants(t * kGroup + q)) pending[t].support[q].assign(words, 0);
+    }
+  }
+  // A group's kept values, while the next group's may still be filled from
+  // the last one's.
+  KeptValues owns[2];
+  // Adds a block's rows (row-major, kGroup columns a row) to the sums so far
+  // of columns c0 .. c0 + width; lanes past `width` add stale values to sums
+  // that are dropped.
+  const auto add_rows = [&](const float* block, std::size_t rows, std::size_t c0,
+                            std::size_t width) {
+    double sums[kGroup] = {};
+    std::copy(memo.first.data() + c0, memo.first.data() + c0 + width, sums);
+    add_similarities(block, rows, shared.scale, shared.unit_scale, sums);
+    std::copy(sums, sums + width, memo.first.data() + c0);
+  };
+  ScreenUse screen(memo.codes ? &*memo.codes : nullptr);
+  // A span computed: its rows r0 .. r1 of group s's columns.
+  struct Span {
+    std::size_t s = 0, r0 = 0, r1 = 0;
+    const float* values = nullptr;
+  };
+  // Adds a span's rows to its own group's sums and kept values, and admits
+  // the group after its last span.
+  const auto finish = [&](const Span& done) {
+    const std::size_t c0 = done.s * kGroup, count = std::min(kGroup, n - c0);
+    if (job.sums) add_rows(done.values, done.r1 - done.r0, c0, count);
+    if (!job.keeping) return;
+    KeptValues& own = owns[done.s % 2];
+    if (done.r0 == c0) {
+      if (own.packed[0].empty()) own.begin(kGroup, n);
+      pending[done.s].drain(count, done.s, own);
+    }
+    keep_below(done.values, done.r1 - done.r0, done.r0, count, job.floor, job.cutoff, own);
+    if (done.r1 == n) admitted = admit(c0, count, own);
+  };
+  struct Work {
+    std::vector<float> flipped = std::vector<float>(kGroup * kGroup, 0.0f);
+  };
+  std::optional<Span> last;
+  std::size_t turn = 0;
+  for (std::size_t s = 0; s < groups; ++s) {
+    const std::size_t c0 = s * kGroup, count = std::min(kGroup, n - c0);
+    std::size_t cols[kGroup];
+    for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
+    // A pair's distance is needed below either row's cutoff, as each
+    // column's rows take it.
+    const float* col_limit = job.floor != nullptr ? job.floor + c0 : nullptr;
+    for (std::size_t r0 = c0; r0 < n; r0 += kSpan, turn ^= 1) {
+      const std::size_t r1 = std::min(n, r0 + kSpan);
+      float* const span = spans[turn].data();
+      filling = std::exchange(admitted, std::nullopt);
+      const std::size_t blocks = (r1 - r0 + Scratch::kBlock - 1) / Scratch::kBlock;
+      const std::size_t fills = filling ? pieces(*filling) : 0;
+      // Task 0 finishes the span before, whose group this one's does not
+      // touch; the last tasks fill the group admitted before that.
+      pool::map_chunks(
+          1 + blocks + fills, [] { return Work{}; },
+          [&](Work& work, std::size_t b) {
+            control::poll();
+            if (b == 0) {
+              if (last) finish(*last);
+              return;
+            }
+            if (b > blocks) {
+              fill(*filling, b - 1 - blocks);
+              return;
+            }
+            const std::size_t rb = r0 + (b - 1) * Scratch::kBlock, re = std::min(r1, rb + Scratch::kBlock);
+            float* block = span + (rb - r0) * kGroup;
+            distances_below(points, screen, cols, count, rb, re, job.floor, nullptr, job.limit, block,
+                            col_limit);
+            for (std::size_t t = std::max(rb, c0 + kGroup) / kGroup; t * kGroup < re; ++t) {
+              const std::size_t t0 = t * kGroup, width = std::min(kGroup, n - t0);
+              const float* square = block + (t0 - rb) * kGroup;
+              if (job.sums) {
+                float* flipped = work.flipped.data();
+                transpose_group(square, flipped);
+                add_rows(flipped, count, t0, width);
+              }
+              // Row q of the square is column t0 + q's stretch of this stripe.
+              for (std::size_t q = 0; job.keeping && q < width; ++q) {
+                if (!wants(t0 + q)) continue;
+                float below[kGroup + 16];
+                const std::uint64_t mask = compress_below(square + q * kGroup, col_limit, job.cutoff, below);
+                pending[t].support[q][s] = mask;
+                pending[t].append(below, static_cast<std::size_t>(std::popcount(mask)));
+              }
+            }
+            if (job.progress) control::advance(re - rb);
+          });
+      last = Span{s, r0, r1, span};
+    }
+  }
+  // The last map's task 0 may have admitted a group, and so may the last finish.
+  const auto fill_admitted = [&] {
+    if (!admitted) return;
+    const Admitted done = *std::exchange(admitted, std::nullopt);
+    pool::map_chunks(pieces(done), [] { return 0; }, [&](int, std::size_t t) { fill(done, t); });
+  };
+  fill_admitted();
+  if (last) finish(*last);
+  fill_admitted();
+}
+
 // Every column's sum of similarities in row order, and its kept distances:
-// on the pool, each distance computed once for both its columns (the stripes
-// below), each column's sum still added row after row, so neither the split
-// nor the thread count changes a bit. When the budget runs out, a column
-// asked for sooner displaces the kept one asked for last.
+// on the pool, each distance computed once for both its columns (the
+// stripes), each column's sum still added row after row, so neither the
+// split nor the thread count changes a bit. When the budget runs out, a
+// column asked for sooner displaces the kept one asked for last.
 void build_memo(const Points& points, const FacilityLocation::Shared& shared, Memo& memo) {
   const std::size_t n = points.n();
   // What an attempt that threw had kept.
@@ -1198,14 +1357,6 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   if (keeping) admission.ready.assign(n, 0);
   // With this order the heap's front is the kept column asked for last.
   const auto sooner = [&memo](std::size_t a, std::size_t b) { return asked_sooner(memo, a, b); };
-  // A finished group's columns that were granted room, to be filled from
-  // its kept values.
-  struct Admitted {
-    std::size_t c0 = 0, m = 0;
-    std::size_t qs[kGroup];
-    const KeptValues* from = nullptr;
-  };
-  // Grants a finished group's columns room in the memo, within the budget.
   // Room is granted under the lock, filled outside it (fill below); displaced
   // columns are freed outside it too.
   const auto admit = [&](std::size_t c0, std::size_t count, const KeptValues& scratch) {
@@ -1243,10 +1394,6 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
     }
     return out;
   };
-  // Fills piece t of the admitted columns, kFillColumns of them, into slabs
-  // of their own.
-  constexpr std::size_t kFillColumns = 8;
-  const auto pieces = [](const Admitted& job) { return (job.m + kFillColumns - 1) / kFillColumns; };
   const auto fill = [&](const Admitted& job, std::size_t t) {
     const std::size_t a0 = t * kFillColumns, a1 = std::min(job.m, a0 + kFillColumns);
     bool filled[kGroup];
@@ -1265,117 +1412,56 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
       }
     }
   };
-  // Filling writes fresh pages, whose first touch costs more than the copy:
-  // a group's columns are filled by tasks of the next span's map, in pieces,
-  // so that every worker shares it.
-  std::optional<Admitted> admitted, filling;
-  const std::size_t groups = (n + kGroup - 1) / kGroup;
-  // Stripe s computes the distances of group s's columns to the rows from its
-  // own on; group t > s takes those to its columns as its rows c0 .. c0 + 64,
-  // so each distance is computed once for both its columns. Every column still
-  // sums and keeps its rows in order: rows above its stripe come from the
-  // earlier stripes, in turn. Only the rows of one span at a time are held.
-  constexpr std::size_t kSpan = 32 * Scratch::kBlock;
-  // Two spans: the pool computes one while a worker finishes the other. A
-  // group's rows past the last read a whole group, whose extra lanes are dropped.
-  std::vector<float> spans[2];
-  for (auto& span : spans) span.assign((std::min(n, kSpan) + kGroup) * kGroup, 0.0f);
-  std::vector<PendingGroup> pending(keeping ? groups : 0);
-  for (auto& group : pending) group.support.assign(kGroup, std::vector<std::uint64_t>((n + 63) / 64, 0));
-  // A group's kept values, while the next group's may still be filled from
-  // the last one's.
-  KeptValues owns[2];
-  const float limit = keeping ? std::max(shared.below_empty, shared.scale) : shared.scale;
-  // Adds a block's rows (row-major, kGroup columns a row) to the sums so far
-  // of columns c0 .. c0 + width; lanes past `width` add stale values to sums
-  // that are dropped.
-  const auto add_rows = [&](const float* block, std::size_t rows, std::size_t c0,
-                            std::size_t width) {
-    double sums[kGroup] = {};
-    std::copy(memo.first.data() + c0, memo.first.data() + c0 + width, sums);
-    add_similarities(block, rows, shared.scale, shared.unit_scale, sums);
-    std::copy(sums, sums + width, memo.first.data() + c0);
-  };
-  ScreenUse screen(codes);
-  // A span computed: its rows r0 .. r1 of group s's columns.
-  struct Span {
-    std::size_t s = 0, r0 = 0, r1 = 0;
-    const float* values = nullptr;
-  };
-  // Adds a span's rows to its own group's sums and kept values, and admits
-  // the group after its last span.
-  const auto finish = [&](const Span& done) {
-    const std::size_t c0 = done.s * kGroup, count = std::min(kGroup, n - c0);
-    add_rows(done.values, done.r1 - done.r0, c0, count);
-    if (!keeping) return;
-    KeptValues& own = owns[done.s % 2];
-    if (done.r0 == c0) {
-      if (own.packed[0].empty()) own.begin(kGroup, n);
-      pending[done.s].drain(count, done.s, own);
+  StripeJob job;
+  job.sums = true;
+  job.keeping = keeping;
+  job.cutoff = shared.below_empty;
+  job.limit = keeping ? std::max(shared.below_empty, shared.scale) : shared.scale;
+  job.progress = true;
+  run_stripes(points, shared, memo, job, admit, fill);
+}
+
+// Once every missing column seems to fit below the floor, keeps them all in
+// one pass over the stripes, each distance computed once for both its
+// columns, rather than each against every row as a run asks for its gain:
+// where at least half are missing, that computes fewer distances.
+void keep_missing(const Points& points, const FacilityLocation::Shared& shared, Memo& memo) {
+  const std::size_t n = points.n(), level = memo.floor_level;
+  std::vector<std::uint8_t> wanted(n, 0);
+  for (std::size_t c = 0; c < n; ++c) wanted[c] = memo.kept[c].support ? 0 : 1;
+  for (const std::size_t c : memo.chain) wanted[c] = 0;  // never asked for again
+  const auto count = static_cast<std::size_t>(std::count(wanted.begin(), wanted.end(), 1));
+  if (2 * count < n) return;
+  const std::size_t reserve = reserve_of(memo.matrix->ledger);
+  const auto admit = [&](std::size_t c0, std::size_t width, const KeptValues& scratch) {
+    Admitted out;
+    out.c0 = c0;
+    out.from = &scratch;
+    for (std::size_t q = 0; q < width; ++q) {
+      if (!wanted[c0 + q]) continue;
+      if (claim(memo, kept_bytes_for(scratch.kept[q], n), reserve)) {
+        out.qs[out.m++] = q;
+      } else {
+        memo.full_at.store(level, std::memory_order_relaxed);
+      }
     }
-    keep_below(done.values, done.r1 - done.r0, done.r0, count, nullptr, shared.below_empty, own);
-    if (done.r1 == n) admitted = admit(c0, count, own);
+    return out;
   };
-  struct Work {
-    std::vector<float> flipped = std::vector<float>(kGroup * kGroup, 0.0f);
-  };
-  std::optional<Span> last;
-  std::size_t turn = 0;
-  for (std::size_t s = 0; s < groups; ++s) {
-    const std::size_t c0 = s * kGroup, count = std::min(kGroup, n - c0);
-    std::size_t cols[kGroup];
-    for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
-    for (std::size_t r0 = c0; r0 < n; r0 += kSpan, turn ^= 1) {
-      const std::size_t r1 = std::min(n, r0 + kSpan);
-      float* const span = spans[turn].data();
-      filling = std::exchange(admitted, std::nullopt);
-      const std::size_t blocks = (r1 - r0 + Scratch::kBlock - 1) / Scratch::kBlock;
-      const std::size_t fills = filling ? pieces(*filling) : 0;
-      // Task 0 finishes the span before, whose group this one's does not
-      // touch; the last tasks fill the group admitted before that.
-      pool::map_chunks(
-          1 + blocks + fills, [] { return Work{}; },
-          [&](Work& work, std::size_t b) {
-            control::poll();
-            if (b == 0) {
-              if (last) finish(*last);
-              return;
-            }
-            if (b > blocks) {
-              fill(*filling, b - 1 - blocks);
-              return;
-            }
-            const std::size_t rb = r0 + (b - 1) * Scratch::kBlock, re = std::min(r1, rb + Scratch::kBlock);
-            float* block = span + (rb - r0) * kGroup;
-            distances_below(points, screen, cols, count, rb, re, nullptr, nullptr, limit, block);
-            for (std::size_t t = std::max(rb, c0 + kGroup) / kGroup; t * kGroup < re; ++t) {
-              const std::size_t t0 = t * kGroup, width = std::min(kGroup, n - t0);
-              float* flipped = work.flipped.data();
-              const float* square = block + (t0 - rb) * kGroup;
-              transpose_group(square, flipped);
-              add_rows(flipped, count, t0, width);
-              // Row q of the square is column t0 + q's stretch of this stripe.
-              for (std::size_t q = 0; keeping && q < width; ++q) {
-                float below[kGroup + 16];
-                const std::uint64_t mask = compress_below(square + q * kGroup, shared.below_empty, below);
-                pending[t].support[q][s] = mask;
-                pending[t].append(below, static_cast<std::size_t>(std::popcount(mask)));
-              }
-            }
-            control::advance(re - rb);
-          });
-      last = Span{s, r0, r1, span};
+  const auto fill = [&](const Admitted& job, std::size_t t) {
+    const std::size_t a0 = t * kFillColumns, m = std::min(job.m, a0 + kFillColumns) - a0;
+    std::size_t cols[kFillColumns];
+    for (std::size_t a = 0; a < m; ++a) cols[a] = job.c0 + job.qs[a0 + a];
+    if (keep_together(memo, cols, job.qs + a0, m, *job.from, level, n)) {
+      memo.missing.fetch_sub(m, std::memory_order_relaxed);
+    } else {
+      for (std::size_t a = 0; a < m; ++a) release(memo, kept_bytes_for(job.from->kept[job.qs[a0 + a]], n));
     }
-  }
-  // The last map's task 0 may have admitted a group, and so may the last finish.
-  const auto fill_admitted = [&] {
-    if (!admitted) return;
-    const Admitted job = *std::exchange(admitted, std::nullopt);
-    pool::map_chunks(pieces(job), [] { return 0; }, [&](int, std::size_t t) { fill(job, t); });
   };
-  fill_admitted();
-  if (last) finish(*last);
-  fill_admitted();
+  StripeJob job;
+  job.keeping = true;
+  job.floor = memo.floor.data();
+  job.wanted = wanted.data();
+  run_stripes(points, shared, memo, job, admit, fill);
 }
 
 // Once the rows of memo.chain are committed, a row whose distance to a
@@ -1896,6 +1982,7 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
   };
   std::size_t pairs = 0;
   for (const auto& [a, b] : tasks) pairs += (b - a) * since[since_of[followed[a]]].rows.size();
+
   std::vector<float> block;
   if (tasks.size() < 2 || pairs < 65536) {
     for (std::size_t t = 0; t < tasks.size(); ++t) task(block, t);
@@ -1947,6 +2034,7 @@ void FacilityLocation::commit(std::size_t c, const Points& points) {
           if (m.fits_from > level &&
               missing_seem_to_fit(points, m, below_.data(), reserve_of(m.matrix->ledger))) {
             m.fits_from = level;
+            keep_missing(points, *shared_, m);
           }
         }
       } else if (narrows_at(level) && narrows_rows(best_.size())) {

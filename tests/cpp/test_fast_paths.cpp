@@ -386,18 +386,28 @@ TEST(FastColumnKernels, TheScreenClearsOnlyDistancesAtLeastTheirLimits) {
           limit[i] = w < 6 ? specials[w] : w < 8 ? d : std::nextafter(d, 0.0f);
           also[i] = which(rng) < 5 ? -kInf : std::nextafter(d, kInf);
         }
-        for (const float* with : {static_cast<const float*>(nullptr), static_cast<const float*>(also.data())}) {
+        // Columns' limits near the distances of the rows that share them.
+        float col_limit[count];
+        for (std::size_t q = 0; q < count; ++q) {
+          const float d = p.dist((q * 37 + 5) % n, cols[q]);
+          const float specials[] = {kNaN, -kInf, 0.0f, 2.5f, d, std::nextafter(d, kInf)};
+          col_limit[q] = specials[static_cast<std::size_t>(which(rng)) % std::size(specials)];
+        }
+        for (int mode = 0; mode < 3; ++mode) {
+          const float* with = mode == 1 ? also.data() : nullptr;
+          const float* by_col = mode == 2 ? col_limit : nullptr;
           for (std::size_t rb = 0; rb < n; rb += 64) {
             const std::size_t re = std::min(n, rb + 64);
             std::uint64_t masks[count * 2];
-            ASSERT_TRUE(screen_far(*codes, cols, count, rb, re, limit.data(), with, 0.0f, masks, 2));
+            ASSERT_TRUE(screen_far(*codes, cols, count, rb, re, limit.data(), with, 0.0f, masks, 2, by_col));
             for (std::size_t q = 0; q < count; ++q) {
               for (std::size_t i = rb; i < re; ++i) {
                 if ((masks[q * 2 + (i - rb) / 64] >> ((i - rb) % 64)) & 1) continue;
                 ++cleared;
                 const float d = p.dist(i, cols[q]);
                 ASSERT_NE(i, cols[q]);
-                ASSERT_FALSE(d < limit[i] || (with != nullptr && d < also[i]))
+                ASSERT_FALSE(d < limit[i] || (with != nullptr && d < also[i]) ||
+                             (by_col != nullptr && d < by_col[q]))
                     << "dim " << dim << " metric " << static_cast<int>(metric) << " i " << i << " q " << q;
               }
             }
