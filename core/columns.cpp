@@ -149,9 +149,12 @@ __attribute__((target("avx512f,popcnt"))) void kept_below_masks_avx512(
 // ---- Cosine distances from above
 
 constexpr std::size_t kAboveColumns = FusedDistances::kColumns;
-// Listed rows per pass over the columns: their 6 x 4 accumulators, the four
-// column vectors and a broadcast take 29 of the 32 registers.
-constexpr std::size_t kAboveRows = 6;
+// Listed rows per pass over V vectors of sixteen columns: for V = 4, their
+// 6 x 4 accumulators, the four column vectors and a broadcast take 29 of the
+// 32 registers; fewer vectors leave room for more rows, which keeps enough
+// sums in flight.
+template <std::size_t V>
+constexpr std::size_t kAboveRowsFor = V >= 3 ? 6 : 8;
 
 // Gamma for the roundings any product meets on its way through the exact
 // tiles (its own, ceil(dim / 16) lane sums and sixteen horizontal ones) and
@@ -182,11 +185,13 @@ __attribute__((target("avx512f"))) double norm_above(const float* x, std::size_t
 // and the clamps round by at most a unit of 1 + |x| |y|; the bound of that
 // from above (Up) or below, with every operation rounded that way, the
 // margin's own always up.
-template <bool Up>
+// Only the first 16 V columns are computed.
+template <bool Up, std::size_t V>
 __attribute__((target("avx512f"))) void fused_avx512(const float* values, std::size_t dim,
                                                     const float* t, const float* norms,
                                                     const std::uint32_t* rows, std::size_t count,
                                                     float* out, std::size_t stride) noexcept {
+  constexpr std::size_t kAboveRows = kAboveRowsFor<V>;
   constexpr int kUp = _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC;
   constexpr int kWay = Up ? kUp : _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
   const double margin = rounding_share(dim) + 4.0 * kFloatUnit;
@@ -199,25 +204,26 @@ __attribute__((target("avx512f"))) void fused_avx512(const float* values, std::s
     for (std::size_t r = 0; r < kAboveRows; ++r) {
       a[r] = values + std::size_t{rows[k0 + std::min(r, live - 1)]} * dim;
     }
-    __m512 acc[kAboveRows][4];
+    __m512 acc[kAboveRows][V];
     for (auto& sums : acc) {
       for (auto& v : sums) v = _mm512_setzero_ps();
     }
     for (std::size_t k = 0; k < dim; ++k) {
       const float* tk = t + k * kAboveColumns;
-      const __m512 y[4] = {_mm512_load_ps(tk), _mm512_load_ps(tk + 16), _mm512_load_ps(tk + 32),
-                           _mm512_load_ps(tk + 48)};
-#pragma GCC unroll 6
+      __m512 y[V];
+#pragma GCC unroll 4
+      for (std::size_t v = 0; v < V; ++v) y[v] = _mm512_load_ps(tk + 16 * v);
+#pragma GCC unroll 8
       for (std::size_t r = 0; r < kAboveRows; ++r) {
         const __m512 x = _mm512_set1_ps(a[r][k]);
 #pragma GCC unroll 4
-        for (std::size_t v = 0; v < 4; ++v) acc[r][v] = _mm512_fmadd_ps(x, y[v], acc[r][v]);
+        for (std::size_t v = 0; v < V; ++v) acc[r][v] = _mm512_fmadd_ps(x, y[v], acc[r][v]);
       }
     }
     for (std::size_t r = 0; r < live; ++r) {
       float* o = out + (k0 + r) * stride;
       const __m512 by = _mm512_set1_ps(round_up(margin * norm_above(a[r], dim)));
-      for (std::size_t v = 0; v < 4; ++v) {
+      for (std::size_t v = 0; v < V; ++v) {
         const __m512 e = _mm512_fmadd_round_ps(by, _mm512_loadu_ps(norms + 16 * v), margin_up, kUp);
         const __m512 near = _mm512_sub_round_ps(one, acc[r][v], kWay);
         const __m512 d = Up ? _mm512_add_round_ps(near, e, kUp) : _mm512_sub_round_ps(near, e, kWay);
@@ -392,7 +398,7 @@ bool FusedDistances::available(std::size_t dim, Metric metric) noexcept {
 
 FusedDistances::FusedDistances(const float* values, std::size_t dim, const std::size_t* cols,
                                std::size_t count)
-    : values_(values), dim_(dim), storage_(dim * kColumns + 16, 0.0f) {
+    : values_(values), dim_(dim), columns_(std::min(count, kColumns)), storage_(dim * kColumns + 16, 0.0f) {
   float* t = storage_.data() + (turned() - storage_.data());
   for (std::size_t q = 0; q < kColumns; ++q) {
     norms_[q] = 0.0f;
@@ -408,14 +414,32 @@ const float* FusedDistances::turned() const noexcept {
   return storage_.data() + (64 - at % 64) % 64 / sizeof(float);
 }
 
+namespace {
+
+// The kernel for as many vectors of sixteen as `columns` takes.
+template <bool Up>
+void fused_for(std::size_t columns, const float* values, std::size_t dim, const float* t,
+               const float* norms, const std::uint32_t* rows, std::size_t count, float* out,
+               std::size_t stride) noexcept {
+  switch ((columns + 15) / 16) {
+    case 0:
+    case 1: fused_avx512<Up, 1>(values, dim, t, norms, rows, count, out, stride); break;
+    case 2: fused_avx512<Up, 2>(values, dim, t, norms, rows, count, out, stride); break;
+    case 3: fused_avx512<Up, 3>(values, dim, t, norms, rows, count, out, stride); break;
+    default: fused_avx512<Up, 4>(values, dim, t, norms, rows, count, out, stride); break;
+  }
+}
+
+}  // namespace
+
 void FusedDistances::above(const std::uint32_t* rows, std::size_t count, float* out,
                            std::size_t stride) const noexcept {
-  fused_avx512<true>(values_, dim_, turned(), norms_, rows, count, out, stride);
+  fused_for<true>(columns_, values_, dim_, turned(), norms_, rows, count, out, stride);
 }
 
 void FusedDistances::below(const std::uint32_t* rows, std::size_t count, float* out,
                            std::size_t stride) const noexcept {
-  fused_avx512<false>(values_, dim_, turned(), norms_, rows, count, out, stride);
+  fused_for<false>(columns_, values_, dim_, turned(), norms_, rows, count, out, stride);
 }
 
 void below_masks(const float* a, const float* b, std::size_t len, std::uint64_t* masks) noexcept {

@@ -55,7 +55,8 @@ class FusedDistances {
   // `values` (of `dim` floats); only when available(dim, Metric::Cosine).
   FusedDistances(const float* values, std::size_t dim, const std::size_t* cols, std::size_t count);
   // out[k * stride + q] >= dist(rows[k], cols[q]) for k < count and q below
-  // the columns' count; the lanes past it up to kColumns get values to ignore.
+  // the columns' count, at a cost that grows with it by sixteen; the lanes
+  // past it up to kColumns are left alone or get values to ignore.
   void above(const std::uint32_t* rows, std::size_t count, float* out,
              std::size_t stride) const noexcept;
   // The same from below: out[k * stride + q] <= dist(rows[k], cols[q]).
@@ -65,6 +66,7 @@ class FusedDistances {
  private:
   const float* values_;
   std::size_t dim_;
+  std::size_t columns_;
   // Value k of column q at turned()[k * kColumns + q], zero past the count:
   // storage_ from its first 64-byte boundary on (derived, so copies stay whole).
   const float* turned() const noexcept;

@@ -346,7 +346,7 @@ TEST(FastColumnKernels, FusedCosineDistancesBoundEveryPairFromBothSidesClosely) 
     for (std::size_t q = 0; q < cols.size(); ++q) cols[q] = (q * 5 + 1) % n;
     std::vector<std::uint32_t> rows(n);
     for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>((i * 11) % n);
-    for (std::size_t count : {cols.size(), std::size_t{7}}) {
+    for (std::size_t count : {cols.size(), std::size_t{7}, std::size_t{20}, std::size_t{48}}) {
       const FusedDistances fused(p.values(), dim, cols.data(), count);
       std::vector<float> up(n * 70, kNaN), down(n * 70, kNaN);
       fused.above(rows.data(), n, up.data(), 70);
