@@ -184,8 +184,7 @@ __attribute__((target("avx512f"))) double norm_above(const float* x, std::size_t
 // The exact sum lies within share * |x| |y| of the fused one, and 1 - sum
 // and the clamps round by at most a unit of 1 + |x| |y|; the bound of that
 // from above (Up) or below, with every operation rounded that way, the
-// margin's own always up.
-// Only the first 16 V columns are computed.
+// margin's own always up. Only the first 16 V columns are computed.
 template <bool Up, std::size_t V>
 __attribute__((target("avx512f"))) void fused_avx512(const float* values, std::size_t dim,
                                                     const float* t, const float* norms,
@@ -398,7 +397,10 @@ bool FusedDistances::available(std::size_t dim, Metric metric) noexcept {
 
 FusedDistances::FusedDistances(const float* values, std::size_t dim, const std::size_t* cols,
                                std::size_t count)
-    : values_(values), dim_(dim), columns_(std::min(count, kColumns)), storage_(dim * kColumns + 16, 0.0f) {
+    : values_(values),
+      dim_(dim),
+      columns_(std::min(count, kColumns)),
+      storage_(dim * kColumns + 16, 0.0f) {
   float* t = storage_.data() + (turned() - storage_.data());
   for (std::size_t q = 0; q < kColumns; ++q) {
     norms_[q] = 0.0f;
