@@ -1005,6 +1005,17 @@ void release(Memo& memo, std::size_t bytes) {
   memo.kept_bytes.fetch_sub(bytes, std::memory_order_relaxed);
 }
 
+// keep_together for columns whose bytes were claimed and that were missing:
+// they are no longer, or their bytes go back when they could not be kept.
+void keep_claimed(Memo& memo, const std::size_t* cols, const std::size_t* qs, std::size_t m,
+                  const KeptValues& scratch, std::size_t level, std::size_t n) {
+  if (keep_together(memo, cols, qs, m, scratch, level, n)) {
+    memo.missing.fetch_sub(m, std::memory_order_relaxed);
+    return;
+  }
+  for (std::size_t a = 0; a < m; ++a) release(memo, kept_bytes_for(scratch.kept[qs[a]], n));
+}
+
 // Whether column a comes before column b in the order in which a greedy run
 // starting from nothing asks for gains: by first gain, greatest first, lower
 // index first among equals. The columns kept when not all fit are the first
@@ -1451,11 +1462,7 @@ void keep_missing(const Points& points, const FacilityLocation::Shared& shared, 
     const std::size_t a0 = t * kFillColumns, m = std::min(job.m, a0 + kFillColumns) - a0;
     std::size_t cols[kFillColumns];
     for (std::size_t a = 0; a < m; ++a) cols[a] = job.c0 + job.qs[a0 + a];
-    if (keep_together(memo, cols, job.qs + a0, m, *job.from, level, n)) {
-      memo.missing.fetch_sub(m, std::memory_order_relaxed);
-    } else {
-      for (std::size_t a = 0; a < m; ++a) release(memo, kept_bytes_for(job.from->kept[job.qs[a0 + a]], n));
-    }
+    keep_claimed(memo, cols, job.qs + a0, m, *job.from, level, n);
   };
   StripeJob job;
   job.keeping = true;
@@ -1793,13 +1800,7 @@ void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Poi
         memo.full_at.store(committed_, std::memory_order_relaxed);
       }
     }
-    if (m > 0) {
-      if (keep_together(memo, claimed, qs, m, *keeping, memo.floor_level, n)) {
-        memo.missing.fetch_sub(m, std::memory_order_relaxed);
-      } else {
-        for (std::size_t a = 0; a < m; ++a) release(memo, kept_bytes_for(keeping->kept[qs[a]], n));
-      }
-    }
+    if (m > 0) keep_claimed(memo, claimed, qs, m, *keeping, memo.floor_level, n);
     memo.shelf.give(std::move(keeping));
   }
 }
