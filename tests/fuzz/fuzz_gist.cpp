@@ -226,7 +226,9 @@ void check_result(const Input& x, const Points& points, Utility& used, const Gis
     FUZZ_REQUIRE(fuzz::same_bits(r.d_max, far.d), "d_max is not the exact diameter");
   } else {
     FUZZ_REQUIRE(r.d_max <= far.d, "approximate diameter above the exact one");
-    if (x.metric == Metric::Euclidean && far.d > 1e-30f && far.d < 1e30f) {
+    // Below about 2^-50 the squared terms reach the subnormals, where a float
+    // distance loses the triangle inequality that the bound rests on.
+    if (x.metric == Metric::Euclidean && far.d > 1e-15f && far.d < 1e30f) {
       FUZZ_REQUIRE(r.d_max >= far.d * 0.5f * (1.0f - 1e-5f), "approximate diameter below half");
     }
   }
