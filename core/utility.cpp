@@ -1931,13 +1931,15 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
     }
   }
   // Tasks of up to kAfresh columns with one stamp, each reading the raised
-  // rows in blocks.
+  // rows in blocks; or of twice that where a stamp has four sets or more
+  // (the workers keep work to share), each block read from the cache for
+  // its second set.
   std::vector<std::pair<std::size_t, std::size_t>> tasks;  // [begin, end) in `followed`
   for (std::size_t a = 0; a < followed.size();) {
-    std::size_t b = a + 1;
-    while (b < followed.size() && b - a < kAfresh && since_of[followed[b]] == since_of[followed[a]]) ++b;
-    tasks.emplace_back(a, b);
-    a = b;
+    std::size_t same = a + 1;
+    while (same < followed.size() && since_of[followed[same]] == since_of[followed[a]]) ++same;
+    const std::size_t width = same - a >= 4 * kAfresh ? 2 * kAfresh : kAfresh;
+    for (; a < same; a += std::min(width, same - a)) tasks.emplace_back(a, a + std::min(width, same - a));
   }
   const Shared& shared = *shared_;
   // Each sum of n terms in row order lies within n units of its last place,
@@ -1954,30 +1956,34 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
     block.resize(kBlock * kAfresh);
     const auto [a, b] = tasks[t];
     const Since& set = since[since_of[followed[a]]];
-    const std::size_t count = b - a;
-    std::size_t cols[kAfresh];
-    for (std::size_t k = 0; k < count; ++k) cols[k] = rows[followed[a + k]];
+    const std::size_t sets = (b - a + kAfresh - 1) / kAfresh;
+    std::size_t cols[2][kAfresh], count[2] = {};
+    for (std::size_t k = 0; k < b - a; ++k) cols[k / kAfresh][count[k / kAfresh]++] = rows[followed[a + k]];
     const std::size_t len = set.rows.size();
     // Turning the columns around costs about what a few dozen rows do.
-    std::optional<FusedDistances> above;
-    if (from_above && len >= 64) above.emplace(points.values(), points.dim(), cols, count);
-    double drops[kAfresh] = {};
+    std::optional<FusedDistances> above[2];
+    for (std::size_t h = 0; h < sets; ++h) {
+      if (from_above && len >= 64) above[h].emplace(points.values(), points.dim(), cols[h], count[h]);
+    }
+    double drops[2][kAfresh] = {};
     for (std::size_t r0 = 0; r0 < len; r0 += kBlock) {
       control::poll();
       const std::size_t r1 = std::min(len, r0 + kBlock);
-      if (above) {
-        above->above(set.rows.data() + r0, r1 - r0, block.data(), kAfresh);
-      } else {
-        group_distances(points, cols, count, 0, r1 - r0, set.rows.data() + r0, block.data());
+      for (std::size_t h = 0; h < sets; ++h) {
+        if (above[h]) {
+          above[h]->above(set.rows.data() + r0, r1 - r0, block.data(), kAfresh);
+        } else {
+          group_distances(points, cols[h], count[h], 0, r1 - r0, set.rows.data() + r0, block.data());
+        }
+        // Lanes past the count add stale values to sums that are dropped.
+        add_drops(block.data(), r1 - r0, set.before.data() + r0, set.now.data() + r0,
+                  shared.scale, shared.unit_scale, drops[h]);
       }
-      // Lanes past `count` add stale values to sums that are dropped.
-      add_drops(block.data(), r1 - r0, set.before.data() + r0, set.now.data() + r0, shared.scale,
-                shared.unit_scale, drops);
     }
-    for (std::size_t k = 0; k < count; ++k) {
+    for (std::size_t k = 0; k < b - a; ++k) {
       const std::size_t q = followed[a + k];
       const double bound = bounds[q];
-      const double tight = (bound - drops[k]) + bound * margin;
+      const double tight = (bound - drops[k / kAfresh][k % kAfresh]) + bound * margin;
       if (tight < bound) bounds[q] = std::max(tight, 0.0);
     }
   };
