@@ -204,8 +204,8 @@ __attribute__((target("avx512f"))) void fused_avx512(const float* values, std::s
       a[r] = values + std::size_t{rows[k0 + std::min(r, live - 1)]} * dim;
     }
     // The listed rows lie anywhere in the matrix: the next pass's are
-    // fetched a line each while this pass reads its own, or the misses
-    // would cost a quarter of the time.
+    // fetched while this pass reads its own, or their misses cost about a
+    // sixth of the time.
     const float* ahead[kAboveRows];
     for (std::size_t r = 0; r < kAboveRows; ++r) {
       ahead[r] = values + std::size_t{rows[std::min(k0 + kAboveRows + r, count - 1)]} * dim;
@@ -215,8 +215,8 @@ __attribute__((target("avx512f"))) void fused_avx512(const float* values, std::s
       for (auto& v : sums) v = _mm512_setzero_ps();
     }
     for (std::size_t k = 0; k < dim; ++k) {
-      // Row k % rows, line k / rows (wrapping): every line of every row
-      // within the first dim passes.
+      // Step k fetches line k / rows (wrapping) of row k % rows, which
+      // reaches every line of every row within the pass.
       _mm_prefetch(reinterpret_cast<const char*>(ahead[k % kAboveRows] + (k / kAboveRows * 16) % dim),
                    _MM_HINT_T0);
       const float* tk = t + k * kAboveColumns;
