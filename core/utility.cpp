@@ -1934,12 +1934,16 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
   // rows in blocks; or of twice that where a stamp has four sets or more
   // (the workers keep work to share), each block read from the cache for
   // its second set.
+  constexpr std::size_t kSets = 2;  // the most sets of kAfresh columns a task follows
   std::vector<std::pair<std::size_t, std::size_t>> tasks;  // [begin, end) in `followed`
   for (std::size_t a = 0; a < followed.size();) {
     std::size_t same = a + 1;
     while (same < followed.size() && since_of[followed[same]] == since_of[followed[a]]) ++same;
-    const std::size_t width = same - a >= 4 * kAfresh ? 2 * kAfresh : kAfresh;
-    for (; a < same; a += std::min(width, same - a)) tasks.emplace_back(a, a + std::min(width, same - a));
+    const std::size_t width = same - a >= 4 * kAfresh ? kSets * kAfresh : kAfresh;
+    for (std::size_t b; a < same; a = b) {
+      b = std::min(same, a + width);
+      tasks.emplace_back(a, b);
+    }
   }
   const Shared& shared = *shared_;
   // Each sum of n terms in row order lies within n units of its last place,
@@ -1957,15 +1961,15 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
     const auto [a, b] = tasks[t];
     const Since& set = since[since_of[followed[a]]];
     const std::size_t sets = (b - a + kAfresh - 1) / kAfresh;
-    std::size_t cols[2][kAfresh], count[2] = {};
+    std::size_t cols[kSets][kAfresh], count[kSets] = {};
     for (std::size_t k = 0; k < b - a; ++k) cols[k / kAfresh][count[k / kAfresh]++] = rows[followed[a + k]];
     const std::size_t len = set.rows.size();
     // Turning the columns around costs about what a few dozen rows do.
-    std::optional<FusedDistances> above[2];
+    std::optional<FusedDistances> above[kSets];
     for (std::size_t h = 0; h < sets; ++h) {
       if (from_above && len >= 64) above[h].emplace(points.values(), points.dim(), cols[h], count[h]);
     }
-    double drops[2][kAfresh] = {};
+    double drops[kSets][kAfresh] = {};
     for (std::size_t r0 = 0; r0 < len; r0 += kBlock) {
       control::poll();
       const std::size_t r1 = std::min(len, r0 + kBlock);
