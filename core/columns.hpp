@@ -82,16 +82,18 @@ void below_masks_with(KernelLevel level, const float* a, const float* b, std::si
 
 // A column kept only where its distances lie below a cutoff: bit j of
 // support[w] marks row 64 w + j as kept, and the kept values follow one
-// another in row order in `packed`. Bit j of hits[w] tells whether row 64 w + j
-// is kept and its value is below b[64 w + j], for rows below len; for those
-// rows values[64 w + j] receives the value (other entries are left alone).
+// another in row order in `packed`. Writes the kept rows below len whose value
+// lies below b[row], in row order, to `rows`, and their values to `values`,
+// and returns how many; both need sixteen entries of room past that count.
 // `packed` starts at the first value of these rows and must have 16 readable
 // floats past its last one.
-void kept_below_masks(const std::uint64_t* support, const float* packed, const float* b,
-                      std::size_t len, std::uint64_t* hits, float* values) noexcept;
-void kept_below_masks_with(KernelLevel level, const std::uint64_t* support, const float* packed,
-                           const float* b, std::size_t len, std::uint64_t* hits,
-                           float* values) noexcept;
+std::size_t kept_below(const std::uint64_t* support, const float* packed, const float* b,
+                       std::size_t len, std::uint32_t* rows, float* values) noexcept;
+// At KernelLevel::Avx512, `bytes` asks for the build with byte compression
+// where the processor has it.
+std::size_t kept_below_with(KernelLevel level, bool bytes, const std::uint64_t* support,
+                            const float* packed, const float* b, std::size_t len,
+                            std::uint32_t* rows, float* values) noexcept;
 
 // The default budget of a column cache, a quarter of process_memory_limit():
 // a smaller machine or cgroup keeps fewer columns and recomputes more.

@@ -324,7 +324,7 @@ struct FacilityLocation::Memo {
   std::vector<double> first;           // the gains against no committed row
   bool first_exact = true;             // or else bounds of them from above
   // For each column, its distances below the bound of a row whose best is
-  // that of the first `level` rows of `chain` (kept_below_masks describes
+  // that of the first `level` rows of `chain` (kept_below describes
   // the layout): the only ones that can gain once those rows are committed.
   // Empty where they did not fit the budget.
   struct Slab;
@@ -1692,17 +1692,13 @@ void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
     const std::uint64_t* support = m->kept[c].support.get();
     const float* packed = m->kept[c].packed;
     const std::uint64_t* offsets = m->kept[c].offsets.get();
-    float values[kRowChunk];
+    std::uint32_t found[kRowChunk + 16];
+    float values[kRowChunk + 16];
     for (std::size_t base = 0; base < n; base += kRowChunk) {
       const std::size_t len = std::min(kRowChunk, n - base);
-      kept_below_masks(support + base / 64, packed + offsets[base / kRowChunk],
-                       below_.data() + base, len, hits, values);
-      for (std::size_t w = 0; w * 64 < len; ++w) {
-        for (std::uint64_t h = hits[w]; h != 0; h &= h - 1) {
-          const auto j = static_cast<std::size_t>(std::countr_zero(h));
-          visit(base + w * 64 + j, values[w * 64 + j]);
-        }
-      }
+      const std::size_t count = kept_below(support + base / 64, packed + offsets[base / kRowChunk],
+                                           below_.data() + base, len, found, values);
+      for (std::size_t e = 0; e < count; ++e) visit(base + found[e], values[e]);
     }
     return;
   }

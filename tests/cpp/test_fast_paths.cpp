@@ -441,24 +441,27 @@ TEST(FastColumnKernels, MasksOfValuesBelowTheirBoundsAgreeWithTheComparison) {
       }
     }
     packed.resize(packed.size() + 16, kNaN);
+    std::vector<std::uint32_t> want;  // kept rows below their bound, in order
+    for (std::size_t i = 0; i < len; ++i) {
+      if ((support[i / 64] >> (i % 64) & 1) && a[i] < b[i]) want.push_back(static_cast<std::uint32_t>(i));
+    }
     for (KernelLevel level : supported_levels()) {
-      std::vector<std::uint64_t> masks(support.size(), ~0ull), hits(support.size(), ~0ull);
-      std::vector<float> values(len, kNaN);
+      std::vector<std::uint64_t> masks(support.size(), ~0ull);
       below_masks_with(level, a.data(), b.data(), len, masks.data());
-      kept_below_masks_with(level, support.data(), packed.data(), b.data(), len, hits.data(), values.data());
       for (std::size_t i = 0; i < len; ++i) {
-        const bool below = a[i] < b[i];
-        const bool kept = (support[i / 64] >> (i % 64)) & 1;
-        EXPECT_EQ((masks[i / 64] >> (i % 64)) & 1, below) << kernel_level_name(level) << " len " << len << " i " << i;
-        EXPECT_EQ((hits[i / 64] >> (i % 64)) & 1, below && kept) << kernel_level_name(level) << " len " << len << " i " << i;
-        if (below && kept) {
-          EXPECT_EQ(bits(values[i]), bits(a[i]));
-        }
+        EXPECT_EQ((masks[i / 64] >> (i % 64)) & 1, a[i] < b[i]) << kernel_level_name(level) << " len " << len << " i " << i;
       }
       // Bits past the end stay clear.
-      if (len % 64 != 0) {
-        EXPECT_EQ(masks.back() >> (len % 64), 0u);
-        EXPECT_EQ(hits.back() >> (len % 64), 0u);
+      if (len % 64 != 0) EXPECT_EQ(masks.back() >> (len % 64), 0u);
+      for (bool bytes : {false, true}) {
+        std::vector<std::uint32_t> rows(len + 16, ~0u);
+        std::vector<float> values(len + 16, kNaN);
+        const std::size_t count = kept_below_with(level, bytes, support.data(), packed.data(), b.data(), len, rows.data(), values.data());
+        ASSERT_EQ(count, want.size()) << kernel_level_name(level) << " bytes " << bytes << " len " << len;
+        for (std::size_t e = 0; e < count; ++e) {
+          EXPECT_EQ(rows[e], want[e]) << kernel_level_name(level) << " bytes " << bytes << " len " << len;
+          EXPECT_EQ(bits(values[e]), bits(a[want[e]]));
+        }
       }
     }
   }
