@@ -1595,47 +1595,48 @@ void narrow_level(const Points& points, Memo& memo, const float* floor) {
       });
 }
 
-// masks[e / 64] bit e % 64: whether values[e] < below[rows[e]], for e < len.
-void narrow_below_plain(const std::uint32_t* rows, const float* values, const float* below,
-                        std::size_t len, std::uint64_t* masks) {
-  for (std::size_t w = 0; w * 64 < len; ++w) masks[w] = 0;
+// The entries e < len with values[e] < below[rows[e]], in order: their rows to
+// `found` and values to `hit`, each with sixteen entries of room past the
+// count, which is returned.
+std::size_t narrow_below_plain(const std::uint32_t* rows, const float* values, const float* below,
+                               std::size_t len, std::uint32_t* found, float* hit) {
+  std::size_t m = 0;
   for (std::size_t e = 0; e < len; ++e) {
-    masks[e / 64] |= static_cast<std::uint64_t>(values[e] < below[rows[e]]) << (e % 64);
+    if (values[e] < below[rows[e]]) {
+      found[m] = rows[e];
+      hit[m++] = values[e];
+    }
   }
+  return m;
 }
 
-// GCC 12 flags the "undefined" pass-through operand inside its own cast and
-// extract intrinsics as uninitialised.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-__attribute__((target("avx512f"))) void narrow_below_avx512(const std::uint32_t* rows,
-                                                           const float* values,
-                                                           const float* below, std::size_t len,
-                                                           std::uint64_t* masks) {
-  for (std::size_t w = 0; w * 64 < len; ++w) masks[w] = 0;
+__attribute__((target("avx512f,popcnt"))) std::size_t narrow_below_avx512(
+    const std::uint32_t* rows, const float* values, const float* below, std::size_t len,
+    std::uint32_t* found, float* hit) {
+  std::size_t m = 0;
   for (std::size_t e = 0; e < len; e += 16) {
     const std::size_t left = std::min<std::size_t>(16, len - e);
     const auto lanes = static_cast<__mmask16>(left == 16 ? 0xFFFF : (1u << left) - 1);
     const __m512i at = _mm512_maskz_loadu_epi32(lanes, rows + e);
     const __m512 d = _mm512_maskz_loadu_ps(lanes, values + e);
     const __m512 b = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), lanes, at, below, 4);
-    const __mmask16 hit = _mm512_mask_cmp_ps_mask(lanes, d, b, _CMP_LT_OQ);
-    masks[e / 64] |= static_cast<std::uint64_t>(hit) << (e % 64);
+    const __mmask16 below_b = _mm512_mask_cmp_ps_mask(lanes, d, b, _CMP_LT_OQ);
+    _mm512_storeu_si512(found + m, _mm512_maskz_compress_epi32(below_b, at));
+    _mm512_storeu_ps(hit + m, _mm512_maskz_compress_ps(below_b, d));
+    m += static_cast<std::size_t>(_mm_popcnt_u32(below_b));
   }
+  return m;
 }
 
-#pragma GCC diagnostic pop
-
-using NarrowBelow = void (*)(const std::uint32_t*, const float*, const float*, std::size_t,
-                             std::uint64_t*);
+using NarrowBelow = std::size_t (*)(const std::uint32_t*, const float*, const float*, std::size_t,
+                                    std::uint32_t*, float*);
 constexpr NarrowBelow kNarrowBelow[] = {narrow_below_plain, narrow_below_plain,
                                         narrow_below_avx512};
 
-void narrow_below(const std::uint32_t* rows, const float* values, const float* below,
-                  std::size_t len, std::uint64_t* masks) {
+std::size_t narrow_below(const std::uint32_t* rows, const float* values, const float* below,
+                         std::size_t len, std::uint32_t* found, float* hit) {
   static const NarrowBelow chosen = kNarrowBelow[static_cast<int>(active_kernel_level())];
-  chosen(rows, values, below, len, masks);
+  return chosen(rows, values, below, len, found, hit);
 }
 
 }  // namespace
@@ -1672,19 +1673,16 @@ template <class Visit>
 void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
                                             Visit visit) const {
   const std::size_t n = best_.size();
-  std::uint64_t hits[kRowChunk / 64];
+  std::uint32_t found[kRowChunk + 16];
+  float values[kRowChunk + 16];
   const Memo* m = memo(points);
   if (m != nullptr && m->narrow[c].rows && m->narrow[c].level <= matched_) {
     const Memo::Narrow& narrow = m->narrow[c];
     for (std::size_t e0 = 0; e0 < narrow.count; e0 += kRowChunk) {
       const std::size_t len = std::min(kRowChunk, narrow.count - e0);
-      narrow_below(narrow.rows.get() + e0, narrow.values.get() + e0, below_.data(), len, hits);
-      for (std::size_t w = 0; w * 64 < len; ++w) {
-        for (std::uint64_t h = hits[w]; h != 0; h &= h - 1) {
-          const std::size_t e = e0 + w * 64 + static_cast<std::size_t>(std::countr_zero(h));
-          visit(narrow.rows[e], narrow.values[e]);
-        }
-      }
+      const std::size_t count = narrow_below(narrow.rows.get() + e0, narrow.values.get() + e0,
+                                             below_.data(), len, found, values);
+      for (std::size_t e = 0; e < count; ++e) visit(found[e], values[e]);
     }
     return;
   }
@@ -1692,8 +1690,6 @@ void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
     const std::uint64_t* support = m->kept[c].support.get();
     const float* packed = m->kept[c].packed;
     const std::uint64_t* offsets = m->kept[c].offsets.get();
-    std::uint32_t found[kRowChunk + 16];
-    float values[kRowChunk + 16];
     for (std::size_t base = 0; base < n; base += kRowChunk) {
       const std::size_t len = std::min(kRowChunk, n - base);
       const std::size_t count = kept_below(support + base / 64, packed + offsets[base / kRowChunk],
@@ -1711,6 +1707,7 @@ void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
     distance_column(points.values(), points.dim(), points.metric(), c, 0, n, room.data());
     d = room.data();
   }
+  std::uint64_t hits[kRowChunk / 64];
   for (std::size_t base = 0; base < n; base += kRowChunk) {
     const std::size_t len = std::min(kRowChunk, n - base);
     below_masks(d + base, below_.data() + base, len, hits);
