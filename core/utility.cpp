@@ -1533,11 +1533,14 @@ bool narrows_at(std::size_t level) { return level >= 8 && std::has_single_bit(le
 // Narrow copies index rows in 32 bits and gather bounds with signed indices.
 bool narrows_rows(std::size_t n) { return n < (std::size_t{1} << 31); }
 
+std::size_t narrow_below(const std::uint32_t* rows, const float* values, const float* below,
+                         std::size_t len, std::uint32_t* found, float* hit);
+
 // After the rows of memo.chain: each column's distances below `floor`, from
 // its narrow copy or else its kept values, as a new narrow copy. A column
 // whose copy does not fit the budget (less its reserve) goes on without.
 void narrow_level(const Points& points, Memo& memo, const float* floor) {
-  const std::size_t n = points.n(), words = (n + 63) / 64;
+  const std::size_t n = points.n();
   const std::size_t level = memo.chain.size();
   const std::size_t reserve = reserve_of(memo.matrix->ledger);
   struct Room {
@@ -1545,32 +1548,19 @@ void narrow_level(const Points& points, Memo& memo, const float* floor) {
     std::vector<float> values;
   };
   pool::map_chunks(
-      n, [&] { return Room{std::vector<std::uint32_t>(n), std::vector<float>(n)}; },
+      n, [&] { return Room{std::vector<std::uint32_t>(n + 16), std::vector<float>(n + 16)}; },
       [&](Room& room, std::size_t c) {
         if (c % 256 == 0) control::poll();
         Memo::Narrow& slot = memo.narrow[c];
         std::size_t count = 0;
         if (slot.rows) {
-          for (std::size_t e = 0; e < slot.count; ++e) {
-            const std::uint32_t i = slot.rows[e];
-            const float d = slot.values[e];
-            room.rows[count] = i;
-            room.values[count] = d;
-            count += d < floor[i];
-          }
+          count = narrow_below(slot.rows.get(), slot.values.get(), floor, slot.count,
+                               room.rows.data(), room.values.data());
         } else {
           const Memo::Kept& kept = memo.kept[c];
           if (!kept.support) return;
-          const float* packed = kept.packed;
-          for (std::size_t w = 0; w < words; ++w) {
-            for (std::uint64_t bits = kept.support[w]; bits != 0; bits &= bits - 1) {
-              const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-              const float d = *packed++;
-              room.rows[count] = static_cast<std::uint32_t>(i);
-              room.values[count] = d;
-              count += d < floor[i];
-            }
-          }
+          count = kept_below(kept.support.get(), kept.packed, floor, n, room.rows.data(),
+                             room.values.data());
         }
         const std::size_t bytes = count * (sizeof(std::uint32_t) + sizeof(float));
         const bool fresh = !slot.rows;
