@@ -1533,8 +1533,49 @@ bool narrows_at(std::size_t level) { return level >= 8 && std::has_single_bit(le
 // Narrow copies index rows in 32 bits and gather bounds with signed indices.
 bool narrows_rows(std::size_t n) { return n < (std::size_t{1} << 31); }
 
+// The entries e < len with values[e] < below[rows[e]], in order: their rows to
+// `found` and values to `hit`, each with sixteen entries of room past the
+// count, which is returned.
+std::size_t narrow_below_plain(const std::uint32_t* rows, const float* values, const float* below,
+                               std::size_t len, std::uint32_t* found, float* hit) {
+  std::size_t m = 0;
+  for (std::size_t e = 0; e < len; ++e) {
+    if (values[e] < below[rows[e]]) {
+      found[m] = rows[e];
+      hit[m++] = values[e];
+    }
+  }
+  return m;
+}
+
+__attribute__((target("avx512f,popcnt"))) std::size_t narrow_below_avx512(
+    const std::uint32_t* rows, const float* values, const float* below, std::size_t len,
+    std::uint32_t* found, float* hit) {
+  std::size_t m = 0;
+  for (std::size_t e = 0; e < len; e += 16) {
+    const std::size_t left = std::min<std::size_t>(16, len - e);
+    const auto lanes = static_cast<__mmask16>(left == 16 ? 0xFFFF : (1u << left) - 1);
+    const __m512i at = _mm512_maskz_loadu_epi32(lanes, rows + e);
+    const __m512 d = _mm512_maskz_loadu_ps(lanes, values + e);
+    const __m512 b = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), lanes, at, below, 4);
+    const __mmask16 gains = _mm512_mask_cmp_ps_mask(lanes, d, b, _CMP_LT_OQ);
+    _mm512_storeu_si512(found + m, _mm512_maskz_compress_epi32(gains, at));
+    _mm512_storeu_ps(hit + m, _mm512_maskz_compress_ps(gains, d));
+    m += static_cast<std::size_t>(_mm_popcnt_u32(gains));
+  }
+  return m;
+}
+
+using NarrowBelow = std::size_t (*)(const std::uint32_t*, const float*, const float*, std::size_t,
+                                    std::uint32_t*, float*);
+constexpr NarrowBelow kNarrowBelow[] = {narrow_below_plain, narrow_below_plain,
+                                        narrow_below_avx512};
+
 std::size_t narrow_below(const std::uint32_t* rows, const float* values, const float* below,
-                         std::size_t len, std::uint32_t* found, float* hit);
+                         std::size_t len, std::uint32_t* found, float* hit) {
+  static const NarrowBelow chosen = kNarrowBelow[static_cast<int>(active_kernel_level())];
+  return chosen(rows, values, below, len, found, hit);
+}
 
 // After the rows of memo.chain: each column's distances below `floor`, from
 // its narrow copy or else its kept values, as a new narrow copy. A column
@@ -1583,50 +1624,6 @@ void narrow_level(const Points& points, Memo& memo, const float* floor) {
         if (!fresh) release(memo, slot.bytes - bytes);
         slot = std::move(made);
       });
-}
-
-// The entries e < len with values[e] < below[rows[e]], in order: their rows to
-// `found` and values to `hit`, each with sixteen entries of room past the
-// count, which is returned.
-std::size_t narrow_below_plain(const std::uint32_t* rows, const float* values, const float* below,
-                               std::size_t len, std::uint32_t* found, float* hit) {
-  std::size_t m = 0;
-  for (std::size_t e = 0; e < len; ++e) {
-    if (values[e] < below[rows[e]]) {
-      found[m] = rows[e];
-      hit[m++] = values[e];
-    }
-  }
-  return m;
-}
-
-__attribute__((target("avx512f,popcnt"))) std::size_t narrow_below_avx512(
-    const std::uint32_t* rows, const float* values, const float* below, std::size_t len,
-    std::uint32_t* found, float* hit) {
-  std::size_t m = 0;
-  for (std::size_t e = 0; e < len; e += 16) {
-    const std::size_t left = std::min<std::size_t>(16, len - e);
-    const auto lanes = static_cast<__mmask16>(left == 16 ? 0xFFFF : (1u << left) - 1);
-    const __m512i at = _mm512_maskz_loadu_epi32(lanes, rows + e);
-    const __m512 d = _mm512_maskz_loadu_ps(lanes, values + e);
-    const __m512 b = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), lanes, at, below, 4);
-    const __mmask16 below_b = _mm512_mask_cmp_ps_mask(lanes, d, b, _CMP_LT_OQ);
-    _mm512_storeu_si512(found + m, _mm512_maskz_compress_epi32(below_b, at));
-    _mm512_storeu_ps(hit + m, _mm512_maskz_compress_ps(below_b, d));
-    m += static_cast<std::size_t>(_mm_popcnt_u32(below_b));
-  }
-  return m;
-}
-
-using NarrowBelow = std::size_t (*)(const std::uint32_t*, const float*, const float*, std::size_t,
-                                    std::uint32_t*, float*);
-constexpr NarrowBelow kNarrowBelow[] = {narrow_below_plain, narrow_below_plain,
-                                        narrow_below_avx512};
-
-std::size_t narrow_below(const std::uint32_t* rows, const float* values, const float* below,
-                         std::size_t len, std::uint32_t* found, float* hit) {
-  static const NarrowBelow chosen = kNarrowBelow[static_cast<int>(active_kernel_level())];
-  return chosen(rows, values, below, len, found, hit);
 }
 
 }  // namespace
