@@ -1,6 +1,5 @@
 #include "columns.hpp"
 
-#include <cpuid.h>
 #include <immintrin.h>
 #include <unistd.h>
 
@@ -344,23 +343,12 @@ std::size_t kept_below_plain(const std::uint64_t* support, const float* packed, 
   return m;
 }
 
-// Processor features, read once: byte compression (AVX512_VBMI2, with BW's
-// 64-bit masks).
-bool has_byte_compress() noexcept {
-  static const bool has = [] {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-    return (ebx & (1u << 30)) != 0 && (ecx & (1u << 6)) != 0;
-  }();
-  return has;
-}
-
 using KeptBelow = std::size_t (*)(const std::uint64_t*, const float*, const float*, std::size_t,
                                   std::uint32_t*, float*) noexcept;
 
 KeptBelow kept_below_for(KernelLevel level, bool bytes) noexcept {
   if (level != KernelLevel::Avx512) return kept_below_plain;
-  return bytes && has_byte_compress() ? kept_below_bytes : kept_below_avx512;
+  return bytes && has_avx512_byte_compress() ? kept_below_bytes : kept_below_avx512;
 }
 
 // The column family's builds, indexed by KernelLevel.

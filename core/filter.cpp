@@ -3,7 +3,6 @@
 #include "control.hpp"
 #include "pool.hpp"
 
-#include <cpuid.h>
 #include <immintrin.h>
 
 #include <algorithm>
@@ -516,16 +515,6 @@ __attribute__((target("avx512f,avx512vnni"))) void screen_far_vnni(
 
 #pragma GCC pop_options
 
-// Processor features, read once: AVX512_VNNI.
-bool has_vnni() noexcept {
-  static const bool vnni = [] {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-    return (ecx & (1u << 11)) != 0;
-  }();
-  return vnni;
-}
-
 constexpr FilterTable kFilters[] = {
     {FilterLevel::Exact, "exact", nullptr, 0},
     {FilterLevel::Avx2, "avx2", screen_avx2<4>, 63},
@@ -537,7 +526,7 @@ constexpr FilterTable kFilters[] = {
 // that a forced kernel level also limits the screen.
 FilterLevel best_filter() noexcept {
   const KernelLevel kernels = active_kernel_level();
-  if (kernels == KernelLevel::Avx512 && has_vnni()) return FilterLevel::Avx512Vnni;
+  if (kernels == KernelLevel::Avx512 && has_avx512_vnni()) return FilterLevel::Avx512Vnni;
   if (kernels >= KernelLevel::Avx2) return FilterLevel::Avx2;
   return FilterLevel::Exact;
 }

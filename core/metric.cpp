@@ -103,6 +103,19 @@ std::uint64_t read_xcr0() noexcept {
   return (static_cast<std::uint64_t>(edx) << 32) | eax;
 }
 
+struct Leaf7 {
+  unsigned ebx = 0, ecx = 0;  // zero where the leaf is missing
+};
+
+const Leaf7& leaf7() noexcept {
+  static const Leaf7 words = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return Leaf7{};
+    return Leaf7{ebx, ecx};
+  }();
+  return words;
+}
+
 // Tests what each build really executes, not a list of unrelated features:
 // some hypervisors hide LZCNT while exposing full-width vector units.
 KernelLevel detect_level() noexcept {
@@ -113,9 +126,8 @@ KernelLevel detect_level() noexcept {
   if (!osxsave || !avx) return KernelLevel::Baseline;
   const std::uint64_t xcr0 = read_xcr0();
   if ((xcr0 & 0x6) != 0x6) return KernelLevel::Baseline;  // XMM and YMM state
-  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return KernelLevel::Baseline;
-  const bool avx2 = ebx & (1u << 5);
-  const bool avx512f = ebx & (1u << 16);
+  const bool avx2 = leaf7().ebx & (1u << 5);
+  const bool avx512f = leaf7().ebx & (1u << 16);
   if (!avx2) return KernelLevel::Baseline;
   if (avx512f && (xcr0 & 0xe0) == 0xe0) return KernelLevel::Avx512;  // opmask, ZMM state
   return KernelLevel::Avx2;
@@ -147,6 +159,12 @@ KernelLevel detected_kernel_level() noexcept {
   // ARCH: detected once per process; a function-local static is thread-safe.
   static const KernelLevel level = detect_level();
   return level;
+}
+
+bool has_avx512_vnni() noexcept { return (leaf7().ecx & (1u << 11)) != 0; }
+
+bool has_avx512_byte_compress() noexcept {
+  return (leaf7().ebx & (1u << 30)) != 0 && (leaf7().ecx & (1u << 6)) != 0;
 }
 
 std::optional<KernelLevel> kernel_level_named(std::string_view name) noexcept {

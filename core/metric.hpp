@@ -28,6 +28,10 @@ float sq_euclid(const float* a, const float* b, std::size_t m) noexcept;
 
 // The best build this processor and OS can run (detected once, thread-safe).
 KernelLevel detected_kernel_level() noexcept;
+// Extensions some AVX-512 kernels also need, from CPUID leaf 7 (read once);
+// only meaningful where the level is KernelLevel::Avx512.
+bool has_avx512_vnni() noexcept;
+bool has_avx512_byte_compress() noexcept;  // VBMI2, with BW's 64-bit masks
 // The build every kernel family uses in this process: the detected one,
 // capped by the test-only environment variable TARVEX_FORCE_BUILD
 // ("baseline", "avx2", "avx512"; read once), which runs the whole pipeline
