@@ -103,11 +103,36 @@ struct EntryLess {
   bool operator()(const Entry& a, const Entry& b) const noexcept { return entry_less(a, b); }
 };
 
+// Whether a pick tightens its stale bounds in one call, where tightening
+// many together shares work between them. Once a pick has tightened
+// kMaxBatch of them, the stale entries above every bound tightened so far go
+// together, if the last pick needed nearly all of its stale entries
+// tightened: a guess from the last pick, as the bounds tightened first (the
+// last pick's runners-up) tend to fall the most.
+struct Widening {
+  double share;               // of its stale entries the last pick needed tightened
+  bool counted = false;       // this pick's stale entries
+  std::size_t stale = 0;      // this pick's, once counted
+  std::size_t asked = 0;      // bounds this pick tightened, but for the batch together
+  std::vector<double> wide;   // the bounds of the batch tightened together
+
+  // At the pick of a row with this gain: those of the batch together that
+  // were above it were needed. The first pick's bounds are not stale ones.
+  void picked(double gain, std::size_t picks) {
+    std::size_t needed = asked;
+    for (double bound : wide) needed += bound > gain;
+    if (picks > 0) share = counted ? static_cast<double>(needed) / static_cast<double>(stale) : 0.0;
+    counted = false;
+    stale = asked = 0;
+    wide.clear();
+  }
+};
+
 // The lazy greedy's main loop, from a frontier and a heap that bounds the
-// gain of every row not taken.
+// gain of every row not taken; `widening` starts from what a fresh run guesses.
 void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, Frontier& frontier,
                std::vector<Entry>& heap, const CheckpointWanted* wanted,
-               std::vector<Checkpoint>* kept) {
+               std::vector<Checkpoint>* kept, Widening widening) {
   constexpr std::size_t kMaxBatch = 256;
   std::size_t batch = 1, batch_picks = 0;
   std::vector<std::size_t> rows, stamps;
@@ -131,6 +156,7 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
         std::push_heap(checkpoint.heap.begin(), checkpoint.heap.end(), EntryLess{});
         kept->push_back(std::move(checkpoint));
       }
+      widening.picked(top.gain, picks);
       frontier.take(points, utility, top.index);
       continue;
     }
@@ -151,6 +177,17 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
       batch_picks = picks;
       batch = 1;
     }
+    if (!widening.counted && batch == kMaxBatch && picks > 0) {
+      widening.counted = true;
+      const Entry* highest = nullptr;
+      for (const Entry& e : heap) {
+        if (e.stamp >= picks && (highest == nullptr || entry_less(*highest, e))) highest = &e;
+      }
+      std::size_t above = 1;  // the top
+      for (const Entry& e : heap) above += e.stamp < picks && highest != nullptr && entry_less(*highest, e);
+      widening.stale = heap.size() + 1;  // every entry was stale when the pick began
+      if (16 * widening.share >= 15 && above > 4 * kMaxBatch) batch = above;
+    }
     rows.assign(1, top.index);
     stamps.assign(1, top.stamp);
     gains.assign(1, top.gain);
@@ -168,6 +205,11 @@ void celf_loop(const Points& points, Utility& utility, std::size_t m, float d, F
         stamps.push_back(e.stamp);
         gains.push_back(e.gain);
       }
+    }
+    if (batch > kMaxBatch) {
+      widening.wide = gains;
+    } else {
+      widening.asked += rows.size();
     }
     exact.resize(rows.size());
     utility.tighten(rows, stamps, points, gains, exact);
@@ -200,7 +242,7 @@ Selection run_celf_traced(const Points& points, Utility& utility, std::size_t k,
     }
   }
   std::make_heap(heap.begin(), heap.end(), EntryLess{});
-  celf_loop(points, utility, m, d, frontier, heap, wanted, kept);
+  celf_loop(points, utility, m, d, frontier, heap, wanted, kept, Widening{1.0});
   if (same) same->include(frontier.same);
   return std::move(frontier.selected);
 }
@@ -224,7 +266,7 @@ Selection resume_celf(const Points& points, Utility& utility, std::size_t k, flo
   std::vector<Entry> heap;
   heap.reserve(n);
   heap = from.heap;
-  celf_loop(points, utility, m, d, frontier, heap, nullptr, nullptr);
+  celf_loop(points, utility, m, d, frontier, heap, nullptr, nullptr, Widening{0.0});
   if (same) same->include(frontier.same);
   return std::move(frontier.selected);
 }
