@@ -704,6 +704,67 @@ void add_drops(const float* block, std::size_t rows, const double* before, const
   chosen(block, rows, before, now, scale, unit, acc);
 }
 
+// The same terms with the roles turned: adds to acc[i] what row i's own
+// column lost on the block's columns, whose bests before and now are given
+// per lane. Lanes that are not columns need bests of +inf (terms of 0).
+[[gnu::always_inline]] inline void add_drops_across_body(const float* block, std::size_t rows,
+                                                         const double* before, const double* now,
+                                                         double scale, bool unit, double* acc) {
+  for (std::size_t i = 0; i < rows; ++i) {
+    const float* d = block + i * kAfresh;
+    double sum = 0.0;
+    for (std::size_t q = 0; q < kAfresh; ++q) {
+      const double s = unit ? similarity_of<true>(d[q], scale) : similarity_of<false>(d[q], scale);
+      sum += (s > before[q] ? s - before[q] : 0.0) - (s > now[q] ? s - now[q] : 0.0);
+    }
+    acc[i] += sum;
+  }
+}
+
+void add_drops_across_plain(const float* block, std::size_t rows, const double* before,
+                            const double* now, double scale, bool unit, double* acc) {
+  add_drops_across_body(block, rows, before, now, scale, unit, acc);
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+__attribute__((target("avx512f"))) void add_drops_across_avx512(const float* block,
+                                                               std::size_t rows,
+                                                               const double* before,
+                                                               const double* now, double scale,
+                                                               bool unit, double* acc) {
+  constexpr std::size_t kVectors = kAfresh / 8;
+  __m512d b0[kVectors], b1[kVectors];
+  for (std::size_t v = 0; v < kVectors; ++v) {
+    b0[v] = _mm512_loadu_pd(before + 8 * v);
+    b1[v] = _mm512_loadu_pd(now + 8 * v);
+  }
+  const __m512d one = _mm512_set1_pd(1.0), by = _mm512_set1_pd(scale), zero = _mm512_setzero_pd();
+  for (std::size_t i = 0; i < rows; ++i) {
+    __m512d sum = zero;
+#pragma GCC unroll 8
+    for (std::size_t v = 0; v < kVectors; ++v) {
+      const __m512d d = _mm512_cvtps_pd(_mm256_loadu_ps(block + i * kAfresh + 8 * v));
+      const __m512d s = unit ? _mm512_sub_pd(one, d) : _mm512_sub_pd(one, _mm512_div_pd(d, by));
+      const __m512d t0 = _mm512_mask_sub_pd(zero, _mm512_cmp_pd_mask(s, b0[v], _CMP_GT_OQ), s, b0[v]);
+      const __m512d t1 = _mm512_mask_sub_pd(zero, _mm512_cmp_pd_mask(s, b1[v], _CMP_GT_OQ), s, b1[v]);
+      sum = _mm512_add_pd(sum, _mm512_sub_pd(t0, t1));
+    }
+    acc[i] += _mm512_reduce_add_pd(sum);
+  }
+}
+#pragma GCC diagnostic pop
+
+constexpr AddDrops kAddDropsAcross[] = {add_drops_across_plain, add_drops_across_plain,
+                                        add_drops_across_avx512};
+
+void add_drops_across(const float* block, std::size_t rows, const double* before,
+                      const double* now, double scale, bool unit, double* acc) {
+  static const AddDrops chosen = kAddDropsAcross[static_cast<int>(active_kernel_level())];
+  chosen(block, rows, before, now, scale, unit, acc);
+}
+
 using Memo = FacilityLocation::Memo;
 
 // Appends each column's distances in a block of rows rb .. rb + rows
@@ -1910,15 +1971,46 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
       }
     }
   }
+  constexpr std::size_t kMutualColumns = 2 * kAfresh;
+  // Where many of a stamp's followed columns are rows raised since it, a
+  // distance between two of them serves both: those columns go last in its
+  // range, in the order of their rows in the set, and are followed together
+  // (`Mutual`) through the pairs' upper triangle.
+  struct Mutual {
+    std::size_t set, begin, end;  // [begin, end) in `followed`
+  };
+  std::vector<Mutual> mutual;
+  std::vector<std::uint32_t> place;  // 1 + a row's place in the set, or 0
+  std::vector<std::pair<std::size_t, std::size_t>> ranges;  // of `followed`, by the columns alone
+  for (std::size_t a = 0; a < followed.size();) {
+    std::size_t same = a + 1;
+    while (same < followed.size() && since_of[followed[same]] == since_of[followed[a]]) ++same;
+    const std::size_t k = since_of[followed[a]];
+    const Since& set = since[k];
+    std::size_t alone = same;
+    if (same - a >= kMutualColumns && set.rows.size() >= kMutualColumns) {
+      place.assign(n, 0);
+      for (std::size_t e = 0; e < set.rows.size(); ++e) place[set.rows[e]] = static_cast<std::uint32_t>(e + 1);
+      const auto mid = std::stable_partition(followed.begin() + a, followed.begin() + same,
+                                             [&](std::size_t q) { return place[rows[q]] == 0; });
+      std::sort(mid, followed.begin() + same,
+                [&](std::size_t x, std::size_t y) { return place[rows[x]] < place[rows[y]]; });
+      const auto at = static_cast<std::size_t>(mid - followed.begin());
+      if (same - at >= kMutualColumns) {
+        alone = at;
+        mutual.push_back(Mutual{k, at, same});
+      }
+    }
+    ranges.emplace_back(a, alone);
+    a = same;
+  }
   // Tasks of up to kAfresh columns with one stamp, each reading the raised
   // rows in blocks; or of twice that where a stamp has four sets or more
   // (the workers keep work to share), each block read from the cache for
   // its second set.
   constexpr std::size_t kSets = 2;  // the most sets of kAfresh columns a task follows
   std::vector<std::pair<std::size_t, std::size_t>> tasks;  // [begin, end) in `followed`
-  for (std::size_t a = 0; a < followed.size();) {
-    std::size_t same = a + 1;
-    while (same < followed.size() && since_of[followed[same]] == since_of[followed[a]]) ++same;
+  for (auto [a, same] : ranges) {
     const std::size_t width = same - a >= 4 * kAfresh ? kSets * kAfresh : kAfresh;
     for (std::size_t b; a < same; a = b) {
       b = std::min(same, a + width);
@@ -1930,13 +2022,36 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
   // relative, of the exact sum of its terms, and so does the sum of the
   // drops; the margin covers both and the subtraction, several times over.
   const double margin = 8.0 * sum_share(n);
+  const auto tightened = [&](std::size_t q, double drop) {
+    const double bound = bounds[q];
+    const double tight = (bound - drop) + bound * margin;
+    if (tight < bound) bounds[q] = std::max(tight, 0.0);
+  };
   // A row's drop only grows as its distance shrinks, so distances from above
   // give drops from below, and a bound that stays a bound: about 2e-5 a
   // raised row looser, for a kernel 2.5 times as fast.
   static_assert(FusedDistances::kColumns == kAfresh);
   const bool from_above = FusedDistances::available(points.dim(), points.metric());
+  constexpr std::size_t kBlock = 256;
+  // The distances of listed rows to columns cols[0 .. count) into `block`.
+  struct Source {
+    std::optional<FusedDistances> above;
+    void distances(const Points& points, const std::size_t* cols, std::size_t count,
+                   const std::uint32_t* listed, std::size_t len, float* block) const {
+      if (above) {
+        above->above(listed, len, block, kAfresh);
+      } else {
+        group_distances(points, cols, count, 0, len, listed, block);
+      }
+    }
+  };
+  // Turning the columns around costs about what a few dozen rows do.
+  const auto source = [&](const std::size_t* cols, std::size_t count, std::size_t len) {
+    Source out;
+    if (from_above && len >= 64) out.above.emplace(points.values(), points.dim(), cols, count);
+    return out;
+  };
   const auto task = [&](std::vector<float>& block, std::size_t t) {
-    constexpr std::size_t kBlock = 256;
     block.resize(kBlock * kAfresh);
     const auto [a, b] = tasks[t];
     const Since& set = since[since_of[followed[a]]];
@@ -1944,42 +2059,111 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
     std::size_t cols[kSets][kAfresh], count[kSets] = {};
     for (std::size_t k = 0; k < b - a; ++k) cols[k / kAfresh][count[k / kAfresh]++] = rows[followed[a + k]];
     const std::size_t len = set.rows.size();
-    // Turning the columns around costs about what a few dozen rows do.
-    std::optional<FusedDistances> above[kSets];
-    for (std::size_t h = 0; h < sets; ++h) {
-      if (from_above && len >= 64) above[h].emplace(points.values(), points.dim(), cols[h], count[h]);
-    }
+    Source from[kSets];
+    for (std::size_t h = 0; h < sets; ++h) from[h] = source(cols[h], count[h], len);
     double drops[kSets][kAfresh] = {};
     for (std::size_t r0 = 0; r0 < len; r0 += kBlock) {
       control::poll();
       const std::size_t r1 = std::min(len, r0 + kBlock);
       for (std::size_t h = 0; h < sets; ++h) {
-        if (above[h]) {
-          above[h]->above(set.rows.data() + r0, r1 - r0, block.data(), kAfresh);
-        } else {
-          group_distances(points, cols[h], count[h], 0, r1 - r0, set.rows.data() + r0, block.data());
-        }
+        from[h].distances(points, cols[h], count[h], set.rows.data() + r0, r1 - r0, block.data());
         // Lanes past the count add stale values to sums that are dropped.
         add_drops(block.data(), r1 - r0, set.before.data() + r0, set.now.data() + r0,
                   shared.scale, shared.unit_scale, drops[h]);
       }
     }
-    for (std::size_t k = 0; k < b - a; ++k) {
-      const std::size_t q = followed[a + k];
-      const double bound = bounds[q];
-      const double tight = (bound - drops[k / kAfresh][k % kAfresh]) + bound * margin;
-      if (tight < bound) bounds[q] = std::max(tight, 0.0);
-    }
+    for (std::size_t k = 0; k < b - a; ++k) tightened(followed[a + k], drops[k / kAfresh][k % kAfresh]);
   };
   std::size_t pairs = 0;
   for (const auto& [a, b] : tasks) pairs += (b - a) * since[since_of[followed[a]]].rows.size();
-
   std::vector<float> block;
   if (tasks.size() < 2 || pairs < 65536) {
     for (std::size_t t = 0; t < tasks.size(); ++t) task(block, t);
-    return;
+  } else {
+    pool::map_chunks(tasks.size(), [] { return std::vector<float>(); }, task);
   }
-  pool::map_chunks(tasks.size(), [] { return std::vector<float>(); }, task);
+  // Set k's columns followed[begin .. end), which are its rows in its order,
+  // list those rows first and then its others. Each group of kAfresh of them
+  // reads the list from its own rows on: the rows add to its columns' drops,
+  // and where they are the later groups' columns, the same distances add to
+  // theirs, so each pair among them is computed once. In pieces of about
+  // equal work, each adding to the later columns' drops on its own.
+  const auto follow_mutual = [&](std::size_t k, std::size_t begin, std::size_t end) {
+    const Since& set = since[k];
+    const std::size_t m = end - begin, len = set.rows.size();
+    place.assign(n, 0);
+    for (std::size_t e = 0; e < len; ++e) place[set.rows[e]] = static_cast<std::uint32_t>(e + 1);
+    std::vector<std::uint32_t> list(len);
+    std::vector<double> before(len), now(len);
+    std::vector<std::uint8_t> first(len, 0);
+    const auto put = [&](std::size_t at, std::size_t e) {
+      list[at] = set.rows[e];
+      before[at] = set.before[e];
+      now[at] = set.now[e];
+    };
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::size_t e = place[rows[followed[begin + j]]] - 1;
+      first[e] = 1;
+      put(j, e);
+    }
+    for (std::size_t e = 0, at = m; e < len; ++e) {
+      if (!first[e]) put(at++, e);
+    }
+    const std::size_t groups = (m + kAfresh - 1) / kAfresh;
+    const std::size_t count_of = std::max<std::size_t>(
+        1, std::min({groups, std::size_t{16}, (std::size_t{64} << 20) / (sizeof(double) * m)}));
+    std::vector<std::size_t> starts(count_of + 1, groups);
+    starts[0] = 0;
+    {
+      double work = 0.0, total = 0.0;
+      for (std::size_t g = 0; g < groups; ++g) total += static_cast<double>(len - g * kAfresh);
+      for (std::size_t g = 0, piece = 1; g < groups && piece < count_of; ++g) {
+        work += static_cast<double>(len - g * kAfresh);
+        if (work * static_cast<double>(count_of) >= total * static_cast<double>(piece)) starts[piece++] = g + 1;
+      }
+    }
+    std::vector<double> own(m, 0.0);
+    std::vector<std::vector<double>> across(count_of);
+    const double inf = std::numeric_limits<double>::infinity();
+    pool::map_chunks(
+        count_of, [] { return std::vector<float>(); },
+        [&](std::vector<float>& block, std::size_t piece) {
+          block.resize(kBlock * kAfresh);
+          std::vector<double>& theirs = across[piece];
+          theirs.assign(m, 0.0);
+          for (std::size_t g = starts[piece]; g < starts[piece + 1]; ++g) {
+            const std::size_t c0 = g * kAfresh, count = std::min(kAfresh, m - c0);
+            std::size_t cols[kAfresh];
+            double col_before[kAfresh], col_now[kAfresh];  // +inf past the count: no terms
+            for (std::size_t q = 0; q < kAfresh; ++q) {
+              cols[q] = q < count ? list[c0 + q] : 0;
+              col_before[q] = q < count ? before[c0 + q] : inf;
+              col_now[q] = q < count ? now[c0 + q] : inf;
+            }
+            const Source from = source(cols, count, len - c0);
+            double drops[kAfresh] = {};
+            for (std::size_t r0 = c0; r0 < len; r0 += kBlock) {
+              control::poll();
+              const std::size_t r1 = std::min(len, r0 + kBlock);
+              from.distances(points, cols, count, list.data() + r0, r1 - r0, block.data());
+              add_drops(block.data(), r1 - r0, before.data() + r0, now.data() + r0, shared.scale,
+                        shared.unit_scale, drops);
+              const std::size_t lo = std::max(r0, c0 + kAfresh), hi = std::min(r1, m);
+              if (lo < hi) {
+                add_drops_across(block.data() + (lo - r0) * kAfresh, hi - lo, col_before, col_now,
+                                 shared.scale, shared.unit_scale, theirs.data() + lo);
+              }
+            }
+            std::copy(drops, drops + count, own.begin() + static_cast<std::ptrdiff_t>(c0));
+          }
+        });
+    for (std::size_t j = 0; j < m; ++j) {
+      double drop = own[j];
+      for (const auto& theirs : across) drop += theirs[j];
+      tightened(followed[begin + j], drop);
+    }
+  };
+  for (const Mutual& job : mutual) follow_mutual(job.set, job.begin, job.end);
 }
 
 void FacilityLocation::commit(std::size_t c, const Points& points) {

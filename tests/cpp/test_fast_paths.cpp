@@ -782,6 +782,44 @@ TEST(FastGreedy, RunsMatchThePlainScanPastManyRaisedRows) {
   }
 }
 
+// Bounds followed from two stamps through the rows raised since, where most
+// followed rows are raised rows too (whose distances serve both), stay above
+// the gains and close to them.
+TEST(FastFacilityLocation, FollowedBoundsStayCloseAboveTheGains) {
+  for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+    const std::size_t n = 900;
+    const Matrix m(random_values(n, 16, 41), 16, metric);
+    const Points& p = m.points;
+    limit(p, Room::None);
+    FacilityLocation fast = FacilityLocation::create(p);
+    PlainFacilityLocation plain(fast.scale(), n);
+    const std::size_t picks[] = {7, 300, 611};
+    std::vector<std::size_t> rows, stamps;
+    std::vector<double> bounds;
+    for (std::size_t step = 0; step < 3; ++step) {
+      fast.commit(picks[step], p);
+      plain.commit(picks[step], p);
+      // Even rows keep their gain after the first pick, odd ones after the second.
+      for (std::size_t i = step; step < 2 && i < n; i += 2) {
+        if (i == picks[1] || i == picks[2]) continue;
+        rows.push_back(i);
+        stamps.push_back(step + 1);
+        bounds.push_back(plain.marginal(i, p));
+      }
+    }
+    std::vector<std::uint8_t> exact(rows.size());
+    fast.tighten(rows, stamps, p, bounds, exact);
+    std::size_t followed = 0;
+    for (std::size_t q = 0; q < rows.size(); ++q) {
+      const double gain = plain.marginal(rows[q], p);
+      followed += exact[q] == 0;
+      ASSERT_GE(bounds[q], gain) << "row " << rows[q] << " stamp " << stamps[q];
+      ASSERT_LE(bounds[q], gain + 1e-4 * n) << "row " << rows[q] << " stamp " << stamps[q];
+    }
+    EXPECT_GT(followed, n / 4);
+  }
+}
+
 // Linear rows are taken in weight order, the total order deciding between
 // -0.0 and +0.0 and the lower index between equal weights.
 TEST(FastGreedy, OrderedScanKeepsTheTieRules) {
