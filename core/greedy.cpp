@@ -110,6 +110,8 @@ struct EntryLess {
 // tightened: a guess from the last pick, as the bounds tightened first (the
 // last pick's runners-up) tend to fall the most.
 struct Widening {
+  explicit Widening(double guess) : share(guess) {}
+
   double share;               // of its stale entries the last pick needed tightened
   bool counted = false;       // this pick's stale entries
   std::size_t stale = 0;      // this pick's, once counted
@@ -242,7 +244,7 @@ Selection run_celf_traced(const Points& points, Utility& utility, std::size_t k,
     }
   }
   std::make_heap(heap.begin(), heap.end(), EntryLess{});
-  celf_loop(points, utility, m, d, frontier, heap, wanted, kept, Widening{1.0});
+  celf_loop(points, utility, m, d, frontier, heap, wanted, kept, Widening(1.0));
   if (same) same->include(frontier.same);
   return std::move(frontier.selected);
 }
@@ -266,7 +268,7 @@ Selection resume_celf(const Points& points, Utility& utility, std::size_t k, flo
   std::vector<Entry> heap;
   heap.reserve(n);
   heap = from.heap;
-  celf_loop(points, utility, m, d, frontier, heap, nullptr, nullptr, Widening{0.0});
+  celf_loop(points, utility, m, d, frontier, heap, nullptr, nullptr, Widening(0.0));
   if (same) same->include(frontier.same);
   return std::move(frontier.selected);
 }
