@@ -466,8 +466,8 @@ bool FusedDistances::available(std::size_t dim, Metric metric) noexcept {
 }
 
 FusedDistances::FusedDistances(const float* values, std::size_t dim, const std::size_t* cols,
-                               std::size_t count)
-    : values_(values),
+                               std::size_t count, const float* rows)
+    : values_(rows != nullptr ? rows : values),
       dim_(dim),
       columns_(std::min(count, kColumns)),
       storage_(dim * kColumns + 16, 0.0f) {

@@ -53,7 +53,10 @@ class FusedDistances {
   static bool available(std::size_t dim, Metric metric) noexcept;
   // The columns cols[0 .. count), count <= kColumns, of the unit rows
   // `values` (of `dim` floats); only when available(dim, Metric::Cosine).
-  FusedDistances(const float* values, std::size_t dim, const std::size_t* cols, std::size_t count);
+  // The rows that above() and below() list are those of `rows`, where given
+  // (a copy of rows in the order they are read, say), or else of `values`.
+  FusedDistances(const float* values, std::size_t dim, const std::size_t* cols, std::size_t count,
+                 const float* rows = nullptr);
   // out[k * stride + q] >= dist(rows[k], cols[q]) for k < count and q below
   // the columns' count, at a cost that grows with it by sixteen; the lanes
   // past it up to kColumns are left alone or get values to ignore.

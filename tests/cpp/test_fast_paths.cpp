@@ -452,7 +452,9 @@ TEST(FastColumnKernels, MasksOfValuesBelowTheirBoundsAgreeWithTheComparison) {
         EXPECT_EQ((masks[i / 64] >> (i % 64)) & 1, a[i] < b[i]) << kernel_level_name(level) << " len " << len << " i " << i;
       }
       // Bits past the end stay clear.
-      if (len % 64 != 0) EXPECT_EQ(masks.back() >> (len % 64), 0u);
+      if (len % 64 != 0) {
+        EXPECT_EQ(masks.back() >> (len % 64), 0u);
+      }
       for (bool bytes : {false, true}) {
         std::vector<std::uint32_t> rows(len + 16, ~0u);
         std::vector<float> values(len + 16, kNaN);
@@ -783,11 +785,11 @@ TEST(FastGreedy, RunsMatchThePlainScanPastManyRaisedRows) {
 }
 
 // Bounds followed from two stamps through the rows raised since, where most
-// followed rows are raised rows too (whose distances serve both), stay above
-// the gains and close to them.
+// followed rows are raised rows too (whose distances serve both) and over a
+// thousand columns read the same rows, stay above the gains and close to them.
 TEST(FastFacilityLocation, FollowedBoundsStayCloseAboveTheGains) {
   for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
-    const std::size_t n = 900;
+    const std::size_t n = 2200;
     const Matrix m(random_values(n, 16, 41), 16, metric);
     const Points& p = m.points;
     limit(p, Room::None);
