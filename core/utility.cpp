@@ -1976,8 +1976,10 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
     }
   }
   constexpr std::size_t kMutualColumns = 2 * kAfresh;
-  // Rows copied for at least this many columns, if they take at most this much.
+  // Rows copied for at least this many columns, while all copies take at most
+  // this much.
   constexpr std::size_t kCopyColumns = 16 * kAfresh, kCopyFloats = std::size_t{16} << 20;
+  std::size_t copied = 0;
   // A row's distances from above: where they lie about 2e-5 above the exact
   // ones, a row's drop only grows as its distance shrinks, so the drops are
   // from below and a followed bound stays a bound, 2e-5 a raised row looser,
@@ -2032,8 +2034,9 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
       }
     }
     if (from_above && same - a >= kCopyColumns && set.rows.size() >= 64 &&
-        set.rows.size() * points.dim() <= kCopyFloats) {
+        copied + set.rows.size() * points.dim() <= kCopyFloats) {
       Since& reading = since[k];
+      copied += reading.rows.size() * points.dim();
       reading.copied.resize(reading.rows.size() * points.dim());
       for (std::size_t e = 0; e < reading.rows.size(); ++e) {
         const float* row = points.values() + std::size_t{reading.rows[e]} * points.dim();
