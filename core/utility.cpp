@@ -653,6 +653,10 @@ void add_gains(const float* block, std::size_t rows, const float* below, const d
 // Adds, for a block of listed rows (row-major, kAfresh columns a row), what
 // each column's gain lost on those rows between two bests: the row's term
 // against `before` less its term against `now`, each as marginal() makes it.
+[[gnu::always_inline]] inline double drop_of(double s, double before, double now) {
+  return (s > before ? s - before : 0.0) - (s > now ? s - now : 0.0);
+}
+
 [[gnu::always_inline]] inline void add_drops_body(const float* block, std::size_t rows,
                                                   const double* before, const double* now,
                                                   double scale, bool unit, double* acc) {
@@ -660,7 +664,7 @@ void add_gains(const float* block, std::size_t rows, const float* below, const d
     const float* d = block + i * kAfresh;
     for (std::size_t q = 0; q < kAfresh; ++q) {
       const double s = unit ? similarity_of<true>(d[q], scale) : similarity_of<false>(d[q], scale);
-      acc[q] += (s > before[i] ? s - before[i] : 0.0) - (s > now[i] ? s - now[i] : 0.0);
+      acc[q] += drop_of(s, before[i], now[i]);
     }
   }
 }
@@ -673,22 +677,30 @@ void add_drops_plain(const float* block, std::size_t rows, const double* before,
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// drop_of for eight distances d[0 .. 8) at once.
+__attribute__((target("avx512f"), always_inline)) inline __m512d drops_of(const float* d,
+                                                                          __m512d before,
+                                                                          __m512d now,
+                                                                          double scale, bool unit) {
+  const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd();
+  const __m512d x = _mm512_cvtps_pd(_mm256_loadu_ps(d));
+  const __m512d s = unit ? _mm512_sub_pd(one, x) : _mm512_sub_pd(one, _mm512_div_pd(x, _mm512_set1_pd(scale)));
+  const __m512d t0 = _mm512_mask_sub_pd(zero, _mm512_cmp_pd_mask(s, before, _CMP_GT_OQ), s, before);
+  const __m512d t1 = _mm512_mask_sub_pd(zero, _mm512_cmp_pd_mask(s, now, _CMP_GT_OQ), s, now);
+  return _mm512_sub_pd(t0, t1);
+}
+
 __attribute__((target("avx512f"))) void add_drops_avx512(const float* block, std::size_t rows,
                                                         const double* before, const double* now,
                                                         double scale, bool unit, double* acc) {
   constexpr std::size_t kVectors = kAfresh / 8;
   __m512d sum[kVectors];
   for (std::size_t v = 0; v < kVectors; ++v) sum[v] = _mm512_loadu_pd(acc + 8 * v);
-  const __m512d one = _mm512_set1_pd(1.0), by = _mm512_set1_pd(scale), zero = _mm512_setzero_pd();
   for (std::size_t i = 0; i < rows; ++i) {
     const __m512d b0 = _mm512_set1_pd(before[i]), b1 = _mm512_set1_pd(now[i]);
 #pragma GCC unroll 8
     for (std::size_t v = 0; v < kVectors; ++v) {
-      const __m512d d = _mm512_cvtps_pd(_mm256_loadu_ps(block + i * kAfresh + 8 * v));
-      const __m512d s = unit ? _mm512_sub_pd(one, d) : _mm512_sub_pd(one, _mm512_div_pd(d, by));
-      const __m512d t0 = _mm512_mask_sub_pd(zero, _mm512_cmp_pd_mask(s, b0, _CMP_GT_OQ), s, b0);
-      const __m512d t1 = _mm512_mask_sub_pd(zero, _mm512_cmp_pd_mask(s, b1, _CMP_GT_OQ), s, b1);
-      sum[v] = _mm512_add_pd(sum[v], _mm512_sub_pd(t0, t1));
+      sum[v] = _mm512_add_pd(sum[v], drops_of(block + i * kAfresh + 8 * v, b0, b1, scale, unit));
     }
   }
   for (std::size_t v = 0; v < kVectors; ++v) _mm512_storeu_pd(acc + 8 * v, sum[v]);
@@ -716,7 +728,7 @@ void add_drops(const float* block, std::size_t rows, const double* before, const
     double sum = 0.0;
     for (std::size_t q = 0; q < kAfresh; ++q) {
       const double s = unit ? similarity_of<true>(d[q], scale) : similarity_of<false>(d[q], scale);
-      sum += (s > before[q] ? s - before[q] : 0.0) - (s > now[q] ? s - now[q] : 0.0);
+      sum += drop_of(s, before[q], now[q]);
     }
     acc[i] += sum;
   }
@@ -741,16 +753,11 @@ __attribute__((target("avx512f"))) void add_drops_across_avx512(const float* blo
     b0[v] = _mm512_loadu_pd(before + 8 * v);
     b1[v] = _mm512_loadu_pd(now + 8 * v);
   }
-  const __m512d one = _mm512_set1_pd(1.0), by = _mm512_set1_pd(scale), zero = _mm512_setzero_pd();
   for (std::size_t i = 0; i < rows; ++i) {
-    __m512d sum = zero;
+    __m512d sum = _mm512_setzero_pd();
 #pragma GCC unroll 8
     for (std::size_t v = 0; v < kVectors; ++v) {
-      const __m512d d = _mm512_cvtps_pd(_mm256_loadu_ps(block + i * kAfresh + 8 * v));
-      const __m512d s = unit ? _mm512_sub_pd(one, d) : _mm512_sub_pd(one, _mm512_div_pd(d, by));
-      const __m512d t0 = _mm512_mask_sub_pd(zero, _mm512_cmp_pd_mask(s, b0[v], _CMP_GT_OQ), s, b0[v]);
-      const __m512d t1 = _mm512_mask_sub_pd(zero, _mm512_cmp_pd_mask(s, b1[v], _CMP_GT_OQ), s, b1[v]);
-      sum = _mm512_add_pd(sum, _mm512_sub_pd(t0, t1));
+      sum = _mm512_add_pd(sum, drops_of(block + i * kAfresh + 8 * v, b0[v], b1[v], scale, unit));
     }
     acc[i] += _mm512_reduce_add_pd(sum);
   }
