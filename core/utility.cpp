@@ -1652,7 +1652,8 @@ std::size_t narrow_below(const std::uint32_t* rows, const float* values, const f
 void narrow_level(const Points& points, Memo& memo, const float* floor) {
   const std::size_t n = points.n();
   const std::size_t level = memo.chain.size();
-  const std::size_t reserve = reserve_of(memo.matrix->ledger);
+  const MemoryLedger& ledger = memo.matrix->ledger;
+  const std::size_t reserve = reserve_of(ledger);
   struct Room {
     std::vector<std::uint32_t> rows;
     std::vector<float> values;
@@ -1662,6 +1663,9 @@ void narrow_level(const Points& points, Memo& memo, const float* floor) {
       [&](Room& room, std::size_t c) {
         if (c % 256 == 0) control::poll();
         Memo::Narrow& slot = memo.narrow[c];
+        // Where the kept columns fill the budget, claim() would refuse a new
+        // copy whatever its size: skip the pass over the column that sizes it.
+        if (!slot.rows && ledger.used() + reserve > ledger.budget()) return;
         std::size_t count = 0;
         if (slot.rows) {
           count = narrow_below(slot.rows.get(), slot.values.get(), floor, slot.count,
