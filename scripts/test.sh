@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the tests need and runs every test: the C++ core tests
-# (plain, AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer) and
-# the Python tests against the installed package.
+# (plain, plain with the baseline kernels, AddressSanitizer +
+# UndefinedBehaviorSanitizer, ThreadSanitizer) and the Python tests against
+# the installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,6 +30,8 @@ run_core_tests() {  # build dir, sanitizer list, extra CMake arguments
 
 echo "== C++ core tests"
 run_core_tests build/tests ""
+echo "== C++ core tests with every kernel family forced to the baseline build"
+TARVEX_FORCE_BUILD=baseline ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 echo "== C++ core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # Beyond the defaults: stack use after return and static initialisation order.
 # -O1, as the sanitizers advise, builds in about half the time of -O3.
