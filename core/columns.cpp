@@ -149,16 +149,23 @@ __attribute__((target("avx512f,popcnt"))) std::size_t kept_below_avx512(
 // A word of 64 rows at a time: the positions of its kept rows come from one
 // byte compression, and their bounds are picked out of the word's 64 by two
 // permutes, so the work follows the kept values rather than the rows (about
-// twice as fast where a tenth of the rows are kept).
-__attribute__((target("avx512f,avx512bw,avx512vbmi2,popcnt"))) std::size_t kept_below_bytes(
-    const std::uint64_t* support, const float* packed, const float* b, std::size_t len,
-    std::uint32_t* rows, float* values) noexcept {
+// twice as fast where a tenth of the rows are kept). With `Sum` it adds
+// b[row] - value over those rows in lanes of doubles instead of listing them
+// (kept_gain_below), and reports whether one was tiny.
+template <bool Sum>
+__attribute__((target("avx512f,avx512bw,avx512dq,avx512vbmi2,popcnt"))) std::size_t
+kept_below_words(const std::uint64_t* support, const float* packed, const float* b,
+                 std::size_t len, std::uint32_t* rows, float* values, float tiny,
+                 double* sum) noexcept {
   const __m512i positions =
       _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
                       44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26,
                       25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6,
                       5, 4, 3, 2, 1, 0);
   const __m512i upper = _mm512_set1_epi32(32);
+  const __m512 floor = _mm512_set1_ps(tiny), zero = _mm512_setzero_ps();
+  __m512d acc[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
+  __mmask16 tiny_seen = 0;
   std::size_t m = 0;
   for (std::size_t w = 0; w * 64 < len; ++w) {
     const std::uint64_t kept = support[w];
@@ -194,13 +201,37 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,popcnt"))) std::size_t kept_
       const __m512 y = _mm512_mask_blend_ps(_mm512_test_epi32_mask(idx, upper), lo, hi);
       const __m512 x = _mm512_loadu_ps(packed + g);
       const __mmask16 below = _mm512_mask_cmp_ps_mask(live, x, y, _CMP_LT_OQ);
-      _mm512_storeu_ps(values + m, _mm512_maskz_compress_ps(below, x));
-      _mm512_storeu_si512(rows + m, _mm512_maskz_compress_epi32(below, _mm512_add_epi32(idx, base)));
-      m += static_cast<std::size_t>(_mm_popcnt_u32(below));
+      if constexpr (Sum) {
+        tiny_seen |= _mm512_mask_cmp_ps_mask(below, y, floor, _CMP_LT_OQ) |
+                     (_mm512_mask_cmp_ps_mask(below, x, floor, _CMP_LT_OQ) &
+                      _mm512_mask_cmp_ps_mask(below, x, zero, _CMP_NEQ_OQ));
+        for (int h = 0; h < 2; ++h) {
+          const __m512d yh = _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(y)
+                                                    : _mm512_extractf32x8_ps(y, 1));
+          const __m512d xh = _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(x)
+                                                    : _mm512_extractf32x8_ps(x, 1));
+          const auto lanes = static_cast<__mmask8>(below >> (8 * h));
+          acc[h] = _mm512_mask_add_pd(acc[h], lanes, acc[h], _mm512_sub_pd(yh, xh));
+        }
+      } else {
+        _mm512_storeu_ps(values + m, _mm512_maskz_compress_ps(below, x));
+        _mm512_storeu_si512(rows + m,
+                            _mm512_maskz_compress_epi32(below, _mm512_add_epi32(idx, base)));
+        m += static_cast<std::size_t>(_mm_popcnt_u32(below));
+      }
     }
     packed += count;
   }
+  if constexpr (Sum) {
+    *sum = _mm512_reduce_add_pd(_mm512_add_pd(acc[0], acc[1]));
+    return tiny_seen == 0 ? 1 : 0;
+  }
   return m;
+}
+
+std::size_t kept_below_bytes(const std::uint64_t* support, const float* packed, const float* b,
+                             std::size_t len, std::uint32_t* rows, float* values) noexcept {
+  return kept_below_words<false>(support, packed, b, len, rows, values, 0.0f, nullptr);
 }
 
 // ---- Cosine distances from above
@@ -347,8 +378,38 @@ std::size_t kept_below_plain(const std::uint64_t* support, const float* packed, 
   return m;
 }
 
+bool kept_gain_below_plain(const std::uint64_t* support, const float* packed, const float* b,
+                           std::size_t len, float tiny, double* sum) noexcept {
+  double acc = 0.0;
+  bool fine = true;
+  for (std::size_t w = 0; w * 64 < len; ++w) {
+    for (std::uint64_t kept = support[w]; kept != 0; kept &= kept - 1) {
+      const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(kept));
+      const float x = *packed++;
+      if (x < b[i]) {
+        fine = fine && !(b[i] < tiny) && (x == 0.0f || !(x < tiny));
+        acc += static_cast<double>(b[i]) - static_cast<double>(x);
+      }
+    }
+  }
+  *sum = acc;
+  return fine;
+}
+
+bool kept_gain_below_words(const std::uint64_t* support, const float* packed, const float* b,
+                           std::size_t len, float tiny, double* sum) noexcept {
+  return kept_below_words<true>(support, packed, b, len, nullptr, nullptr, tiny, sum) != 0;
+}
+
 using KeptBelow = std::size_t (*)(const std::uint64_t*, const float*, const float*, std::size_t,
                                   std::uint32_t*, float*) noexcept;
+using KeptGainBelow = bool (*)(const std::uint64_t*, const float*, const float*, std::size_t,
+                               float, double*) noexcept;
+
+KeptGainBelow kept_gain_below_for(KernelLevel level) noexcept {
+  return level == KernelLevel::Avx512 && has_avx512_byte_compress() ? kept_gain_below_words
+                                                                     : kept_gain_below_plain;
+}
 
 KeptBelow kept_below_for(KernelLevel level, bool bytes) noexcept {
   if (level != KernelLevel::Avx512) return kept_below_plain;
@@ -531,6 +592,17 @@ std::size_t kept_below(const std::uint64_t* support, const float* packed, const 
                        std::size_t len, std::uint32_t* rows, float* values) noexcept {
   static const KeptBelow chosen = kept_below_for(active_kernel_level(), true);
   return chosen(support, packed, b, len, rows, values);
+}
+
+bool kept_gain_below(const std::uint64_t* support, const float* packed, const float* b,
+                     std::size_t len, float tiny, double* sum) noexcept {
+  static const KeptGainBelow chosen = kept_gain_below_for(active_kernel_level());
+  return chosen(support, packed, b, len, tiny, sum);
+}
+
+bool kept_gain_below_with(KernelLevel level, const std::uint64_t* support, const float* packed,
+                          const float* b, std::size_t len, float tiny, double* sum) noexcept {
+  return kept_gain_below_for(level)(support, packed, b, len, tiny, sum);
 }
 
 std::size_t kept_below_with(KernelLevel level, bool bytes, const std::uint64_t* support,

@@ -92,6 +92,14 @@ void below_masks_with(KernelLevel level, const float* a, const float* b, std::si
 // floats past its last one.
 std::size_t kept_below(const std::uint64_t* support, const float* packed, const float* b,
                        std::size_t len, std::uint32_t* rows, float* values) noexcept;
+// The sum of b[row] - value, each term in doubles, over the kept rows below
+// len whose value lies below b[row] (the layout of kept_below), added in any
+// order. Returns false, the sum then being of no use, where such a row's
+// b[row], or its value if not zero, lies below `tiny`.
+bool kept_gain_below(const std::uint64_t* support, const float* packed, const float* b,
+                     std::size_t len, float tiny, double* sum) noexcept;
+bool kept_gain_below_with(KernelLevel level, const std::uint64_t* support, const float* packed,
+                          const float* b, std::size_t len, float tiny, double* sum) noexcept;
 // At KernelLevel::Avx512, `bytes` asks for the build with byte compression
 // where the processor has it.
 std::size_t kept_below_with(KernelLevel level, bool bytes, const std::uint64_t* support,

@@ -1792,6 +1792,23 @@ double FacilityLocation::marginal(std::size_t c, const Points& points) const {
     if (const Memo* m = memo(points); m != nullptr && m->first_exact) return m->first[c];
   }
   const Shared& shared = *shared_;
+  // Under cosine a gaining row's term is exactly below_[i] - d (best_[i] is
+  // 1 - below_[i], or 0 where below_[i] is 1). Where every such value is 0
+  // or at least 2^(bits(n) - 30), each term is a multiple of u = 2^(bits(n) -
+  // 53) and at most 1, so every partial sum of n of them is a multiple of u
+  // below 2^53 u, exact in doubles: any order of addition gives the
+  // row-order sum, and the kept values' kernel adds them in lanes.
+  const Memo* m = shared.unit_scale ? memo(points) : nullptr;
+  if (m != nullptr && !(m->narrow[c].rows && m->narrow[c].level <= matched_) &&
+      m->kept[c].support && m->kept[c].level <= matched_) {
+    const std::size_t n = best_.size();
+    const float tiny = std::ldexp(1.0f, static_cast<int>(std::bit_width(n)) - 30);
+    double sum = 0.0;
+    if (kept_gain_below(m->kept[c].support.get(), m->kept[c].packed, below_.data(), n, tiny,
+                        &sum)) {
+      return sum;
+    }
+  }
   double acc = 0.0;
   for_each_gaining_row(c, points, [&](std::size_t i, float d) {
     acc += shared.raw_similarity(d) - best_[i];

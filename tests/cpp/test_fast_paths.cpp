@@ -469,6 +469,56 @@ TEST(FastColumnKernels, MasksOfValuesBelowTheirBoundsAgreeWithTheComparison) {
   }
 }
 
+// Bounds in [tiny, 1] and values 0 or at least tiny make every term a multiple
+// of tiny's last place, so the lanes' sum must equal the row-order one; a
+// tiny value or bound among the hits must be reported.
+TEST(FastColumnKernels, KeptGainsAddUpExactlyUnlessAHitIsTiny) {
+  std::mt19937_64 rng(14);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (std::size_t len : {1, 63, 65, 1000, 4099}) {
+    const float tiny = std::ldexp(1.0f, static_cast<int>(std::bit_width(len)) - 30);
+    for (int plant : {0, 1, 2}) {  // nothing, a tiny value, a tiny bound
+      std::vector<float> b(len + 64), packed;
+      std::vector<std::uint64_t> support((len + 63) / 64, 0);
+      std::vector<std::size_t> hits;
+      for (std::size_t i = 0; i < len; ++i) {
+        b[i] = i % 7 == 0 ? 1.0f : std::max(tiny, unit(rng));
+        if (unit(rng) < 0.6f) {
+          support[i / 64] |= std::uint64_t{1} << (i % 64);
+          const float x = i % 5 == 0 ? 0.0f : std::max(tiny, 1.2f * unit(rng));
+          if (x < b[i]) hits.push_back(packed.size());
+          packed.push_back(x);
+        }
+      }
+      if (plant != 0 && hits.empty()) continue;
+      std::size_t planted = 0;  // the hit whose value or bound is made tiny
+      for (std::size_t i = 0, e = 0; i < len && plant != 0; ++i) {
+        if ((support[i / 64] >> (i % 64) & 1) && e++ == hits[hits.size() / 2]) planted = i;
+      }
+      if (plant == 1) packed[hits[hits.size() / 2]] = tiny / 2;
+      if (plant == 2) {
+        b[planted] = tiny / 2;
+        packed[hits[hits.size() / 2]] = 0.0f;
+      }
+      double want = 0.0;
+      for (std::size_t i = 0, e = 0; i < len; ++i) {
+        if (!(support[i / 64] >> (i % 64) & 1)) continue;
+        const float x = packed[e++];
+        if (x < b[i]) want += static_cast<double>(b[i]) - static_cast<double>(x);
+      }
+      packed.resize(packed.size() + 16, kNaN);
+      for (KernelLevel level : supported_levels()) {
+        double sum = -1.0;
+        const bool fine = kept_gain_below_with(level, support.data(), packed.data(), b.data(), len, tiny, &sum);
+        EXPECT_EQ(fine, plant == 0) << kernel_level_name(level) << " len " << len << " plant " << plant;
+        if (fine) {
+          EXPECT_EQ(bits(sum), bits(want)) << kernel_level_name(level) << " len " << len;
+        }
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------- the column cache
 
 TEST(FastColumnCache, ColumnsEqualDistancesAndTheBudgetHolds) {
