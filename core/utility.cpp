@@ -1622,9 +1622,19 @@ std::size_t narrow_below_plain(const std::uint32_t* rows, const float* values, c
   return m;
 }
 
-__attribute__((target("avx512f,popcnt"))) std::size_t narrow_below_avx512(
+#pragma GCC diagnostic push  // GCC 12 warns inside its own intrinsic headers
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// With `Sum` it adds below[row] - value over the hits in lanes of doubles
+// instead of listing them, as kept_gain_below does, and reports whether one
+// was tiny.
+template <bool Sum>
+__attribute__((target("avx512f,avx512dq,popcnt"))) std::size_t narrow_below_lanes(
     const std::uint32_t* rows, const float* values, const float* below, std::size_t len,
-    std::uint32_t* found, float* hit) {
+    std::uint32_t* found, float* hit, float tiny, double* sum) {
+  const __m512 floor = _mm512_set1_ps(tiny), zero = _mm512_setzero_ps();
+  __m512d acc[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
+  __mmask16 tiny_seen = 0;
   std::size_t m = 0;
   for (std::size_t e = 0; e < len; e += 16) {
     const std::size_t left = std::min<std::size_t>(16, len - e);
@@ -1633,11 +1643,68 @@ __attribute__((target("avx512f,popcnt"))) std::size_t narrow_below_avx512(
     const __m512 d = _mm512_maskz_loadu_ps(lanes, values + e);
     const __m512 b = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), lanes, at, below, 4);
     const __mmask16 gains = _mm512_mask_cmp_ps_mask(lanes, d, b, _CMP_LT_OQ);
-    _mm512_storeu_si512(found + m, _mm512_maskz_compress_epi32(gains, at));
-    _mm512_storeu_ps(hit + m, _mm512_maskz_compress_ps(gains, d));
-    m += static_cast<std::size_t>(_mm_popcnt_u32(gains));
+    if constexpr (Sum) {
+      tiny_seen |= _mm512_mask_cmp_ps_mask(gains, b, floor, _CMP_LT_OQ) |
+                   (_mm512_mask_cmp_ps_mask(gains, d, floor, _CMP_LT_OQ) &
+                    _mm512_mask_cmp_ps_mask(gains, d, zero, _CMP_NEQ_OQ));
+      for (int h = 0; h < 2; ++h) {
+        const __m512d bh =
+            _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(b) : _mm512_extractf32x8_ps(b, 1));
+        const __m512d dh =
+            _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(d) : _mm512_extractf32x8_ps(d, 1));
+        const auto half = static_cast<__mmask8>(gains >> (8 * h));
+        acc[h] = _mm512_mask_add_pd(acc[h], half, acc[h], _mm512_sub_pd(bh, dh));
+      }
+    } else {
+      _mm512_storeu_si512(found + m, _mm512_maskz_compress_epi32(gains, at));
+      _mm512_storeu_ps(hit + m, _mm512_maskz_compress_ps(gains, d));
+      m += static_cast<std::size_t>(_mm_popcnt_u32(gains));
+    }
+  }
+  if constexpr (Sum) {
+    *sum = _mm512_reduce_add_pd(_mm512_add_pd(acc[0], acc[1]));
+    return tiny_seen == 0 ? 1 : 0;
   }
   return m;
+}
+#pragma GCC diagnostic pop
+
+std::size_t narrow_below_avx512(const std::uint32_t* rows, const float* values,
+                                const float* below, std::size_t len, std::uint32_t* found,
+                                float* hit) {
+  return narrow_below_lanes<false>(rows, values, below, len, found, hit, 0.0f, nullptr);
+}
+
+bool narrow_gain_avx512(const std::uint32_t* rows, const float* values, const float* below,
+                        std::size_t len, float tiny, double* sum) {
+  return narrow_below_lanes<true>(rows, values, below, len, nullptr, nullptr, tiny, sum) != 0;
+}
+
+bool narrow_gain_plain(const std::uint32_t* rows, const float* values, const float* below,
+                       std::size_t len, float tiny, double* sum) {
+  double acc = 0.0;
+  bool fine = true;
+  for (std::size_t e = 0; e < len; ++e) {
+    const float b = below[rows[e]], d = values[e];
+    if (d < b) {
+      fine = fine && !(b < tiny) && (d == 0.0f || !(d < tiny));
+      acc += static_cast<double>(b) - static_cast<double>(d);
+    }
+  }
+  *sum = acc;
+  return fine;
+}
+
+using NarrowGain = bool (*)(const std::uint32_t*, const float*, const float*, std::size_t, float,
+                            double*);
+constexpr NarrowGain kNarrowGain[] = {narrow_gain_plain, narrow_gain_plain, narrow_gain_avx512};
+
+// The sum of below[row] - value over a narrow copy's hits, as kept_gain_below
+// for kept values.
+bool narrow_gain(const std::uint32_t* rows, const float* values, const float* below,
+                 std::size_t len, float tiny, double* sum) {
+  static const NarrowGain chosen = kNarrowGain[static_cast<int>(active_kernel_level())];
+  return chosen(rows, values, below, len, tiny, sum);
 }
 
 using NarrowBelow = std::size_t (*)(const std::uint32_t*, const float*, const float*, std::size_t,
@@ -1799,13 +1866,19 @@ double FacilityLocation::marginal(std::size_t c, const Points& points) const {
   // below 2^53 u, exact in doubles: any order of addition gives the
   // row-order sum, and the kept values' kernel adds them in lanes.
   const Memo* m = shared.unit_scale ? memo(points) : nullptr;
-  if (m != nullptr && !(m->narrow[c].rows && m->narrow[c].level <= matched_) &&
-      m->kept[c].support && m->kept[c].level <= matched_) {
+  if (m != nullptr) {
     const std::size_t n = best_.size();
     const float tiny = std::ldexp(1.0f, static_cast<int>(std::bit_width(n)) - 30);
     double sum = 0.0;
-    if (kept_gain_below(m->kept[c].support.get(), m->kept[c].packed, below_.data(), n, tiny,
-                        &sum)) {
+    const Memo::Narrow& narrow = m->narrow[c];
+    if (narrow.rows && narrow.level <= matched_) {
+      if (narrow_gain(narrow.rows.get(), narrow.values.get(), below_.data(), narrow.count, tiny,
+                      &sum)) {
+        return sum;
+      }
+    } else if (m->kept[c].support && m->kept[c].level <= matched_ &&
+               kept_gain_below(m->kept[c].support.get(), m->kept[c].packed, below_.data(), n,
+                               tiny, &sum)) {
       return sum;
     }
   }
