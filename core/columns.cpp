@@ -163,7 +163,7 @@ kept_below_words(const std::uint64_t* support, const float* packed, const float*
                       25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6,
                       5, 4, 3, 2, 1, 0);
   const __m512i upper = _mm512_set1_epi32(32);
-  const __m512 floor = _mm512_set1_ps(tiny), zero = _mm512_setzero_ps();
+  const __m512 floor = _mm512_set1_ps(tiny);
   __m512d acc[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
   __mmask16 tiny_seen = 0;
   std::size_t m = 0;
@@ -202,17 +202,7 @@ kept_below_words(const std::uint64_t* support, const float* packed, const float*
       const __m512 x = _mm512_loadu_ps(packed + g);
       const __mmask16 below = _mm512_mask_cmp_ps_mask(live, x, y, _CMP_LT_OQ);
       if constexpr (Sum) {
-        tiny_seen |= _mm512_mask_cmp_ps_mask(below, y, floor, _CMP_LT_OQ) |
-                     (_mm512_mask_cmp_ps_mask(below, x, floor, _CMP_LT_OQ) &
-                      _mm512_mask_cmp_ps_mask(below, x, zero, _CMP_NEQ_OQ));
-        for (int h = 0; h < 2; ++h) {
-          const __m512d yh = _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(y)
-                                                    : _mm512_extractf32x8_ps(y, 1));
-          const __m512d xh = _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(x)
-                                                    : _mm512_extractf32x8_ps(x, 1));
-          const auto lanes = static_cast<__mmask8>(below >> (8 * h));
-          acc[h] = _mm512_mask_add_pd(acc[h], lanes, acc[h], _mm512_sub_pd(yh, xh));
-        }
+        tiny_seen |= simd::add_gain_terms(acc, below, y, x, floor);
       } else {
         _mm512_storeu_ps(values + m, _mm512_maskz_compress_ps(below, x));
         _mm512_storeu_si512(rows + m,

@@ -77,4 +77,22 @@ __attribute__((target("avx512f"), always_inline)) inline __m512 distances_from_s
   }
 }
 
+// For the lanes in `gains`: adds bound - value, in doubles, to acc[0] (lanes
+// 0 to 7) and acc[1] (8 to 15), and returns those whose bound, or whose value
+// if not zero, lies below `tiny` (the sums of facility-location gains).
+__attribute__((target("avx512f,avx512dq"), always_inline)) inline __mmask16 add_gain_terms(
+    __m512d* acc, __mmask16 gains, __m512 bound, __m512 value, __m512 tiny) noexcept {
+  for (int h = 0; h < 2; ++h) {
+    const __m512d b = _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(bound)
+                                             : _mm512_extractf32x8_ps(bound, 1));
+    const __m512d v = _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(value)
+                                             : _mm512_extractf32x8_ps(value, 1));
+    const auto half = static_cast<__mmask8>(gains >> (8 * h));
+    acc[h] = _mm512_mask_add_pd(acc[h], half, acc[h], _mm512_sub_pd(b, v));
+  }
+  return _mm512_mask_cmp_ps_mask(gains, bound, tiny, _CMP_LT_OQ) |
+         (_mm512_mask_cmp_ps_mask(gains, value, tiny, _CMP_LT_OQ) &
+          _mm512_mask_cmp_ps_mask(gains, value, _mm512_setzero_ps(), _CMP_NEQ_OQ));
+}
+
 }  // namespace tarvex::simd

@@ -1632,7 +1632,7 @@ template <bool Sum>
 __attribute__((target("avx512f,avx512dq,popcnt"))) std::size_t narrow_below_lanes(
     const std::uint32_t* rows, const float* values, const float* below, std::size_t len,
     std::uint32_t* found, float* hit, float tiny, double* sum) {
-  const __m512 floor = _mm512_set1_ps(tiny), zero = _mm512_setzero_ps();
+  const __m512 floor = _mm512_set1_ps(tiny);
   __m512d acc[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
   __mmask16 tiny_seen = 0;
   std::size_t m = 0;
@@ -1644,17 +1644,7 @@ __attribute__((target("avx512f,avx512dq,popcnt"))) std::size_t narrow_below_lane
     const __m512 b = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), lanes, at, below, 4);
     const __mmask16 gains = _mm512_mask_cmp_ps_mask(lanes, d, b, _CMP_LT_OQ);
     if constexpr (Sum) {
-      tiny_seen |= _mm512_mask_cmp_ps_mask(gains, b, floor, _CMP_LT_OQ) |
-                   (_mm512_mask_cmp_ps_mask(gains, d, floor, _CMP_LT_OQ) &
-                    _mm512_mask_cmp_ps_mask(gains, d, zero, _CMP_NEQ_OQ));
-      for (int h = 0; h < 2; ++h) {
-        const __m512d bh =
-            _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(b) : _mm512_extractf32x8_ps(b, 1));
-        const __m512d dh =
-            _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(d) : _mm512_extractf32x8_ps(d, 1));
-        const auto half = static_cast<__mmask8>(gains >> (8 * h));
-        acc[h] = _mm512_mask_add_pd(acc[h], half, acc[h], _mm512_sub_pd(bh, dh));
-      }
+      tiny_seen |= simd::add_gain_terms(acc, gains, b, d, floor);
     } else {
       _mm512_storeu_si512(found + m, _mm512_maskz_compress_epi32(gains, at));
       _mm512_storeu_ps(hit + m, _mm512_maskz_compress_ps(gains, d));
