@@ -377,7 +377,7 @@ bool kept_gain_below_plain(const std::uint64_t* support, const float* packed, co
       const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(kept));
       const float x = *packed++;
       if (x < b[i]) {
-        fine = fine && !(b[i] < tiny) && (x == 0.0f || !(x < tiny));
+        fine = fine && gain_term_fits(b[i], x, tiny);
         acc += static_cast<double>(b[i]) - static_cast<double>(x);
       }
     }

@@ -100,6 +100,11 @@ bool kept_gain_below(const std::uint64_t* support, const float* packed, const fl
                      std::size_t len, float tiny, double* sum) noexcept;
 bool kept_gain_below_with(KernelLevel level, const std::uint64_t* support, const float* packed,
                           const float* b, std::size_t len, float tiny, double* sum) noexcept;
+// Whether a gaining term bound - value keeps such a sum exact: neither the
+// bound nor a nonzero value lies below `tiny`.
+inline bool gain_term_fits(float bound, float value, float tiny) noexcept {
+  return !(bound < tiny) && (value == 0.0f || !(value < tiny));
+}
 // At KernelLevel::Avx512, `bytes` asks for the build with byte compression
 // where the processor has it.
 std::size_t kept_below_with(KernelLevel level, bool bytes, const std::uint64_t* support,

@@ -1677,7 +1677,7 @@ bool narrow_gain_plain(const std::uint32_t* rows, const float* values, const flo
   for (std::size_t e = 0; e < len; ++e) {
     const float b = below[rows[e]], d = values[e];
     if (d < b) {
-      fine = fine && !(b < tiny) && (d == 0.0f || !(d < tiny));
+      fine = fine && gain_term_fits(b, d, tiny);
       acc += static_cast<double>(b) - static_cast<double>(d);
     }
   }
@@ -1791,6 +1791,22 @@ const FacilityLocation::Memo* FacilityLocation::memo(const Points& points) const
   return shared.memo.matrix == points.data() ? &shared.memo : nullptr;
 }
 
+namespace {
+
+// A column's narrow copy or kept values where they serve a run that matched
+// the memo's chain for `matched` commits, or else null.
+const Memo::Narrow* narrow_for(const Memo* m, std::size_t c, std::size_t matched) {
+  return m != nullptr && m->narrow[c].rows && m->narrow[c].level <= matched ? &m->narrow[c]
+                                                                              : nullptr;
+}
+
+const Memo::Kept* kept_for(const Memo* m, std::size_t c, std::size_t matched) {
+  return m != nullptr && m->kept[c].support && m->kept[c].level <= matched ? &m->kept[c]
+                                                                            : nullptr;
+}
+
+}  // namespace
+
 template <class Visit>
 void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
                                             Visit visit) const {
@@ -1798,20 +1814,19 @@ void FacilityLocation::for_each_gaining_row(std::size_t c, const Points& points,
   std::uint32_t found[kRowChunk + 16];
   float values[kRowChunk + 16];
   const Memo* m = memo(points);
-  if (m != nullptr && m->narrow[c].rows && m->narrow[c].level <= matched_) {
-    const Memo::Narrow& narrow = m->narrow[c];
-    for (std::size_t e0 = 0; e0 < narrow.count; e0 += kRowChunk) {
-      const std::size_t len = std::min(kRowChunk, narrow.count - e0);
-      const std::size_t count = narrow_below(narrow.rows.get() + e0, narrow.values.get() + e0,
+  if (const Memo::Narrow* narrow = narrow_for(m, c, matched_)) {
+    for (std::size_t e0 = 0; e0 < narrow->count; e0 += kRowChunk) {
+      const std::size_t len = std::min(kRowChunk, narrow->count - e0);
+      const std::size_t count = narrow_below(narrow->rows.get() + e0, narrow->values.get() + e0,
                                              below_.data(), len, found, values);
       for (std::size_t e = 0; e < count; ++e) visit(found[e], values[e]);
     }
     return;
   }
-  if (m != nullptr && m->kept[c].support && m->kept[c].level <= matched_) {
-    const std::uint64_t* support = m->kept[c].support.get();
-    const float* packed = m->kept[c].packed;
-    const std::uint64_t* offsets = m->kept[c].offsets.get();
+  if (const Memo::Kept* kept = kept_for(m, c, matched_)) {
+    const std::uint64_t* support = kept->support.get();
+    const float* packed = kept->packed;
+    const std::uint64_t* offsets = kept->offsets.get();
     for (std::size_t base = 0; base < n; base += kRowChunk) {
       const std::size_t len = std::min(kRowChunk, n - base);
       const std::size_t count = kept_below(support + base / 64, packed + offsets[base / kRowChunk],
@@ -1860,15 +1875,14 @@ double FacilityLocation::marginal(std::size_t c, const Points& points) const {
     const std::size_t n = best_.size();
     const float tiny = std::ldexp(1.0f, static_cast<int>(std::bit_width(n)) - 30);
     double sum = 0.0;
-    const Memo::Narrow& narrow = m->narrow[c];
-    if (narrow.rows && narrow.level <= matched_) {
-      if (narrow_gain(narrow.rows.get(), narrow.values.get(), below_.data(), narrow.count, tiny,
-                      &sum)) {
+    if (const Memo::Narrow* narrow = narrow_for(m, c, matched_)) {
+      if (narrow_gain(narrow->rows.get(), narrow->values.get(), below_.data(), narrow->count,
+                      tiny, &sum)) {
         return sum;
       }
-    } else if (m->kept[c].support && m->kept[c].level <= matched_ &&
-               kept_gain_below(m->kept[c].support.get(), m->kept[c].packed, below_.data(), n,
-                               tiny, &sum)) {
+    } else if (const Memo::Kept* kept = kept_for(m, c, matched_);
+               kept != nullptr &&
+               kept_gain_below(kept->support.get(), kept->packed, below_.data(), n, tiny, &sum)) {
       return sum;
     }
   }
@@ -1880,9 +1894,8 @@ double FacilityLocation::marginal(std::size_t c, const Points& points) const {
 }
 
 bool FacilityLocation::holds_column(const Memo* m, std::size_t c, const Points& points) const {
-  if (m != nullptr && m->narrow[c].rows && m->narrow[c].level <= matched_) return true;
-  if (m != nullptr && m->kept[c].support && m->kept[c].level <= matched_) return true;
-  return points.columns().find(c) != nullptr;
+  return narrow_for(m, c, matched_) != nullptr || kept_for(m, c, matched_) != nullptr ||
+         points.columns().find(c) != nullptr;
 }
 
 bool FacilityLocation::keeps_afresh(const Points& points, std::size_t count) const {

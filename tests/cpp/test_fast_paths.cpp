@@ -480,25 +480,21 @@ TEST(FastColumnKernels, KeptGainsAddUpExactlyUnlessAHitIsTiny) {
     for (int plant : {0, 1, 2}) {  // nothing, a tiny value, a tiny bound
       std::vector<float> b(len + 64), packed;
       std::vector<std::uint64_t> support((len + 63) / 64, 0);
-      std::vector<std::size_t> hits;
+      std::vector<std::pair<std::size_t, std::size_t>> hits;  // (row, place in packed)
       for (std::size_t i = 0; i < len; ++i) {
         b[i] = i % 7 == 0 ? 1.0f : std::max(tiny, unit(rng));
         if (unit(rng) < 0.6f) {
           support[i / 64] |= std::uint64_t{1} << (i % 64);
           const float x = i % 5 == 0 ? 0.0f : std::max(tiny, 1.2f * unit(rng));
-          if (x < b[i]) hits.push_back(packed.size());
+          if (x < b[i]) hits.emplace_back(i, packed.size());
           packed.push_back(x);
         }
       }
       if (plant != 0 && hits.empty()) continue;
-      std::size_t planted = 0;  // the hit whose value or bound is made tiny
-      for (std::size_t i = 0, e = 0; i < len && plant != 0; ++i) {
-        if ((support[i / 64] >> (i % 64) & 1) && e++ == hits[hits.size() / 2]) planted = i;
-      }
-      if (plant == 1) packed[hits[hits.size() / 2]] = tiny / 2;
-      if (plant == 2) {
-        b[planted] = tiny / 2;
-        packed[hits[hits.size() / 2]] = 0.0f;
+      if (plant != 0) {  // the middle hit's value or bound is made tiny
+        const auto [row, place] = hits[hits.size() / 2];
+        packed[place] = plant == 1 ? tiny / 2 : 0.0f;
+        if (plant == 2) b[row] = tiny / 2;
       }
       double want = 0.0;
       for (std::size_t i = 0, e = 0; i < len; ++i) {
