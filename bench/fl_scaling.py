@@ -4,6 +4,9 @@ Runs the C++ driver benchmark (bench_gist, built with -DTARVEX_BUILD_BENCH=ON)
 once per case in a process of its own, so that each peak RSS is that case's,
 on standard normal rows (d = 128, k = 50, diameter "approx" unless told),
 for both metrics, the given diameter modes and pool sizes (RAYON_NUM_THREADS).
+With --repeat R, each case of at most --repeat-max-n rows runs R times and the
+table gives the run of median time (the host is noisy), and fails if the runs'
+selections differ.
 A case that runs past --timeout is recorded as such and larger n of that
 series are skipped. Writes the table as a section of docs/performance.md
 (between its markers, replacing an older one) and the plot
@@ -24,7 +27,8 @@ running them again.
     python bench/fl_scaling.py --bench build/rel/bench_gist \
         [--n 10000,20000,40000,100000] [--threads 1,2] [--metrics cosine,euclidean] \
         [--diameters approx,exact] [--k 50] [--budget BYTES] [--timeout 600] \
-        [--peers] [--peer-budget 60] [--peer-max-n 50000] [--resume LOG] [--docs docs]
+        [--repeat 1] [--repeat-max-n N] [--peers] [--peer-budget 60] [--peer-max-n 50000] \
+        [--resume LOG] [--docs docs]
 """
 
 from __future__ import annotations
@@ -82,6 +86,24 @@ def run_case(bench: str, n: int, metric: str, threads: int, diameter: str, args)
     row = {k: float(v) for k, v in match.groupdict().items() if k != "sel"}
     row.update(n=n, metric=metric, threads=threads, diameter=diameter, sel=match["sel"])
     return row
+
+
+def run_median(bench: str, n: int, metric: str, threads: int, diameter: str, args) -> dict:
+    """run_case, --repeat times where n allows: the run of median time, with every run's."""
+    times = args.repeat if args.repeat_max_n is None or n <= args.repeat_max_n else 1
+    runs = []
+    for _ in range(times):
+        row = run_case(bench, n, metric, threads, diameter, args)
+        if "timeout" in row:
+            return row
+        if runs and (row["sel"], row["f"]) != (runs[0]["sel"], runs[0]["f"]):
+            raise RuntimeError(f"n={n} {metric} threads={threads} {diameter}: the runs selected differently")
+        runs.append(row)
+    runs.sort(key=lambda r: r["total"])
+    median = dict(runs[(len(runs) - 1) // 2])
+    if len(runs) > 1:
+        median["runs"] = [r["total"] for r in runs]
+    return median
 
 
 def peer_worker(args) -> None:
@@ -165,15 +187,15 @@ def peer_table(peers: list[dict], rows: list[dict]) -> list[str]:
 
 def table(rows: list[dict], args) -> list[str]:
     lines = [
-        "| diameter | metric | threads | n | seconds | x per doubling | greedy s | sweep s | cpu s | peak RSS MB | cache peak MB | budget MB |",
-        "|---|---|---|---|---|---|---|---|---|---|---|---|",
+        "| diameter | metric | threads | n | seconds | x per doubling | greedy s | sweep s | cpu s | peak RSS MB | cache peak MB | budget MB | runs s |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     previous: dict = {}
     for r in rows:
         key = (r["diameter"], r["metric"], r["threads"])
         if "timeout" in r:
             lines.append(f"| {r['diameter']} | {r['metric']} | {r['threads']} | {r['n']:,} | "
-                         f"> {args.timeout:.0f} (stopped) | | | | | | | |")
+                         f"> {args.timeout:.0f} (stopped) | | | | | | | | |")
             continue
         growth = ""
         if key in previous:
@@ -183,7 +205,8 @@ def table(rows: list[dict], args) -> list[str]:
         previous[key] = (r["n"], r["total"])
         lines.append(
             f"| {r['diameter']} | {r['metric']} | {r['threads']} | {r['n']:,} | {r['total']:.2f} | {growth} | {r['greedy']:.2f} | "
-            f"{r['sweep']:.2f} | {r['cpu']:.2f} | {r['rss']:.0f} | {r['cache']:.0f} | {r['budget']:.0f} |"
+            f"{r['sweep']:.2f} | {r['cpu']:.2f} | {r['rss']:.0f} | {r['cache']:.0f} | {r['budget']:.0f} | "
+            f"{', '.join(f'{t:.2f}' for t in r.get('runs', []))} |"
         )
     return lines
 
@@ -225,6 +248,9 @@ def write_section(rows: list[dict], peers: list[dict], args, docs: Path) -> None
         "Standard normal rows, one process per case (`bench/fl_scaling.py` over `bench_gist`); "
         "\"x per doubling\" is the time ratio to the row above, scaled to one doubling of n; "
         "\"cache peak\" is the most the matrix's column cache (kept columns, dense columns, checkpoints) held at once"
+        + (f"; a case of at most {args.repeat_max_n or max(int(v) for v in args.n.split(',')):,} rows ran "
+           f"{args.repeat} times, each with the same selection, and its row is the run of median time "
+           "(\"runs s\" lists them all)" if args.repeat > 1 else "")
         + (f"; budget forced to {args.budget} bytes" if args.budget is not None else "; default budget") + ".",
         "",
         *table(rows, args),
@@ -266,6 +292,8 @@ def main() -> None:
     parser.add_argument("--dim", type=int, default=128)
     parser.add_argument("--budget", type=int, default=None)
     parser.add_argument("--timeout", type=float, default=600.0)
+    parser.add_argument("--repeat", type=int, default=1, help="runs of each case; the table takes the median")
+    parser.add_argument("--repeat-max-n", type=int, default=None, help="larger cases run once")
     parser.add_argument("--peers", action="store_true")
     parser.add_argument("--peer-budget", type=float, default=60.0)
     parser.add_argument("--peer-full", type=int, default=5000)
@@ -282,6 +310,8 @@ def main() -> None:
         return
     if args.bench is None:
         parser.error("--bench is required")
+    if args.repeat < 1:
+        parser.error("--repeat must be at least 1")
 
     # Cases printed by an earlier run, by what identifies them.
     done: dict = {}
@@ -303,7 +333,7 @@ def main() -> None:
             for threads in thread_counts:
                 for n in sizes:
                     row = once((n, metric, threads, diameter, None),
-                               lambda: run_case(args.bench, n, metric, threads, diameter, args))
+                               lambda: run_median(args.bench, n, metric, threads, diameter, args))
                     rows.append(row)
                     if "timeout" in row:
                         break
