@@ -5,8 +5,8 @@ once per case in a process of its own, so that each peak RSS is that case's,
 on standard normal rows (d = 128, k = 50, diameter "approx" unless told),
 for both metrics, the given diameter modes and pool sizes (RAYON_NUM_THREADS).
 With --repeat R, each case of at most --repeat-max-n rows runs R times and the
-table gives the run of median time (the host is noisy), and fails if the runs'
-selections differ.
+table gives the run of median time (the faster of the middle two for an even
+R; the host is noisy), and fails if the runs' selections differ.
 A case that runs past --timeout is recorded as such and larger n of that
 series are skipped. Writes the table as a section of docs/performance.md
 (between its markers, replacing an older one) and the plot
