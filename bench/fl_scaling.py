@@ -22,7 +22,8 @@ peer bench/reference.py, which times part of its work and extrapolates the
 rest (bench/run.py's estimate) once n is past --peer-full; past
 --peer-max-n its time is predicted from the largest n run, by n^2. --resume
 takes the cases already printed by an earlier run (its log) instead of
-running them again.
+running them again, where they were run with the same k, d, budget and
+number of runs.
 
     python bench/fl_scaling.py --bench build/rel/bench_gist \
         [--n 10000,20000,40000,100000] [--threads 1,2] [--metrics cosine,euclidean] \
@@ -88,11 +89,23 @@ def run_case(bench: str, n: int, metric: str, threads: int, diameter: str, args)
     return row
 
 
+def repeats(n: int, args) -> int:
+    return args.repeat if args.repeat_max_n is None or n <= args.repeat_max_n else 1
+
+
+def setup_of(n: int, method: str | None, args) -> dict:
+    """What a case's figures depend on besides its key: a case of a log made
+    otherwise is run again rather than resumed."""
+    out = {"k": args.k, "dim": args.dim}
+    if method is None:  # tarvex's
+        out.update(budget=args.budget, repeat=repeats(n, args))
+    return out
+
+
 def run_median(bench: str, n: int, metric: str, threads: int, diameter: str, args) -> dict:
     """run_case, --repeat times where n allows: the run of median time, with every run's."""
-    times = args.repeat if args.repeat_max_n is None or n <= args.repeat_max_n else 1
     runs = []
-    for _ in range(times):
+    for _ in range(repeats(n, args)):
         row = run_case(bench, n, metric, threads, diameter, args)
         if "timeout" in row:
             return row
@@ -321,7 +334,13 @@ def main() -> None:
             done[tuple(case.get(k) for k in ("n", "metric", "threads", "diameter", "method"))] = case
 
     def once(key: tuple, run_it):
-        row = done.get(key) or run_it()
+        n, method = key[0], key[4]
+        setup = setup_of(n, method, args)
+        row = done.get(key)
+        # Logs from before the setup was printed: the defaults, one run each.
+        legacy = {"k": 50, "dim": 128} | ({"budget": None, "repeat": 1} if method is None else {})
+        if row is None or row.get("setup", legacy) != setup:
+            row = {**run_it(), "setup": setup}
         print(row, flush=True)
         return row
 
