@@ -326,6 +326,7 @@ def main() -> None:
     if args.repeat < 1:
         parser.error("--repeat must be at least 1")
 
+    defaults = parser.parse_args([])
     # Cases printed by an earlier run, by what identifies them.
     done: dict = {}
     for line in (args.resume.read_text().splitlines() if args.resume else []):
@@ -338,8 +339,7 @@ def main() -> None:
         setup = setup_of(n, method, args)
         row = done.get(key)
         # Logs from before the setup was printed: the defaults, one run each.
-        legacy = {"k": 50, "dim": 128} | ({"budget": None, "repeat": 1} if method is None else {})
-        if row is None or row.get("setup", legacy) != setup:
+        if row is None or row.get("setup", setup_of(n, method, defaults)) != setup:
             row = {**run_it(), "setup": setup}
         print(row, flush=True)
         return row
