@@ -1,5 +1,9 @@
 """Facility location at growing n: seconds, peak RSS and the column cache's use.
 
+Each case's CPU time is split into user and kernel time, with its page
+faults: where first touches of fresh pages are costly, the kernel's share
+grows with the memory a case keeps, not with its arithmetic.
+
 Runs the C++ driver benchmark (bench_gist, built with -DTARVEX_BUILD_BENCH=ON)
 once per case in a process of its own, so that each peak RSS is that case's,
 on standard normal rows (d = 128, k = 50, diameter "approx" unless told),
@@ -40,6 +44,7 @@ import json
 import math
 import os
 import re
+import resource
 import subprocess
 import sys
 import tempfile
@@ -76,16 +81,22 @@ def run_case(bench: str, n: int, metric: str, threads: int, diameter: str, args)
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     env.pop("RAYON_RS_NUM_CPUS", None)
     start = time.monotonic()
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     try:
         out = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=args.timeout, check=True).stdout
     except subprocess.TimeoutExpired:
         return {"n": n, "metric": metric, "threads": threads, "diameter": diameter,
                 "timeout": time.monotonic() - start}
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
     match = LINE.search(out)
     if match is None:
         raise RuntimeError(f"unexpected output of {' '.join(cmd)}:\n{out}")
     row = {k: float(v) for k, v in match.groupdict().items() if k != "sel"}
     row.update(n=n, metric=metric, threads=threads, diameter=diameter, sel=match["sel"])
+    # The kernel's share (mostly first touches of fresh pages, which some
+    # hosts make costly) and the faults that cost it, of this one child.
+    row.update(user=after.ru_utime - before.ru_utime, sys=after.ru_stime - before.ru_stime,
+               faults=after.ru_minflt - before.ru_minflt)
     return row
 
 
@@ -200,26 +211,31 @@ def peer_table(peers: list[dict], rows: list[dict]) -> list[str]:
 
 def table(rows: list[dict], args) -> list[str]:
     lines = [
-        "| diameter | metric | threads | n | seconds | x per doubling | greedy s | sweep s | cpu s | peak RSS MB | cache peak MB | budget MB | runs s |",
-        "|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+        "| diameter | metric | threads | n | seconds | x per doubling | greedy s | sweep s | cpu s | sys s | "
+        "user x per doubling | page faults | peak RSS MB | cache peak MB | budget MB | runs s |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     previous: dict = {}
     for r in rows:
         key = (r["diameter"], r["metric"], r["threads"])
         if "timeout" in r:
             lines.append(f"| {r['diameter']} | {r['metric']} | {r['threads']} | {r['n']:,} | "
-                         f"> {args.timeout:.0f} (stopped) | | | | | | | | |")
+                         f"> {args.timeout:.0f} (stopped) | | | | | | | | | | | |")
             continue
-        growth = ""
+        growth = user_growth = ""
         if key in previous:
-            n0, t0 = previous[key]
+            before = previous[key]
             # Scaled to one doubling of n, so steps of 2x and 2.5x compare.
-            growth = f"{(r['total'] / t0) ** (1 / max(1e-9, math.log2(r['n'] / n0))):.2f}"
-        previous[key] = (r["n"], r["total"])
+            per = 1 / max(1e-9, math.log2(r["n"] / before["n"]))
+            growth = f"{(r['total'] / before['total']) ** per:.2f}"
+            if before.get("user") and "user" in r:
+                user_growth = f"{(r['user'] / before['user']) ** per:.2f}"
+        previous[key] = r
+        sys_s, faults = (f"{r['sys']:.2f}", f"{r['faults']:,.0f}") if "sys" in r else ("", "")
         lines.append(
             f"| {r['diameter']} | {r['metric']} | {r['threads']} | {r['n']:,} | {r['total']:.2f} | {growth} | {r['greedy']:.2f} | "
-            f"{r['sweep']:.2f} | {r['cpu']:.2f} | {r['rss']:.0f} | {r['cache']:.0f} | {r['budget']:.0f} | "
-            f"{', '.join(f'{t:.2f}' for t in r.get('runs', []))} |"
+            f"{r['sweep']:.2f} | {r['cpu']:.2f} | {sys_s} | {user_growth} | {faults} | {r['rss']:.0f} | "
+            f"{r['cache']:.0f} | {r['budget']:.0f} | {', '.join(f'{t:.2f}' for t in r.get('runs', []))} |"
         )
     return lines
 
@@ -259,7 +275,9 @@ def write_section(rows: list[dict], peers: list[dict], args, docs: Path) -> None
         f"## Facility location against n (d = {args.dim}, k = {args.k}{budget})",
         "",
         "Standard normal rows, one process per case (`bench/fl_scaling.py` over `bench_gist`); "
-        "\"x per doubling\" is the time ratio to the row above, scaled to one doubling of n; "
+        "\"x per doubling\" is the time ratio to the row above, scaled to one doubling of n, and "
+        "\"user x per doubling\" the same for the CPU time spent outside the kernel; \"sys s\" is the CPU time "
+        "in the kernel, almost all of it the first touch of fresh pages, counted under \"page faults\"; "
         "\"cache peak\" is the most the matrix's column cache (kept columns, dense columns, checkpoints) held at once"
         + (f"; a case of at most {args.repeat_max_n or max(int(v) for v in args.n.split(',')):,} rows ran "
            f"{args.repeat} times, each with the same selection, and its row is the run of median time "
