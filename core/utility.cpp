@@ -1599,10 +1599,11 @@ void raise_level(const Points& points, Memo& memo, const float* floor) {
       });
 }
 
-// The numbers of committed rows at which narrow copies are made: from the
-// first level at which they take less room than a kept column (about a tenth
-// of the rows left), at doublings.
-bool narrows_at(std::size_t level) { return level >= 8 && std::has_single_bit(level); }
+// The numbers of committed rows at which narrow copies are made: at
+// doublings from 16 on. At 8 they would hold about a tenth of the rows, in
+// fresh pages beside the kept columns, whose first touch can cost more than
+// the scans of the kept columns they spare until the next doubling.
+bool narrows_at(std::size_t level) { return level >= 16 && std::has_single_bit(level); }
 
 // Narrow copies index rows in 32 bits and gather bounds with signed indices.
 bool narrows_rows(std::size_t n) { return n < (std::size_t{1} << 31); }
