@@ -1711,12 +1711,14 @@ std::size_t narrow_below(const std::uint32_t* rows, const float* values, const f
 
 // After the rows of memo.chain: each column's distances below `floor`, from
 // its narrow copy or else its kept values, as a new narrow copy. A column
-// whose copy does not fit the budget (less its reserve) goes on without.
+// whose copy does not fit the budget, less half its reserve, goes on
+// without: copies are made only once every column is kept, so what else
+// the call still asks for is little more than the sweep's checkpoints.
 void narrow_level(const Points& points, Memo& memo, const float* floor) {
   const std::size_t n = points.n();
   const std::size_t level = memo.chain.size();
   const MemoryLedger& ledger = memo.matrix->ledger;
-  const std::size_t reserve = reserve_of(ledger);
+  const std::size_t reserve = reserve_of(ledger) / 2;
   struct Room {
     std::vector<std::uint32_t> rows;
     std::vector<float> values;
