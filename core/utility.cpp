@@ -237,14 +237,24 @@ struct Scratch : KeptValues {
 };
 
 // What a group keeps of the stripes above its own, while the build reaches
-// it: each column's support, and its values below the cutoff, stripe after
-// stripe and column after column within one, in chunks small enough for the
-// allocator to hand on to the next group rather than to fresh pages.
+// it: its columns' support, one word each per stripe, and their values below
+// the cutoff, stripe after stripe and column after column within one, in
+// chunks small enough for the allocator to hand on to the next group rather
+// than to fresh pages. Both grow with the stripes: all groups together then
+// hold at most about a quarter of the columns' whole supports at once, where
+// whole supports from the start would hold all of them (1.25 GB at 100,000
+// rows) beside what the budget pays for.
 struct PendingGroup {
   static constexpr std::size_t kChunk = 16384;
-  std::vector<std::vector<std::uint64_t>> support;
+  std::vector<std::uint64_t> support;  // stripe after stripe, kGroup words each
   std::vector<std::unique_ptr<float[]>> chunks;
   std::size_t used = kChunk;  // in the last chunk
+
+  // The next stripe's words, all 0 (a column not kept stays so).
+  std::uint64_t* next_stripe() {
+    support.resize(support.size() + kGroup, 0);
+    return support.data() + support.size() - kGroup;
+  }
 
   void append(const float* values, std::size_t m) {
     while (m > 0) {
@@ -264,11 +274,9 @@ struct PendingGroup {
   void drain(std::size_t count, std::size_t stripes, KeptValues& into) {
     std::size_t chunk = 0, at = 0;
     for (std::size_t q = 0; q < count; ++q) {
-      if (support[q].empty()) {
-        std::fill(into.support[q].begin(), into.support[q].end(), 0);  // a column not kept
-      } else {
-        into.support[q].swap(support[q]);
-      }
+      std::uint64_t* to = into.support[q].data();
+      for (std::size_t s = 0; s < stripes; ++s) to[s] = support[s * kGroup + q];
+      std::fill(to + stripes, to + into.support[q].size(), 0);
       into.kept[q] = 0;
     }
     for (std::size_t s = 0; s < stripes; ++s) {
@@ -1264,7 +1272,7 @@ struct StripeJob {
 template <class Admit, class Fill>
 void run_stripes(const Points& points, const FacilityLocation::Shared& shared, Memo& memo,
                  const StripeJob& job, Admit admit, Fill fill) {
-  const std::size_t n = points.n(), words = (n + 63) / 64;
+  const std::size_t n = points.n();
   const auto wants = [&](std::size_t c) { return job.wanted == nullptr || job.wanted[c] != 0; };
   // Filling writes fresh pages, whose first touch costs more than the copy:
   // a group's columns are filled by tasks of the next span's map, in pieces,
@@ -1277,12 +1285,6 @@ void run_stripes(const Points& points, const FacilityLocation::Shared& shared, M
   std::vector<float> spans[2];
   for (auto& span : spans) span.assign((std::min(n, kSpan) + kGroup) * kGroup, 0.0f);
   std::vector<PendingGroup> pending(job.keeping ? groups : 0);
-  for (std::size_t t = 0; t < pending.size(); ++t) {
-    pending[t].support.resize(kGroup);
-    for (std::size_t q = 0; q < kGroup && t * kGroup + q < n; ++q) {
-      if (wants(t * kGroup + q)) pending[t].support[q].assign(words, 0);
-    }
-  }
   // A group's kept values, while the next group's may still be filled from
   // the last one's.
   KeptValues owns[2];
@@ -1361,11 +1363,13 @@ void run_stripes(const Points& points, const FacilityLocation::Shared& shared, M
                 add_rows(flipped, count, t0, width);
               }
               // Row q of the square is column t0 + q's stretch of this stripe.
+              // Stripes come in order, and one block holds all of group t's.
+              std::uint64_t* masks = job.keeping ? pending[t].next_stripe() : nullptr;
               for (std::size_t q = 0; job.keeping && q < width; ++q) {
                 if (!wants(t0 + q)) continue;
                 float below[kGroup + 16];
                 const std::uint64_t mask = compress_below(square + q * kGroup, col_limit, job.cutoff, below);
-                pending[t].support[q][s] = mask;
+                masks[q] = mask;
                 pending[t].append(below, static_cast<std::size_t>(std::popcount(mask)));
               }
             }
