@@ -236,6 +236,61 @@ struct Scratch : KeptValues {
   std::vector<float> block = std::vector<float>(kBlock * kGroup, 0.0f);
 };
 
+// The chunks of the pending values of one pass over the stripes. Chunks
+// freed to the allocator are handed on to the next ones and to kept
+// columns, but what they do not take stays in its arenas after the pass
+// (0.8 GB at 100,000 rows), beside the kept columns that the budget pays
+// for. Where that could take the process past the budget, chunks are
+// mapped from the system instead and handed back to it once more are free
+// than the pass soon takes again.
+class ChunkPool {
+ public:
+  static constexpr std::size_t kFloats = 16384;
+  explicit ChunkPool(bool give_back) : give_back_(give_back) {
+    if (give_back_) free_.reserve(kKeptFree);
+  }
+  ChunkPool(const ChunkPool&) = delete;
+  ChunkPool& operator=(const ChunkPool&) = delete;
+  ~ChunkPool() {
+    for (float* chunk : free_) munmap(chunk, kBytes);
+  }
+  float* take() {
+    if (!give_back_) return new float[kFloats];
+    {
+      const std::lock_guard lock(mutex_);
+      if (!free_.empty()) {
+        float* chunk = free_.back();
+        free_.pop_back();
+        return chunk;
+      }
+    }
+    void* at = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (at == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<float*>(at);
+  }
+  void give(float* chunk) noexcept {
+    if (!give_back_) {
+      delete[] chunk;
+      return;
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      if (free_.size() < kKeptFree) {
+        free_.push_back(chunk);  // within the room reserved
+        return;
+      }
+    }
+    munmap(chunk, kBytes);
+  }
+
+ private:
+  static constexpr std::size_t kBytes = kFloats * sizeof(float);
+  static constexpr std::size_t kKeptFree = 512;  // 32 MB
+  const bool give_back_;
+  std::mutex mutex_;
+  std::vector<float*> free_;
+};
+
 // What a group keeps of the stripes above its own, while the build reaches
 // it: its columns' support, one word each per stripe, and their values below
 // the cutoff, stripe after stripe and column after column within one, in
@@ -245,10 +300,29 @@ struct Scratch : KeptValues {
 // whole supports from the start would hold all of them (1.25 GB at 100,000
 // rows) beside what the budget pays for.
 struct PendingGroup {
-  static constexpr std::size_t kChunk = 16384;
+  static constexpr std::size_t kChunk = ChunkPool::kFloats;
+  ChunkPool* pool = nullptr;
   std::vector<std::uint64_t> support;  // stripe after stripe, kGroup words each
-  std::vector<std::unique_ptr<float[]>> chunks;
-  std::size_t used = kChunk;  // in the last chunk
+  std::vector<float*> chunks;          // the pool's
+  std::size_t used = kChunk;           // in the last chunk
+
+  explicit PendingGroup(ChunkPool* from) : pool(from) {}
+  PendingGroup(PendingGroup&& other) noexcept
+      : pool(other.pool),
+        support(std::move(other.support)),
+        chunks(std::exchange(other.chunks, {})),
+        used(other.used) {}
+  PendingGroup(const PendingGroup&) = delete;
+  PendingGroup& operator=(const PendingGroup&) = delete;
+  PendingGroup& operator=(PendingGroup&&) = delete;
+  ~PendingGroup() { release(); }
+
+  void release() noexcept {
+    for (float* chunk : chunks) pool->give(chunk);
+    chunks.clear();
+    std::vector<std::uint64_t>().swap(support);
+    used = kChunk;
+  }
 
   // The next stripe's words, all 0 (a column not kept stays so).
   std::uint64_t* next_stripe() {
@@ -259,11 +333,13 @@ struct PendingGroup {
   void append(const float* values, std::size_t m) {
     while (m > 0) {
       if (used == kChunk) {
-        chunks.emplace_back(new float[kChunk]);
+        // Room first, so that a chunk taken is never lost.
+        if (chunks.size() == chunks.capacity()) chunks.reserve(std::max<std::size_t>(8, 2 * chunks.size()));
+        chunks.push_back(pool->take());
         used = 0;
       }
       const std::size_t step = std::min(m, kChunk - used);
-      std::copy(values, values + step, chunks.back().get() + used);
+      std::copy(values, values + step, chunks.back() + used);
       used += step;
       values += step;
       m -= step;
@@ -288,7 +364,7 @@ struct PendingGroup {
             at = 0;
           }
           const std::size_t step = std::min(m, kChunk - at);
-          const float* from = chunks[chunk].get() + at;
+          const float* from = chunks[chunk] + at;
           std::copy(from, from + step, into.packed[q].data() + into.kept[q]);
           into.kept[q] += step;
           at += step;
@@ -296,7 +372,7 @@ struct PendingGroup {
         }
       }
     }
-    *this = PendingGroup{};
+    release();
   }
 };
 
@@ -385,6 +461,7 @@ struct FacilityLocation::Memo {
   // below the floor: the columns computed afresh are then worth keeping
   // rather than following their gains through the raised rows.
   std::size_t fits_from = std::numeric_limits<std::size_t>::max();
+  double fit_bytes = 0.0;  // what the missing columns seemed to need, when they seemed to fit
   ScratchShelf shelf;
   // The matrix's rows as 8-bit codes, when the budget had room for them:
   // they prove most distances too long to gain before any is computed.
@@ -1139,7 +1216,7 @@ bool all_worth_keeping(const Points& points, const FacilityLocation::Shared& sha
 
 // Whether the missing columns' distances below `floor` would fit the budget
 // (less `reserve`), judged by a sample of evenly spaced columns.
-bool missing_seem_to_fit(const Points& points, const Memo& memo, const float* floor,
+bool missing_seem_to_fit(const Points& points, Memo& memo, const float* floor,
                          std::size_t reserve) {
   const std::size_t n = points.n(), count = std::min(n, kGroup);
   const MemoryLedger& ledger = memo.matrix->ledger;
@@ -1158,6 +1235,7 @@ bool missing_seem_to_fit(const Points& points, const Memo& memo, const float* fl
   }
   const double bytes = static_cast<double>(kept_bytes_for(below / count, n)) *
                        static_cast<double>(memo.missing.load(std::memory_order_relaxed));
+  memo.fit_bytes = bytes;
   return bytes <= static_cast<double>(ledger.budget() - ledger.used() - reserve);
 }
 
@@ -1260,6 +1338,7 @@ struct StripeJob {
   const std::uint8_t* wanted = nullptr;  // the columns to keep, or all where null
   float limit = 0.0f;    // what the screen must let through where floor is null
   bool progress = false;
+  bool give_back = false;  // the pending values' chunks go back to the system (ChunkPool)
 };
 
 // Stripe s computes the distances of group s's columns to the rows from its
@@ -1284,7 +1363,12 @@ void run_stripes(const Points& points, const FacilityLocation::Shared& shared, M
   // group's rows past the last read a whole group, whose extra lanes are dropped.
   std::vector<float> spans[2];
   for (auto& span : spans) span.assign((std::min(n, kSpan) + kGroup) * kGroup, 0.0f);
-  std::vector<PendingGroup> pending(job.keeping ? groups : 0);
+  ChunkPool chunk_pool(job.give_back);  // outlives `pending`
+  std::vector<PendingGroup> pending;
+  if (job.keeping) {
+    pending.reserve(groups);
+    for (std::size_t t = 0; t < groups; ++t) pending.emplace_back(&chunk_pool);
+  }
   // A group's kept values, while the next group's may still be filled from
   // the last one's.
   KeptValues owns[2];
@@ -1405,6 +1489,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   memo.floor.clear();
   memo.floor_level = 0;
   memo.fits_from = std::numeric_limits<std::size_t>::max();
+  memo.fit_bytes = 0.0;
   memo.matrix = points.data();
   memo.first.assign(n, 0.0);
   memo.first_exact = true;
@@ -1546,6 +1631,12 @@ void keep_missing(const Points& points, const FacilityLocation::Shared& shared, 
   job.keeping = true;
   job.floor = memo.floor.data();
   job.wanted = wanted.data();
+  // The pending values peak near a quarter of what the pass keeps; where
+  // they would no longer fit beside it (and the narrow copies' share), their
+  // chunks go back to the system as they are freed.
+  const MemoryLedger& ledger = memo.matrix->ledger;
+  job.give_back = static_cast<double>(ledger.used()) + 1.25 * memo.fit_bytes >
+                  static_cast<double>(ledger.budget() - reserve / 2);
   run_stripes(points, shared, memo, job, admit, fill);
 }
 
