@@ -246,8 +246,10 @@ struct Scratch : KeptValues {
 class ChunkPool {
  public:
   static constexpr std::size_t kFloats = 16384;
-  explicit ChunkPool(bool give_back) : give_back_(give_back) {
-    if (give_back_) free_.reserve(kKeptFree);
+  static constexpr std::size_t kBytes = kFloats * sizeof(float);
+  // Up to `kept_free` freed chunks wait for the pass to take them again.
+  ChunkPool(bool give_back, std::size_t kept_free) : give_back_(give_back), kept_free_(kept_free) {
+    if (give_back_) free_.reserve(kept_free_);
   }
   ChunkPool(const ChunkPool&) = delete;
   ChunkPool& operator=(const ChunkPool&) = delete;
@@ -275,7 +277,7 @@ class ChunkPool {
     }
     {
       const std::lock_guard lock(mutex_);
-      if (free_.size() < kKeptFree) {
+      if (free_.size() < kept_free_) {
         free_.push_back(chunk);  // within the room reserved
         return;
       }
@@ -284,9 +286,8 @@ class ChunkPool {
   }
 
  private:
-  static constexpr std::size_t kBytes = kFloats * sizeof(float);
-  static constexpr std::size_t kKeptFree = 512;  // 32 MB
   const bool give_back_;
+  const std::size_t kept_free_;
   std::mutex mutex_;
   std::vector<float*> free_;
 };
@@ -1363,7 +1364,11 @@ void run_stripes(const Points& points, const FacilityLocation::Shared& shared, M
   // group's rows past the last read a whole group, whose extra lanes are dropped.
   std::vector<float> spans[2];
   for (auto& span : spans) span.assign((std::min(n, kSpan) + kGroup) * kGroup, 0.0f);
-  ChunkPool chunk_pool(job.give_back);  // outlives `pending`
+  // Freed chunks waiting to be taken again hold at most 1/256 of the budget
+  // (16 to 1,024 of them). The pool outlives `pending`.
+  ChunkPool chunk_pool(job.give_back,
+                       std::clamp<std::size_t>(memo.matrix->ledger.budget() / 256 / ChunkPool::kBytes,
+                                               16, 1024));
   std::vector<PendingGroup> pending;
   if (job.keeping) {
     pending.reserve(groups);
