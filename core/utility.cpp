@@ -462,7 +462,6 @@ struct FacilityLocation::Memo {
   // below the floor: the columns computed afresh are then worth keeping
   // rather than following their gains through the raised rows.
   std::size_t fits_from = std::numeric_limits<std::size_t>::max();
-  double fit_bytes = 0.0;  // what the missing columns seemed to need, when they seemed to fit
   ScratchShelf shelf;
   // The matrix's rows as 8-bit codes, when the budget had room for them:
   // they prove most distances too long to gain before any is computed.
@@ -1215,13 +1214,14 @@ bool all_worth_keeping(const Points& points, const FacilityLocation::Shared& sha
              static_cast<double>(ledger.budget() - ledger.used() - reserve);
 }
 
-// Whether the missing columns' distances below `floor` would fit the budget
-// (less `reserve`), judged by a sample of evenly spaced columns.
-bool missing_seem_to_fit(const Points& points, Memo& memo, const float* floor,
-                         std::size_t reserve) {
+// The bytes the missing columns' distances below `floor` seem to need,
+// judged by a sample of evenly spaced columns, where that fits the budget
+// (less `reserve`).
+std::optional<double> missing_seem_to_fit(const Points& points, const Memo& memo,
+                                          const float* floor, std::size_t reserve) {
   const std::size_t n = points.n(), count = std::min(n, kGroup);
   const MemoryLedger& ledger = memo.matrix->ledger;
-  if (ledger.used() + reserve >= ledger.budget()) return false;
+  if (ledger.used() + reserve >= ledger.budget()) return std::nullopt;
   std::size_t cols[kGroup];
   for (std::size_t q = 0; q < count; ++q) cols[q] = q * n / count;
   ScreenUse screen(memo.codes ? &*memo.codes : nullptr);
@@ -1236,8 +1236,8 @@ bool missing_seem_to_fit(const Points& points, Memo& memo, const float* floor,
   }
   const double bytes = static_cast<double>(kept_bytes_for(below / count, n)) *
                        static_cast<double>(memo.missing.load(std::memory_order_relaxed));
-  memo.fit_bytes = bytes;
-  return bytes <= static_cast<double>(ledger.budget() - ledger.used() - reserve);
+  if (bytes > static_cast<double>(ledger.budget() - ledger.used() - reserve)) return std::nullopt;
+  return bytes;
 }
 
 // Adds, for a block of rows (row-major, kGroup lanes a row) of distances
@@ -1494,7 +1494,6 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   memo.floor.clear();
   memo.floor_level = 0;
   memo.fits_from = std::numeric_limits<std::size_t>::max();
-  memo.fit_bytes = 0.0;
   memo.matrix = points.data();
   memo.first.assign(n, 0.0);
   memo.first_exact = true;
@@ -1603,8 +1602,10 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
 // Once every missing column seems to fit below the floor, keeps them all in
 // one pass over the stripes, each distance computed once for both its
 // columns, rather than each against every row as a run asks for its gain:
-// where at least half are missing, that computes fewer distances.
-void keep_missing(const Points& points, const FacilityLocation::Shared& shared, Memo& memo) {
+// where at least half are missing, that computes fewer distances. `bytes`
+// is what they seemed to need.
+void keep_missing(const Points& points, const FacilityLocation::Shared& shared, Memo& memo,
+                  double bytes) {
   const std::size_t n = points.n(), level = memo.floor_level;
   std::vector<std::uint8_t> wanted(n, 0);
   for (std::size_t c = 0; c < n; ++c) wanted[c] = memo.kept[c].support ? 0 : 1;
@@ -1640,7 +1641,7 @@ void keep_missing(const Points& points, const FacilityLocation::Shared& shared, 
   // they would no longer fit beside it (and the narrow copies' share), their
   // chunks go back to the system as they are freed.
   const MemoryLedger& ledger = memo.matrix->ledger;
-  job.give_back = static_cast<double>(ledger.used()) + 1.25 * memo.fit_bytes >
+  job.give_back = static_cast<double>(ledger.used()) + 1.25 * bytes >
                   static_cast<double>(ledger.budget() - reserve / 2);
   run_stripes(points, shared, memo, job, admit, fill);
 }
@@ -2454,10 +2455,12 @@ void FacilityLocation::commit(std::size_t c, const Points& points) {
       if (m.missing.load() > 0) {
         if (raises_at(level)) {
           raise_level(points, m, below_.data());
-          if (m.fits_from > level &&
-              missing_seem_to_fit(points, m, below_.data(), reserve_of(m.matrix->ledger))) {
-            m.fits_from = level;
-            keep_missing(points, *shared_, m);
+          if (m.fits_from > level) {
+            if (const auto bytes =
+                    missing_seem_to_fit(points, m, below_.data(), reserve_of(m.matrix->ledger))) {
+              m.fits_from = level;
+              keep_missing(points, *shared_, m, *bytes);
+            }
           }
         }
       } else if (narrows_at(level) && narrows_rows(best_.size())) {
