@@ -25,6 +25,7 @@ const char* phase_text(Phase phase) noexcept {
 
 namespace control::detail {
 thread_local CallControl* current = nullptr;
+thread_local std::size_t initialising = 0;
 }
 
 namespace control {

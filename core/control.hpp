@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -72,6 +73,16 @@ class CallControl {
 
 namespace control {
 
+namespace detail {
+extern thread_local CallControl* current;
+extern thread_local std::size_t initialising;  // Once initialisations this thread is inside
+}
+
+// Whether this thread is inside a Once's initialisation: the pool then keeps
+// this thread from starting other tasks while it waits, since one of them
+// could wait on the same Once.
+inline bool initialising() noexcept { return detail::initialising != 0; }
+
 // A once-guard that a cancelled (or failed) initialisation leaves unset, so
 // the next call retries it. std::call_once promises as much, but an
 // exception leaving it deadlocks later callers under some pthread_once
@@ -83,18 +94,23 @@ class Once {
     if (done_.load(std::memory_order_acquire)) return;
     std::lock_guard lock(mutex_);
     if (done_.load(std::memory_order_relaxed)) return;
-    init();
+    {
+      const Inside inside;
+      init();
+    }
     done_.store(true, std::memory_order_release);
   }
 
  private:
+  struct Inside {
+    Inside() noexcept { ++detail::initialising; }
+    ~Inside() { --detail::initialising; }
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+  };
   std::mutex mutex_;
   std::atomic<bool> done_{false};
 };
-
-namespace detail {
-extern thread_local CallControl* current;
-}
 
 // The control of the call this thread works for, or nullptr.
 inline CallControl* current() noexcept { return detail::current; }

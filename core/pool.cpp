@@ -214,6 +214,18 @@ class TaskScope {
   const void* body_;
 };
 
+// How many of the pool's tasks this thread is running: more than one where a
+// thread waiting on a call made from a task has started another task.
+thread_local std::size_t t_running = 0;
+
+class Running {
+ public:
+  Running() noexcept { ++t_running; }
+  ~Running() { --t_running; }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+};
+
 // Operations on one body are sequenced by oneTBB, but a split may run while
 // the body it splits from is in use: each operation acquires the bodies it
 // reads and releases only the one it writes.
@@ -231,12 +243,14 @@ struct TbbReduce {
     if (owned) handoff_acquire(body);
   }
   void operator()(const oneapi::tbb::blocked_range<std::size_t>& r) {
+    const Running running;
     TaskScope task(*call, body);
     control::Scope scope(caller);
     control::poll();
     body->run(r.begin(), r.end());
   }
   void join(TbbReduce& rhs) {
+    const Running running;
     handoff_acquire(rhs.body);
     TaskScope task(*call, body);
     control::Scope scope(caller);
@@ -247,6 +261,23 @@ struct TbbReduce {
   const Handoff* call;
   CallControl* caller;  // carried into every task of the call
 };
+
+// A call from outside the pool's tasks is isolated: a thread waiting on it
+// runs only its tasks, never a task of an outer call of its own (work that
+// this call may be part of). A call from a task, such as one run of the
+// sweep's, is not: the threads that wait on the outer call take its tasks
+// too, rather than idle beside the outer call's last long task. Its waiting
+// thread may then start another outer task, whose own calls are isolated
+// again, and so are calls from a once-initialisation, on which another
+// outer task could wait.
+template <class Run>
+void on_pool(const Run& run) {
+  if (t_running == 1 && !control::initialising()) {
+    run();
+    return;
+  }
+  shared().arena.execute([&] { oneapi::tbb::this_task_arena::isolate(run); });
+}
 
 // Starts a parallel call on the calling thread; the end is acquired on leaving,
 // also when a task's exception comes through.
@@ -345,14 +376,9 @@ void parallel_reduce(std::size_t n, ReduceBody& body) {
   Handoff call;
   TbbReduce tbb_body(body, call, control::current());
   CallScope scope(call);
-  // Isolated: a thread waiting here for the pool runs only this call's tasks,
-  // never an outer task of its own (work that this call may be part of, such
-  // as a once-initialisation that the outer task would wait on again).
-  shared().arena.execute([&] {
-    oneapi::tbb::this_task_arena::isolate([&] {
-      oneapi::tbb::parallel_reduce(oneapi::tbb::blocked_range<std::size_t>(0, n, 1), tbb_body,
-                                   oneapi::tbb::auto_partitioner());
-    });
+  on_pool([&] {
+    oneapi::tbb::parallel_reduce(oneapi::tbb::blocked_range<std::size_t>(0, n, 1), tbb_body,
+                                 oneapi::tbb::auto_partitioner());
   });
 }
 
@@ -362,16 +388,15 @@ void parallel_chunks(std::size_t n, const std::function<void(std::size_t, std::s
   Handoff call;
   CallControl* const caller = control::current();
   CallScope scope(call);
-  shared().arena.execute([&] {
-    oneapi::tbb::this_task_arena::isolate([&] {
-      oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n, 1),
-                                [&](const oneapi::tbb::blocked_range<std::size_t>& r) {
-                                  TaskScope task(call);
-                                  control::Scope in_call(caller);
-                                  control::poll();
-                                  chunk(r.begin(), r.end());
-                                });
-    });
+  on_pool([&] {
+    oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n, 1),
+                              [&](const oneapi::tbb::blocked_range<std::size_t>& r) {
+                                const Running running;
+                                TaskScope task(call);
+                                control::Scope in_call(caller);
+                                control::poll();
+                                chunk(r.begin(), r.end());
+                              });
   });
 }
 

@@ -342,6 +342,65 @@ TEST(PoolConcurrency, SeveralCallersShareThePool) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
+// Waits up to ten seconds for `until`, and tells whether it came.
+template <class Until>
+bool wait_for(Until until) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!until()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// A call made from a task shares the threads that wait on the outer call:
+// outer task 0 holds the calling thread until task 1 runs elsewhere, and then
+// waits on the outer call while task 1's own two tasks must run at once.
+// Outer tasks that all wait on a Once whose initialisation calls the pool
+// still finish, with one initialisation.
+TEST(PoolNesting, CallsFromTasksShareTheWaitingThreadsAndOnceStillEnds) {
+  if (pool::size() < 2) GTEST_SKIP() << "needs two workers";
+  std::atomic<bool> started{false}, met{false}, outer_overlap{true};
+  std::atomic<int> inside{0};
+  pool::map_chunks(
+      2, [] { return 0; },
+      [&](int&, std::size_t i) {
+        if (i == 0) {
+          outer_overlap = wait_for([&] { return started.load(); });
+          return;
+        }
+        started = true;
+        pool::map_chunks(
+            2, [] { return 0; },
+            [&](int&, std::size_t) {
+              ++inside;
+              if (wait_for([&] { return met.load() || inside.load() == 2; })) met = true;
+              --inside;
+            });
+      });
+  ASSERT_TRUE(outer_overlap) << "the outer call's two tasks never ran at once";
+  EXPECT_TRUE(met) << "the nested call's tasks never ran at once";
+
+  control::Once once;
+  std::atomic<int> inits{0};
+  std::atomic<std::size_t> inner{0};
+  pool::map_chunks(
+      64, [] { return 0; },
+      [&](int&, std::size_t) {
+        once.call([&] {
+          ++inits;
+          pool::map_chunks(
+              256, [] { return 0; },
+              [&](int&, std::size_t) {
+                inner += 1;
+                std::this_thread::yield();
+              });
+        });
+      });
+  EXPECT_EQ(inits.load(), 1);
+  EXPECT_EQ(inner.load(), 256u);
+}
+
 // The waiter ticks while the work runs; a tick that asks for a stop makes the
 // work's Cancelled reach the caller, and a failure of the work comes through
 // once it has ended.
