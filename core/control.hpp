@@ -78,10 +78,19 @@ extern thread_local CallControl* current;
 extern thread_local std::size_t initialising;  // Once initialisations this thread is inside
 }
 
-// Whether this thread is inside a Once's initialisation: the pool then keeps
-// this thread from starting other tasks while it waits, since one of them
-// could wait on the same Once.
+// Whether this thread is inside a Once's initialisation, or runs a task of a
+// pool call made from one: the pool then keeps it from starting other tasks
+// while it waits, since one of them could wait on the same Once.
 inline bool initialising() noexcept { return detail::initialising != 0; }
+
+// Counts this thread as initialising for the scope's lifetime.
+class Initialising {
+ public:
+  Initialising() noexcept { ++detail::initialising; }
+  ~Initialising() { --detail::initialising; }
+  Initialising(const Initialising&) = delete;
+  Initialising& operator=(const Initialising&) = delete;
+};
 
 // A once-guard that a cancelled (or failed) initialisation leaves unset, so
 // the next call retries it. std::call_once promises as much, but an
@@ -95,19 +104,13 @@ class Once {
     std::lock_guard lock(mutex_);
     if (done_.load(std::memory_order_relaxed)) return;
     {
-      const Inside inside;
+      const Initialising inside;
       init();
     }
     done_.store(true, std::memory_order_release);
   }
 
  private:
-  struct Inside {
-    Inside() noexcept { ++detail::initialising; }
-    ~Inside() { --detail::initialising; }
-    Inside(const Inside&) = delete;
-    Inside& operator=(const Inside&) = delete;
-  };
   std::mutex mutex_;
   std::atomic<bool> done_{false};
 };

@@ -218,12 +218,20 @@ class TaskScope {
 // thread waiting on a call made from a task has started another task.
 thread_local std::size_t t_running = 0;
 
+// A task of a call made from a once-initialisation works for it too, so that
+// the calls it makes in turn are isolated as well.
 class Running {
  public:
-  Running() noexcept { ++t_running; }
+  explicit Running(bool initialising) noexcept {
+    ++t_running;
+    if (initialising) for_init_.emplace();
+  }
   ~Running() { --t_running; }
   Running(const Running&) = delete;
   Running& operator=(const Running&) = delete;
+
+ private:
+  std::optional<control::Initialising> for_init_;
 };
 
 // Operations on one body are sequenced by oneTBB, but a split may run while
@@ -232,7 +240,8 @@ class Running {
 struct TbbReduce {
   TbbReduce(detail::ReduceBody& b, const Handoff& call, CallControl* caller)
       : body(&b), call(&call), caller(caller) {}
-  TbbReduce(TbbReduce& other, oneapi::tbb::split) : call(other.call), caller(other.caller) {
+  TbbReduce(TbbReduce& other, oneapi::tbb::split)
+      : call(other.call), caller(other.caller), initialising(other.initialising) {
     handoff_acquire(&call->start);
     handoff_acquire(other.body);  // only reads it
     owned = other.body->split();
@@ -243,14 +252,14 @@ struct TbbReduce {
     if (owned) handoff_acquire(body);
   }
   void operator()(const oneapi::tbb::blocked_range<std::size_t>& r) {
-    const Running running;
+    const Running running(initialising);
     TaskScope task(*call, body);
     control::Scope scope(caller);
     control::poll();
     body->run(r.begin(), r.end());
   }
   void join(TbbReduce& rhs) {
-    const Running running;
+    const Running running(initialising);
     handoff_acquire(rhs.body);
     TaskScope task(*call, body);
     control::Scope scope(caller);
@@ -260,6 +269,7 @@ struct TbbReduce {
   detail::ReduceBody* body;
   const Handoff* call;
   CallControl* caller;  // carried into every task of the call
+  bool initialising = control::initialising();  // the caller's, carried likewise
 };
 
 // A call from outside the pool's tasks is isolated: a thread waiting on it
@@ -268,8 +278,8 @@ struct TbbReduce {
 // sweep's, is not: the threads that wait on the outer call take its tasks
 // too, rather than idle beside the outer call's last long task. Its waiting
 // thread may then start another outer task, whose own calls are isolated
-// again, and so are calls from a once-initialisation, on which another
-// outer task could wait.
+// again, and so are calls from a once-initialisation or from the tasks of a
+// call made in one: another outer task could wait on that once.
 template <class Run>
 void on_pool(const Run& run) {
   if (t_running == 1 && !control::initialising()) {
@@ -387,11 +397,12 @@ void parallel_chunks(std::size_t n, const std::function<void(std::size_t, std::s
   if (sequential()) return in_pieces(n, chunk);
   Handoff call;
   CallControl* const caller = control::current();
+  const bool initialising = control::initialising();
   CallScope scope(call);
   on_pool([&] {
     oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n, 1),
                               [&](const oneapi::tbb::blocked_range<std::size_t>& r) {
-                                const Running running;
+                                const Running running(initialising);
                                 TaskScope task(call);
                                 control::Scope in_call(caller);
                                 control::poll();

@@ -357,7 +357,8 @@ bool wait_for(Until until) {
 // outer task 0 holds the calling thread until task 1 runs elsewhere, and then
 // waits on the outer call while task 1's own two tasks must run at once.
 // Outer tasks that all wait on a Once whose initialisation calls the pool
-// still finish, with one initialisation.
+// still finish, with one initialisation, and the tasks of a call made from
+// one count as working for it on every thread.
 TEST(PoolNesting, CallsFromTasksShareTheWaitingThreadsAndOnceStillEnds) {
   if (pool::size() < 2) GTEST_SKIP() << "needs two workers";
   std::atomic<bool> started{false}, met{false}, outer_overlap{true};
@@ -390,15 +391,26 @@ TEST(PoolNesting, CallsFromTasksShareTheWaitingThreadsAndOnceStillEnds) {
         once.call([&] {
           ++inits;
           pool::map_chunks(
-              256, [] { return 0; },
-              [&](int&, std::size_t) {
-                inner += 1;
-                std::this_thread::yield();
-              });
+              256, [] { return 0; }, [&](int&, std::size_t) { inner += 1; });
         });
       });
   EXPECT_EQ(inits.load(), 1);
   EXPECT_EQ(inner.load(), 256u);
+
+  // Two tasks at once, so that one runs on a worker: each counts as working
+  // for the initialisation.
+  control::Once solo;
+  std::atomic<int> together{0}, unmarked{0};
+  solo.call([&] {
+    pool::map_chunks(
+        2, [] { return 0; },
+        [&](int&, std::size_t) {
+          ++together;
+          EXPECT_TRUE(wait_for([&] { return together.load() == 2; }));
+          if (!control::initialising()) ++unmarked;
+        });
+  });
+  EXPECT_EQ(unmarked.load(), 0);
 }
 
 // The waiter ticks while the work runs; a tick that asks for a stop makes the
