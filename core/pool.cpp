@@ -187,22 +187,35 @@ void handoff_acquire(const void*) {}
 void handoff_release(const void*) {}
 #endif
 
-// One parallel call: its start precedes every task, every task precedes its end.
+// How many of the pool's tasks this thread is running: more than one where a
+// thread waiting on a call made from a task has started another task.
+thread_local std::size_t t_running = 0;
+
+// One parallel call: its start precedes every task, every task precedes its
+// end. Made on the calling thread, whose control and initialising state every
+// task carries: a task of a call made from a once-initialisation works for it
+// too, so that the calls it makes in turn are isolated as well.
 struct Handoff {
   char start = 0;
   char end = 0;
+  CallControl* caller = control::current();
+  bool initialising = control::initialising();
 };
 
-// Begins a task of `call` on this thread; on leaving it (also by an exception)
-// publishes what the task did for the caller and, if given, for the next user
-// of the same body.
+// Runs a task of `call` on this thread, under the caller's control; on
+// leaving it (also by an exception) publishes what the task did for the
+// caller and, if given, for the next user of the same body.
 class TaskScope {
  public:
-  TaskScope(const Handoff& call, const void* body = nullptr) : call_(call), body_(body) {
+  TaskScope(const Handoff& call, const void* body = nullptr)
+      : call_(call), body_(body), control_(call.caller) {
     handoff_acquire(&call_.start);
     if (body_) handoff_acquire(body_);
+    ++t_running;
+    if (call_.initialising) for_init_.emplace();
   }
   ~TaskScope() {
+    --t_running;
     if (body_) handoff_release(body_);
     handoff_release(&call_.end);
   }
@@ -212,25 +225,7 @@ class TaskScope {
  private:
   const Handoff& call_;
   const void* body_;
-};
-
-// How many of the pool's tasks this thread is running: more than one where a
-// thread waiting on a call made from a task has started another task.
-thread_local std::size_t t_running = 0;
-
-// A task of a call made from a once-initialisation works for it too, so that
-// the calls it makes in turn are isolated as well.
-class Running {
- public:
-  explicit Running(bool initialising) noexcept {
-    ++t_running;
-    if (initialising) for_init_.emplace();
-  }
-  ~Running() { --t_running; }
-  Running(const Running&) = delete;
-  Running& operator=(const Running&) = delete;
-
- private:
+  control::Scope control_;
   std::optional<control::Initialising> for_init_;
 };
 
@@ -238,10 +233,8 @@ class Running {
 // the body it splits from is in use: each operation acquires the bodies it
 // reads and releases only the one it writes.
 struct TbbReduce {
-  TbbReduce(detail::ReduceBody& b, const Handoff& call, CallControl* caller)
-      : body(&b), call(&call), caller(caller) {}
-  TbbReduce(TbbReduce& other, oneapi::tbb::split)
-      : call(other.call), caller(other.caller), initialising(other.initialising) {
+  TbbReduce(detail::ReduceBody& b, const Handoff& call) : body(&b), call(&call) {}
+  TbbReduce(TbbReduce& other, oneapi::tbb::split) : call(other.call) {
     handoff_acquire(&call->start);
     handoff_acquire(other.body);  // only reads it
     owned = other.body->split();
@@ -252,24 +245,18 @@ struct TbbReduce {
     if (owned) handoff_acquire(body);
   }
   void operator()(const oneapi::tbb::blocked_range<std::size_t>& r) {
-    const Running running(initialising);
     TaskScope task(*call, body);
-    control::Scope scope(caller);
     control::poll();
     body->run(r.begin(), r.end());
   }
   void join(TbbReduce& rhs) {
-    const Running running(initialising);
     handoff_acquire(rhs.body);
     TaskScope task(*call, body);
-    control::Scope scope(caller);
     body->join(*rhs.body);
   }
   std::unique_ptr<detail::ReduceBody> owned;
   detail::ReduceBody* body;
   const Handoff* call;
-  CallControl* caller;  // carried into every task of the call
-  bool initialising = control::initialising();  // the caller's, carried likewise
 };
 
 // A call from outside the pool's tasks is isolated: a thread waiting on it
@@ -384,7 +371,7 @@ void parallel_reduce(std::size_t n, ReduceBody& body) {
   if (n == 0) return;
   if (sequential()) return in_pieces(n, [&](std::size_t b, std::size_t e) { body.run(b, e); });
   Handoff call;
-  TbbReduce tbb_body(body, call, control::current());
+  TbbReduce tbb_body(body, call);
   CallScope scope(call);
   on_pool([&] {
     oneapi::tbb::parallel_reduce(oneapi::tbb::blocked_range<std::size_t>(0, n, 1), tbb_body,
@@ -396,15 +383,11 @@ void parallel_chunks(std::size_t n, const std::function<void(std::size_t, std::s
   if (n == 0) return;
   if (sequential()) return in_pieces(n, chunk);
   Handoff call;
-  CallControl* const caller = control::current();
-  const bool initialising = control::initialising();
   CallScope scope(call);
   on_pool([&] {
     oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n, 1),
                               [&](const oneapi::tbb::blocked_range<std::size_t>& r) {
-                                const Running running(initialising);
                                 TaskScope task(call);
-                                control::Scope in_call(caller);
                                 control::poll();
                                 chunk(r.begin(), r.end());
                               });
