@@ -242,9 +242,10 @@ double rounding_share(std::size_t dim) noexcept {
   return rounding_gamma(dim + (dim + 15) / 16 + 40);
 }
 
-// The row's length from above: the sum of squares in doubles is within
-// dim * 2^-53 of its own, far inside the margin.
-__attribute__((target("avx512f"))) double norm_above(const float* x, std::size_t dim) noexcept {
+
+// The sum of squares in doubles, within dim * 2^-53 of its own: the factors
+// 1 +- 2^-32 cover that for every dim the kernel takes.
+__attribute__((target("avx512f"))) double squares_of(const float* x, std::size_t dim) noexcept {
   __m512d acc = _mm512_setzero_pd();
   std::size_t k = 0;
   for (; k + 8 <= dim; k += 8) {
@@ -256,24 +257,49 @@ __attribute__((target("avx512f"))) double norm_above(const float* x, std::size_t
     const __m512d v = _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_maskz_loadu_ps(mask, x + k)));
     acc = _mm512_fmadd_pd(v, v, acc);
   }
-  return std::sqrt(_mm512_reduce_add_pd(acc)) * (1.0 + 0x1p-32);
+  return _mm512_reduce_add_pd(acc);
 }
 
-// The exact sum lies within share * |x| |y| of the fused one, and 1 - sum
-// and the clamps round by at most a unit of 1 + |x| |y|; the bound of that
-// from above (Up) or below, with every operation rounded that way, the
-// margin's own always up. Only the first 16 V columns are computed.
-template <bool Up, std::size_t V>
+// The row's length from above.
+double norm_above(const float* x, std::size_t dim) noexcept {
+  return std::sqrt(squares_of(x, dim)) * (1.0 + 0x1p-32);
+}
+
+// What the kernel knows of its columns.
+struct FusedColumns {
+  const float* turned;
+  const float* norms;       // lengths from above
+  const float* squares_up;  // squared lengths, under Euclidean distance
+  const float* squares_down;
+};
+
+// The fused sum lies within share * |x| |y| of the exact product x.y, and
+// so does the exact tiles' sum. Cosine: 1 - sum and the clamps round by at
+// most a unit of 1 + |x| |y|. Euclidean: the squared distance lies between
+// |x|^2 + |y|^2 - 2 sum -+ 2 share |x| |y|, and the exact tiles' sum of
+// squares within share of it, relative (and a little, absolute, below the
+// normal floats), before its square root. The bound
+// of that from above (Up) or below, with every operation rounded that way,
+// the margin's own always up. Only the first 16 V columns are computed.
+template <bool Up, bool Euclidean, std::size_t V>
 __attribute__((target("avx512f"))) void fused_avx512(const float* values, std::size_t dim,
-                                                    const float* t, const float* norms,
+                                                    const FusedColumns& columns,
                                                     const std::uint32_t* rows, std::size_t count,
                                                     float* out, std::size_t stride) noexcept {
   constexpr std::size_t kAboveRows = kAboveRowsFor<V>;
   constexpr int kUp = _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC;
-  constexpr int kWay = Up ? kUp : _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+  constexpr int kDown = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+  constexpr int kWay = Up ? kUp : kDown;
+  const float* t = columns.turned;
   const double margin = rounding_share(dim) + 4.0 * kFloatUnit;
   const __m512 one = _mm512_set1_ps(1.0f), zero = _mm512_setzero_ps(), two = _mm512_set1_ps(2.0f);
   const __m512 margin_up = _mm512_set1_ps(round_up(margin));
+  const __m512 inf = _mm512_set1_ps(std::numeric_limits<float>::infinity());
+  // Past what dim products and squares lose below the normal floats (each at
+  // most 2^-149), as a squared distance.
+  const __m512 tiny = _mm512_set1_ps(0x1p-100f);
+  // The exact tiles' sum of squares over the true one, from above or below.
+  const __m512 share = _mm512_set1_ps(Up ? round_up(1.0 + 2.0 * margin) : round_down(1.0 - 2.0 * margin));
   for (std::size_t k0 = 0; k0 < count; k0 += kAboveRows) {
     const std::size_t live = std::min(kAboveRows, count - k0);
     // Rows past the count repeat the last one; their sums are not stored.
@@ -310,12 +336,41 @@ __attribute__((target("avx512f"))) void fused_avx512(const float* values, std::s
     }
     for (std::size_t r = 0; r < live; ++r) {
       float* o = out + (k0 + r) * stride;
-      const __m512 by = _mm512_set1_ps(round_up(margin * norm_above(a[r], dim)));
+      double length = 0.0;
+      __m512 own = zero;  // the row's squared length, under Euclidean distance
+      if constexpr (Euclidean) {
+        const double squares = squares_of(a[r], dim);
+        length = std::sqrt(squares) * (1.0 + 0x1p-32);
+        own = _mm512_set1_ps(Up ? round_up(squares * (1.0 + 0x1p-32))
+                                : round_down(squares * (1.0 - 0x1p-32)));
+      } else {
+        length = norm_above(a[r], dim);
+      }
+      const __m512 by = _mm512_set1_ps(round_up(margin * length));
       for (std::size_t v = 0; v < V; ++v) {
-        const __m512 e = _mm512_fmadd_round_ps(by, _mm512_loadu_ps(norms + 16 * v), margin_up, kUp);
-        const __m512 near = _mm512_sub_round_ps(one, acc[r][v], kWay);
-        const __m512 d = Up ? _mm512_add_round_ps(near, e, kUp) : _mm512_sub_round_ps(near, e, kWay);
-        _mm512_storeu_ps(o + 16 * v, _mm512_min_ps(_mm512_max_ps(d, zero), two));
+        const __m512 lengths = _mm512_loadu_ps(columns.norms + 16 * v);
+        if constexpr (Euclidean) {
+          // No absolute margin but for products that leave the normal
+          // floats, whose roundings the relative ones do not cover: every
+          // length scales the bounds alike.
+          const __m512 e = _mm512_fmadd_round_ps(by, lengths, tiny, kUp);
+          const __m512 theirs = _mm512_loadu_ps((Up ? columns.squares_up : columns.squares_down) + 16 * v);
+          const __m512 twice = _mm512_mul_ps(two, acc[r][v]);  // exact, or infinite
+          const __m512 near = _mm512_sub_round_ps(_mm512_add_round_ps(own, theirs, kWay), twice, kWay);
+          const __m512 wide = _mm512_mul_ps(two, e);
+          __m512 sq = Up ? _mm512_add_round_ps(near, wide, kUp)
+                         : _mm512_sub_round_ps(_mm512_sub_round_ps(near, wide, kDown), tiny, kDown);
+          // A NaN (from infinite lengths) bounds nothing: +inf above, 0 below.
+          sq = Up ? _mm512_mask_mov_ps(sq, _mm512_cmp_ps_mask(sq, sq, _CMP_UNORD_Q), inf)
+                  : _mm512_max_ps(sq, zero);
+          const __m512 d = _mm512_sqrt_round_ps(_mm512_mul_round_ps(sq, share, kWay), kWay);
+          _mm512_storeu_ps(o + 16 * v, d);
+        } else {
+          const __m512 e = _mm512_fmadd_round_ps(by, lengths, margin_up, kUp);
+          const __m512 near = _mm512_sub_round_ps(one, acc[r][v], kWay);
+          const __m512 d = Up ? _mm512_add_round_ps(near, e, kUp) : _mm512_sub_round_ps(near, e, kWay);
+          _mm512_storeu_ps(o + 16 * v, _mm512_min_ps(_mm512_max_ps(d, zero), two));
+        }
       }
     }
   }
@@ -516,23 +571,27 @@ void distance_columns4_listed(const float* values, std::size_t dim, Metric metri
 }
 
 bool FusedDistances::available(std::size_t dim, Metric metric) noexcept {
-  return metric == Metric::Cosine && active_kernel_level() == KernelLevel::Avx512 && dim > 0 &&
-         dim <= (std::size_t{1} << 16);
+  (void)metric;  // both: cosine from the product, Euclidean from it and the lengths
+  return active_kernel_level() == KernelLevel::Avx512 && dim > 0 && dim <= (std::size_t{1} << 16);
 }
 
-FusedDistances::FusedDistances(const float* values, std::size_t dim, const std::size_t* cols,
-                               std::size_t count, const float* rows)
+FusedDistances::FusedDistances(const float* values, std::size_t dim, Metric metric,
+                               const std::size_t* cols, std::size_t count, const float* rows)
     : values_(rows != nullptr ? rows : values),
       dim_(dim),
       columns_(std::min(count, kColumns)),
-      storage_(dim * kColumns + 16, 0.0f) {
+      storage_(dim * kColumns + 16, 0.0f),
+      euclidean_(metric == Metric::Euclidean) {
   float* t = storage_.data() + (turned() - storage_.data());
   for (std::size_t q = 0; q < kColumns; ++q) {
-    norms_[q] = 0.0f;
+    norms_[q] = squares_up_[q] = squares_down_[q] = 0.0f;
     if (q >= count) continue;
     const float* y = values + cols[q] * dim;
     for (std::size_t k = 0; k < dim; ++k) t[k * kColumns + q] = y[k];
-    norms_[q] = round_up(norm_above(y, dim));
+    const double squares = squares_of(y, dim);
+    norms_[q] = round_up(std::sqrt(squares) * (1.0 + 0x1p-32));
+    squares_up_[q] = round_up(squares * (1.0 + 0x1p-32));
+    squares_down_[q] = round_down(squares * (1.0 - 0x1p-32));
   }
 }
 
@@ -544,16 +603,16 @@ const float* FusedDistances::turned() const noexcept {
 namespace {
 
 // The kernel for as many vectors of sixteen as `columns` takes.
-template <bool Up>
-void fused_for(std::size_t columns, const float* values, std::size_t dim, const float* t,
-               const float* norms, const std::uint32_t* rows, std::size_t count, float* out,
+template <bool Up, bool Euclidean>
+void fused_for(std::size_t columns, const float* values, std::size_t dim,
+               const FusedColumns& from, const std::uint32_t* rows, std::size_t count, float* out,
                std::size_t stride) noexcept {
   switch ((columns + 15) / 16) {
     case 0:
-    case 1: fused_avx512<Up, 1>(values, dim, t, norms, rows, count, out, stride); break;
-    case 2: fused_avx512<Up, 2>(values, dim, t, norms, rows, count, out, stride); break;
-    case 3: fused_avx512<Up, 3>(values, dim, t, norms, rows, count, out, stride); break;
-    default: fused_avx512<Up, 4>(values, dim, t, norms, rows, count, out, stride); break;
+    case 1: fused_avx512<Up, Euclidean, 1>(values, dim, from, rows, count, out, stride); break;
+    case 2: fused_avx512<Up, Euclidean, 2>(values, dim, from, rows, count, out, stride); break;
+    case 3: fused_avx512<Up, Euclidean, 3>(values, dim, from, rows, count, out, stride); break;
+    default: fused_avx512<Up, Euclidean, 4>(values, dim, from, rows, count, out, stride); break;
   }
 }
 
@@ -561,12 +620,22 @@ void fused_for(std::size_t columns, const float* values, std::size_t dim, const 
 
 void FusedDistances::above(const std::uint32_t* rows, std::size_t count, float* out,
                            std::size_t stride) const noexcept {
-  fused_for<true>(columns_, values_, dim_, turned(), norms_, rows, count, out, stride);
+  const FusedColumns from{turned(), norms_, squares_up_, squares_down_};
+  if (euclidean_) {
+    fused_for<true, true>(columns_, values_, dim_, from, rows, count, out, stride);
+  } else {
+    fused_for<true, false>(columns_, values_, dim_, from, rows, count, out, stride);
+  }
 }
 
 void FusedDistances::below(const std::uint32_t* rows, std::size_t count, float* out,
                            std::size_t stride) const noexcept {
-  fused_for<false>(columns_, values_, dim_, turned(), norms_, rows, count, out, stride);
+  const FusedColumns from{turned(), norms_, squares_up_, squares_down_};
+  if (euclidean_) {
+    fused_for<false, true>(columns_, values_, dim_, from, rows, count, out, stride);
+  } else {
+    fused_for<false, false>(columns_, values_, dim_, from, rows, count, out, stride);
+  }
 }
 
 void below_masks(const float* a, const float* b, std::size_t len, std::uint64_t* masks) noexcept {

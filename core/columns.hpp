@@ -38,25 +38,28 @@ void distance_columns4_listed(const float* values, std::size_t dim, Metric metri
 void distance_rows(const float* values, std::size_t dim, Metric metric, std::size_t c,
                    const std::uint32_t* rows, std::size_t count, float* out) noexcept;
 
-// Bounds from above (or below) of the cosine distances that
+// Bounds from above (or below) of the distances that
 // distance_columns4_listed gives, for up to 64 columns against listed rows,
 // from a kernel that fuses each product into its sum and has no horizontal
 // sums to finish: about 2.5 times as fast as the exact tiles. Each bound
-// covers the rounding of both kernels, so it lies within about 2e-5 of the
-// exact value at d = 128. For bounds only: no value of it reaches a result.
-// (Euclidean distances would need a difference before each product, which
-// leaves the fused kernel little faster.)
+// covers the rounding of both kernels, so a cosine bound lies within about
+// 2e-5 of the exact value at d = 128; a Euclidean one comes from the rows'
+// lengths and their product, |x|^2 + |y|^2 - 2 x.y, and is as close
+// relative to |x| + |y| (far rows near one another get loose bounds, which
+// cost time and never a result). For bounds only: no value of it reaches a
+// result.
 class FusedDistances {
  public:
   static constexpr std::size_t kColumns = 64;
   // Whether the active build has the kernel for rows of `dim` values.
   static bool available(std::size_t dim, Metric metric) noexcept;
-  // The columns cols[0 .. count), count <= kColumns, of the unit rows
-  // `values` (of `dim` floats); only when available(dim, Metric::Cosine).
+  // The columns cols[0 .. count), count <= kColumns, of the rows `values`
+  // (of `dim` floats, of unit length under cosine); only when
+  // available(dim, metric).
   // The rows that above() and below() list are those of `rows`, where given
   // (a copy of rows in the order they are read, say), or else of `values`.
-  FusedDistances(const float* values, std::size_t dim, const std::size_t* cols, std::size_t count,
-                 const float* rows = nullptr);
+  FusedDistances(const float* values, std::size_t dim, Metric metric, const std::size_t* cols,
+                 std::size_t count, const float* rows = nullptr);
   // out[k * stride + q] >= dist(rows[k], cols[q]) for k < count and q below
   // the columns' count, at a cost that grows with it by sixteen; the lanes
   // past it up to kColumns are left alone or get values to ignore.
@@ -74,7 +77,10 @@ class FusedDistances {
   // storage_ from its first 64-byte boundary on (derived, so copies stay whole).
   const float* turned() const noexcept;
   std::vector<float> storage_;
+  bool euclidean_;
   float norms_[kColumns];  // from above
+  // Squared lengths from above and below, under Euclidean distance.
+  float squares_up_[kColumns], squares_down_[kColumns];
 };
 
 // Bit j of masks[w] tells whether a[64 w + j] < b[64 w + j], for positions

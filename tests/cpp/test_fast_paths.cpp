@@ -324,39 +324,53 @@ TEST(FastColumnKernels, EveryBuildGivesTheDistanceOfEachPair) {
 }
 
 // From above and from below, and close: on rows of lengths far apart
-// (before they are normalised), near-duplicate rows and the columns' own
-// rows, for a full and a partial set of columns.
-TEST(FastColumnKernels, FusedCosineDistancesBoundEveryPairFromBothSidesClosely) {
+// (before cosine normalises them), near-duplicate rows and the columns' own
+// rows, for a full and a partial set of columns. Euclidean bounds are close
+// relative to the rows' lengths, and stay bounds on rows far from the origin.
+TEST(FastColumnKernels, FusedDistancesBoundEveryPairFromBothSidesClosely) {
   if (!FusedDistances::available(16, Metric::Cosine)) GTEST_SKIP() << "no fused kernel here";
-  EXPECT_FALSE(FusedDistances::available(16, Metric::Euclidean));
   std::mt19937_64 rng(17);
   std::uniform_real_distribution<double> spread(-40.0, 40.0);
-  for (std::size_t dim : {1, 5, 16, 17, 100, 300}) {
-    const std::size_t n = 70;
-    std::vector<float> values = instance_values(rng, n, dim, false);
-    for (std::size_t i = 0; i < n; i += 3) {
-      const auto length = static_cast<float>(std::exp2(spread(rng)));
-      for (std::size_t k = 0; k < dim; ++k) values[i * dim + k] *= length;
-    }
-    std::copy_n(values.begin(), dim, values.begin() + dim);
-    values[dim] = std::nextafter(values[dim], kInf);
-    const Matrix m(values, dim, Metric::Cosine);
-    const Points& p = m.points;
-    std::vector<std::size_t> cols(FusedDistances::kColumns);
-    for (std::size_t q = 0; q < cols.size(); ++q) cols[q] = (q * 5 + 1) % n;
-    std::vector<std::uint32_t> rows(n);
-    for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>((i * 11) % n);
-    for (std::size_t count : {cols.size(), std::size_t{7}, std::size_t{20}, std::size_t{48}}) {
-      const FusedDistances fused(p.values(), dim, cols.data(), count);
-      std::vector<float> up(n * 70, kNaN), down(n * 70, kNaN);
-      fused.above(rows.data(), n, up.data(), 70);
-      fused.below(rows.data(), n, down.data(), 70);
-      for (std::size_t k = 0; k < n; ++k) {
-        for (std::size_t q = 0; q < count; ++q) {
-          const float exact = p.dist(rows[k], cols[q]), hi = up[k * 70 + q], lo = down[k * 70 + q];
-          ASSERT_TRUE(hi >= exact && hi <= exact + 1e-4 && lo <= exact && lo >= exact - 1e-4)
-              << "dim " << dim << " rows " << rows[k] << ", " << cols[q] << ": " << lo << ", "
-              << hi << " for " << exact;
+  for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
+    for (std::size_t dim : {1, 5, 16, 17, 100, 300}) {
+      const std::size_t n = 70;
+      std::vector<float> values = instance_values(rng, n, dim, false);
+      for (std::size_t i = 0; i < n; i += 3) {
+        const auto length = static_cast<float>(std::exp2(spread(rng) / (metric == Metric::Cosine ? 1 : 4)));
+        for (std::size_t k = 0; k < dim; ++k) values[i * dim + k] *= length;
+      }
+      for (std::size_t i = 1; i < n; i += 5) {  // far out, close together
+        for (std::size_t k = 0; k < dim; ++k) values[i * dim + k] += 1e4f;
+      }
+      std::copy_n(values.begin(), dim, values.begin() + dim);
+      values[dim] = std::nextafter(values[dim], kInf);
+      const Matrix m(values, dim, metric);
+      const Points& p = m.points;
+      const auto length = [&](std::size_t i) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < dim; ++k) sum += double(p.values()[i * dim + k]) * p.values()[i * dim + k];
+        return std::sqrt(sum);
+      };
+      std::vector<std::size_t> cols(FusedDistances::kColumns);
+      for (std::size_t q = 0; q < cols.size(); ++q) cols[q] = (q * 5 + 1) % n;
+      std::vector<std::uint32_t> rows(n);
+      for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>((i * 11) % n);
+      for (std::size_t count : {cols.size(), std::size_t{7}, std::size_t{20}, std::size_t{48}}) {
+        const FusedDistances fused(p.values(), dim, metric, cols.data(), count);
+        std::vector<float> up(n * 70, kNaN), down(n * 70, kNaN);
+        fused.above(rows.data(), n, up.data(), 70);
+        fused.below(rows.data(), n, down.data(), 70);
+        for (std::size_t k = 0; k < n; ++k) {
+          for (std::size_t q = 0; q < count; ++q) {
+            const float exact = p.dist(rows[k], cols[q]), hi = up[k * 70 + q], lo = down[k * 70 + q];
+            // Euclidean: the squared distance within about 1e-4 |x| |y|.
+            const double room = metric == Metric::Cosine
+                                    ? 1e-4
+                                    : std::sqrt(1e-4 * length(rows[k]) * length(cols[q])) + 1e-4 * exact;
+            ASSERT_TRUE(hi >= exact && hi <= exact + room && lo <= exact && lo >= exact - room)
+                << "dim " << dim << " rows " << rows[k] << ", " << cols[q] << ": " << lo << ", "
+                << hi << " for " << exact;
+          }
         }
       }
     }
