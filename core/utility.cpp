@@ -1241,18 +1241,19 @@ std::optional<double> missing_seem_to_fit(const Points& points, const Memo& memo
 }
 
 // Adds, for a block of rows (row-major, kGroup lanes a row) of distances
-// from below, each row's terms max(0, 1 - d / scale) over its first `count`
-// lanes to the lanes' sums and, from row `own` of the block on, to the row's
-// sum too. In doubles, as marginal() takes them (each no smaller than the
-// exact distance's, since every step is monotone), so that n of them stay
-// within n units of their last place.
+// from below, each row's terms max(0, 1 - d * inverse) over its first
+// `count` lanes to the lanes' sums and, from row `own` of the block on, to
+// the row's sum too. In doubles, so that n of them stay within n units of
+// their last place. With `inverse` at most 1 / scale, each term is no smaller
+// than marginal()'s 1 - d / scale for the exact distance: every step rounds
+// monotonically.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 template <bool Unit>
 __attribute__((target("avx512f"))) void add_first_terms_avx512(const float* block,
                                                               std::size_t rows, std::size_t count,
-                                                              std::size_t own, double scale,
+                                                              std::size_t own, double inverse,
                                                               double* lanes, double* row_sums) {
   constexpr std::size_t kVectors = kGroup / 8;
   __m512d acc[kVectors];
@@ -1262,13 +1263,13 @@ __attribute__((target("avx512f"))) void add_first_terms_avx512(const float* bloc
     const std::size_t left = count > 8 * v ? std::min<std::size_t>(8, count - 8 * v) : 0;
     live[v] = static_cast<__mmask8>((1u << left) - 1);
   }
-  const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd(), by = _mm512_set1_pd(scale);
+  const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd(), by = _mm512_set1_pd(inverse);
   for (std::size_t i = 0; i < rows; ++i) {
     __m512d row = zero;
 #pragma GCC unroll 8
     for (std::size_t v = 0; v < kVectors; ++v) {
       __m512d d = _mm512_cvtps_pd(_mm256_loadu_ps(block + i * kGroup + 8 * v));
-      if constexpr (!Unit) d = _mm512_div_pd(d, by);
+      if constexpr (!Unit) d = _mm512_mul_pd(d, by);
       const __m512d t = _mm512_maskz_max_pd(live[v], _mm512_sub_pd(one, d), zero);
       acc[v] = _mm512_add_pd(acc[v], t);
       row = _mm512_add_pd(row, t);
@@ -1293,6 +1294,11 @@ void bound_first_gains(const Points& points, const FacilityLocation::Shared& sha
     std::vector<std::uint32_t> rows = std::vector<std::uint32_t>(kBlock);
   };
   std::vector<double> lanes;
+  // 1 / scale from below, which a product then rounds no higher than the
+  // quotient does.
+  const double scale = shared.scale;
+  double inverse = 1.0 / scale;
+  if (std::fma(inverse, scale, -1.0) > 0.0) inverse = std::nextafter(inverse, 0.0);
   for (std::size_t s = 0; s < groups; ++s) {
     const std::size_t c0 = s * kGroup, count = std::min(kGroup, n - c0);
     std::size_t cols[kGroup];
@@ -1309,7 +1315,7 @@ void bound_first_gains(const Points& points, const FacilityLocation::Shared& sha
       fused.below(work.rows.data(), re - rb, work.block.data(), kGroup);
       const std::size_t own = std::min(re, std::max(rb, c0 + kGroup)) - rb;
       const auto add = shared.unit_scale ? add_first_terms_avx512<true> : add_first_terms_avx512<false>;
-      add(work.block.data(), re - rb, count, own, shared.scale, lanes.data() + b * kGroup,
+      add(work.block.data(), re - rb, count, own, inverse, lanes.data() + b * kGroup,
           sums.data() + rb);
       control::advance(re - rb);
     });
