@@ -242,7 +242,6 @@ double rounding_share(std::size_t dim) noexcept {
   return rounding_gamma(dim + (dim + 15) / 16 + 40);
 }
 
-
 // The sum of squares in doubles, within dim * 2^-53 of its own: the factors
 // 1 +- 2^-32 cover that for every dim the kernel takes.
 __attribute__((target("avx512f"))) double squares_of(const float* x, std::size_t dim) noexcept {
@@ -278,9 +277,9 @@ struct FusedColumns {
 // most a unit of 1 + |x| |y|. Euclidean: the squared distance lies between
 // |x|^2 + |y|^2 - 2 sum -+ 2 share |x| |y|, and the exact tiles' sum of
 // squares within share of it, relative (and a little, absolute, below the
-// normal floats), before its square root. The bound
-// of that from above (Up) or below, with every operation rounded that way,
-// the margin's own always up. Only the first 16 V columns are computed.
+// normal floats), before its square root. The bound of that from above
+// (Up) or below, with every operation rounded that way, the margin's own
+// always up. Only the first 16 V columns are computed.
 template <bool Up, bool Euclidean, std::size_t V>
 __attribute__((target("avx512f"))) void fused_avx512(const float* values, std::size_t dim,
                                                     const FusedColumns& columns,

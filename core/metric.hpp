@@ -67,16 +67,18 @@ inline double rounding_gamma(std::size_t k) noexcept {
   const double ku = static_cast<double>(k) * kFloatUnit;
   return ku / (1.0 - ku);
 }
-// The least float not below v, and the greatest not above it.
+// The least float not below v, and the greatest not above it (past float's
+// range, an infinity or the largest finite float; a NaN stays one).
 inline float round_up(double v) noexcept {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  if (v > kMax) return std::numeric_limits<float>::infinity();
+  if (v < -kMax) return -std::numeric_limits<float>::max();
   float f = static_cast<float>(v);
   if (static_cast<double>(f) < v) f = std::nextafter(f, std::numeric_limits<float>::infinity());
   return f;
 }
 inline float round_down(double v) noexcept {
-  float f = static_cast<float>(v);
-  if (static_cast<double>(f) > v) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
-  return f;
+  return -round_up(-v);
 }
 
 // IEEE 754 total order keys: compare the results as signed integers.
