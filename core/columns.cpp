@@ -259,10 +259,11 @@ __attribute__((target("avx512f"))) double squares_of(const float* x, std::size_t
   return _mm512_reduce_add_pd(acc);
 }
 
-// The row's length from above.
-double norm_above(const float* x, std::size_t dim) noexcept {
-  return std::sqrt(squares_of(x, dim)) * (1.0 + 0x1p-32);
-}
+// From a row's sum of squares (squares_of): its length from above, and
+// the float bounds of the sum itself.
+double length_above(double squares) noexcept { return std::sqrt(squares) * (1.0 + 0x1p-32); }
+float squares_above(double squares) noexcept { return round_up(squares * (1.0 + 0x1p-32)); }
+float squares_below(double squares) noexcept { return round_down(squares * (1.0 - 0x1p-32)); }
 
 // What the kernel knows of its columns.
 struct FusedColumns {
@@ -335,17 +336,10 @@ __attribute__((target("avx512f"))) void fused_avx512(const float* values, std::s
     }
     for (std::size_t r = 0; r < live; ++r) {
       float* o = out + (k0 + r) * stride;
-      double length = 0.0;
+      const double squares = squares_of(a[r], dim);
+      const __m512 by = _mm512_set1_ps(round_up(margin * length_above(squares)));
       __m512 own = zero;  // the row's squared length, under Euclidean distance
-      if constexpr (Euclidean) {
-        const double squares = squares_of(a[r], dim);
-        length = std::sqrt(squares) * (1.0 + 0x1p-32);
-        own = _mm512_set1_ps(Up ? round_up(squares * (1.0 + 0x1p-32))
-                                : round_down(squares * (1.0 - 0x1p-32)));
-      } else {
-        length = norm_above(a[r], dim);
-      }
-      const __m512 by = _mm512_set1_ps(round_up(margin * length));
+      if constexpr (Euclidean) own = _mm512_set1_ps(Up ? squares_above(squares) : squares_below(squares));
       for (std::size_t v = 0; v < V; ++v) {
         const __m512 lengths = _mm512_loadu_ps(columns.norms + 16 * v);
         if constexpr (Euclidean) {
@@ -569,8 +563,7 @@ void distance_columns4_listed(const float* values, std::size_t dim, Metric metri
   columns4(values, dim, metric, cols, 0, count, rows, out, stride);
 }
 
-bool FusedDistances::available(std::size_t dim, Metric metric) noexcept {
-  (void)metric;  // both: cosine from the product, Euclidean from it and the lengths
+bool FusedDistances::available(std::size_t dim) noexcept {
   return active_kernel_level() == KernelLevel::Avx512 && dim > 0 && dim <= (std::size_t{1} << 16);
 }
 
@@ -588,9 +581,9 @@ FusedDistances::FusedDistances(const float* values, std::size_t dim, Metric metr
     const float* y = values + cols[q] * dim;
     for (std::size_t k = 0; k < dim; ++k) t[k * kColumns + q] = y[k];
     const double squares = squares_of(y, dim);
-    norms_[q] = round_up(std::sqrt(squares) * (1.0 + 0x1p-32));
-    squares_up_[q] = round_up(squares * (1.0 + 0x1p-32));
-    squares_down_[q] = round_down(squares * (1.0 - 0x1p-32));
+    norms_[q] = round_up(length_above(squares));
+    squares_up_[q] = squares_above(squares);
+    squares_down_[q] = squares_below(squares);
   }
 }
 

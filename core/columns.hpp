@@ -51,11 +51,12 @@ void distance_rows(const float* values, std::size_t dim, Metric metric, std::siz
 class FusedDistances {
  public:
   static constexpr std::size_t kColumns = 64;
-  // Whether the active build has the kernel for rows of `dim` values.
-  static bool available(std::size_t dim, Metric metric) noexcept;
+  // Whether the active build has the kernel for rows of `dim` values (under
+  // either metric).
+  static bool available(std::size_t dim) noexcept;
   // The columns cols[0 .. count), count <= kColumns, of the rows `values`
   // (of `dim` floats, of unit length under cosine); only when
-  // available(dim, metric).
+  // available(dim).
   // The rows that above() and below() list are those of `rows`, where given
   // (a copy of rows in the order they are read, say), or else of `values`.
   FusedDistances(const float* values, std::size_t dim, Metric metric, const std::size_t* cols,

@@ -1299,6 +1299,7 @@ void bound_first_gains(const Points& points, const FacilityLocation::Shared& sha
   const double scale = shared.scale;
   double inverse = 1.0 / scale;
   if (std::fma(inverse, scale, -1.0) > 0.0) inverse = std::nextafter(inverse, 0.0);
+  const auto add = shared.unit_scale ? add_first_terms_avx512<true> : add_first_terms_avx512<false>;
   for (std::size_t s = 0; s < groups; ++s) {
     const std::size_t c0 = s * kGroup, count = std::min(kGroup, n - c0);
     std::size_t cols[kGroup];
@@ -1314,7 +1315,6 @@ void bound_first_gains(const Points& points, const FacilityLocation::Shared& sha
       for (std::size_t i = rb; i < re; ++i) work.rows[i - rb] = static_cast<std::uint32_t>(i);
       fused.below(work.rows.data(), re - rb, work.block.data(), kGroup);
       const std::size_t own = std::min(re, std::max(rb, c0 + kGroup)) - rb;
-      const auto add = shared.unit_scale ? add_first_terms_avx512<true> : add_first_terms_avx512<false>;
       add(work.block.data(), re - rb, count, own, inverse, lanes.data() + b * kGroup,
           sums.data() + rb);
       control::advance(re - rb);
@@ -1533,7 +1533,7 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   // Otherwise the first evaluations keep columns instead, as they compute
   // them: by then fewer rows can gain, so more columns fit.
   if (n >= 2 && n <= std::numeric_limits<std::uint32_t>::max() &&
-      FusedDistances::available(points.dim(), points.metric())) {
+      FusedDistances::available(points.dim())) {
     bound_first_gains(points, shared, memo);
     return;
   }
@@ -2210,8 +2210,7 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
   // for a kernel 2.5 times as fast. Not under Euclidean distance, whose
   // bounds from the rows' lengths made the sweep's follows slower.
   static_assert(FusedDistances::kColumns == kAfresh);
-  const bool from_above = points.metric() == Metric::Cosine &&
-                          FusedDistances::available(points.dim(), points.metric());
+  const bool from_above = points.metric() == Metric::Cosine && FusedDistances::available(points.dim());
   std::vector<std::uint32_t> listed;  // 0, 1, 2, ...: the copied rows in turn
   // Where many of a stamp's followed columns are rows raised since it, a
   // distance between two of them serves both: those columns go last in its

@@ -328,7 +328,7 @@ TEST(FastColumnKernels, EveryBuildGivesTheDistanceOfEachPair) {
 // rows, for a full and a partial set of columns. Euclidean bounds are close
 // relative to the rows' lengths, and stay bounds on rows far from the origin.
 TEST(FastColumnKernels, FusedDistancesBoundEveryPairFromBothSidesClosely) {
-  if (!FusedDistances::available(16, Metric::Cosine)) GTEST_SKIP() << "no fused kernel here";
+  if (!FusedDistances::available(16)) GTEST_SKIP() << "no fused kernel here";
   std::mt19937_64 rng(17);
   std::uniform_real_distribution<double> spread(-40.0, 40.0);
   for (Metric metric : {Metric::Cosine, Metric::Euclidean}) {
@@ -800,7 +800,7 @@ TEST(FastFacilityLocation, KeepsFromTheStartOnlyWhereTheFirstGainsAreExact) {
     const Points& p = m.points;
     FacilityLocation fl = FacilityLocation::create(p);
     fl.marginal(0, p);
-    if (metric == Metric::Cosine && !FusedDistances::available(dim, metric)) {
+    if (metric == Metric::Cosine && !FusedDistances::available(dim)) {
       EXPECT_GT(p.ledger().used(), all / 4);
     } else {
       EXPECT_LT(p.ledger().used(), all / 16);
