@@ -699,11 +699,22 @@ __attribute__((target("avx512f"))) void add_gains_avx512(const float* block, std
   const __m512d one = _mm512_set1_pd(1.0), by = _mm512_set1_pd(scale);
   for (std::size_t i = 0; i < rows; ++i) {
     const __m512 bound = _mm512_set1_ps(below[i]);
+    __mmask16 gaining[kVectors];
+    unsigned any = 0;
+    for (std::size_t v = 0; v < kVectors; ++v) {
+      gaining[v] =
+          _mm512_cmp_ps_mask(_mm512_loadu_ps(block + i * kAfresh + 16 * v), bound, _CMP_LT_OQ);
+      any |= gaining[v];
+    }
+    // Few rows gain on any column once the first picks are in, and each
+    // vector's quotients cost far more than its test.
+    if (any == 0) continue;
     const __m512d b = _mm512_set1_pd(best[i]);
 #pragma GCC unroll 4
     for (std::size_t v = 0; v < kVectors; ++v) {
+      const __mmask16 gains = gaining[v];
+      if (gains == 0) continue;
       const __m512 d = _mm512_loadu_ps(block + i * kAfresh + 16 * v);
-      const __mmask16 gains = _mm512_cmp_ps_mask(d, bound, _CMP_LT_OQ);
       const __m512d dlo = _mm512_cvtps_pd(_mm512_castps512_ps256(d));
       const __m512d dhi =
           _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(d), 1)));
