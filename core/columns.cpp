@@ -66,6 +66,50 @@ __attribute__((target("avx512f"))) __m512 one_against_16(const float* x, const f
   return simd::transposed_sums(acc);
 }
 
+// The same with a row of its own for each pair, x[q] against y[q].
+template <bool Squared>
+__attribute__((target("avx512f"))) __m512 sixteen_pairs(const float* const* x, const float* const* y,
+                                                       std::size_t m) noexcept {
+  __m512 acc[kLanes];
+  for (auto& r : acc) r = _mm512_setzero_ps();
+  const std::size_t whole = m / kLanes * kLanes;
+  for (std::size_t c = 0; c < whole; c += kLanes) {
+#pragma GCC unroll 16
+    for (std::size_t q = 0; q < kLanes; ++q) {
+      acc[q] = _mm512_add_ps(acc[q], term<Squared>(_mm512_loadu_ps(x[q] + c), _mm512_loadu_ps(y[q] + c)));
+    }
+  }
+  if (whole < m) {
+    const auto mask = static_cast<__mmask16>((1u << (m - whole)) - 1);
+#pragma GCC unroll 16
+    for (std::size_t q = 0; q < kLanes; ++q) {
+      const __m512 t = term<Squared>(_mm512_maskz_loadu_ps(mask, x[q] + whole),
+                                     _mm512_maskz_loadu_ps(mask, y[q] + whole));
+      acc[q] = _mm512_mask_add_ps(acc[q], mask, acc[q], t);
+    }
+  }
+  return simd::transposed_sums(acc);
+}
+
+template <bool Squared>
+__attribute__((target("avx512f"))) void pairs_avx512(const float* values, std::size_t dim,
+                                                    const std::uint32_t* cols,
+                                                    const std::uint32_t* rows, std::size_t count,
+                                                    float* out) noexcept {
+  const float* x[kLanes];
+  const float* y[kLanes];
+  for (std::size_t k0 = 0; k0 < count; k0 += kLanes) {
+    const std::size_t live = std::min(kLanes, count - k0);
+    for (std::size_t q = 0; q < kLanes; ++q) {
+      const std::size_t k = k0 + std::min(q, live - 1);
+      x[q] = values + std::size_t{cols[k]} * dim;
+      y[q] = values + std::size_t{rows[k]} * dim;
+    }
+    const __m512 d = simd::distances_from_sums<Squared>(sixteen_pairs<Squared>(x, y, dim));
+    _mm512_mask_storeu_ps(out + k0, static_cast<__mmask16>((1u << live) - 1), d);
+  }
+}
+
 template <bool Squared>
 __attribute__((target("avx512f"))) void column_avx512(const float* values, std::size_t dim,
                                                      std::size_t c, std::size_t begin,
@@ -513,6 +557,30 @@ void distance_rows(const float* values, std::size_t dim, Metric metric, std::siz
   }
   for (std::size_t k = 0; k < count; ++k) {
     if (rows[k] == c) out[k] = 0.0f;
+  }
+}
+
+void distance_pairs(const float* values, std::size_t dim, Metric metric, const std::uint32_t* cols,
+                    const std::uint32_t* rows, std::size_t count, float* out) noexcept {
+  if (count == 0) return;
+  const KernelLevel level = active_kernel_level();
+  if (level == KernelLevel::Avx512) {
+    if (metric == Metric::Euclidean) {
+      pairs_avx512<true>(values, dim, cols, rows, count, out);
+    } else {
+      pairs_avx512<false>(values, dim, cols, rows, count, out);
+    }
+  } else {
+    for (std::size_t k = 0; k < count; ++k) {
+      const float* x = values + std::size_t{cols[k]} * dim;
+      const float* y = values + std::size_t{rows[k]} * dim;
+      const float sum = metric == Metric::Euclidean ? sq_euclid_with(level, x, y, dim)
+                                                    : dot_with(level, x, y, dim);
+      out[k] = distance_from_sum(metric, sum);
+    }
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    if (rows[k] == cols[k]) out[k] = 0.0f;
   }
 }
 

@@ -38,6 +38,11 @@ void distance_columns4_listed(const float* values, std::size_t dim, Metric metri
 void distance_rows(const float* values, std::size_t dim, Metric metric, std::size_t c,
                    const std::uint32_t* rows, std::size_t count, float* out) noexcept;
 
+// out[k] = dist(rows[k], cols[k]) for k < count: pairs of their own, as
+// distance_column gives each.
+void distance_pairs(const float* values, std::size_t dim, Metric metric, const std::uint32_t* cols,
+                    const std::uint32_t* rows, std::size_t count, float* out) noexcept;
+
 // Bounds from above (or below) of the distances that
 // distance_columns4_listed gives, for up to 64 columns against listed rows,
 // from a kernel that fuses each product into its sum and has no horizontal

@@ -1068,17 +1068,24 @@ void distances_below(const Points& points, ScreenUse& screen, const std::size_t*
     return;
   }
   std::fill(block, block + (re - rb) * kGroup, std::numeric_limits<float>::infinity());
-  std::uint32_t rows[Scratch::kBlock];
-  float values[Scratch::kBlock];
+  // The values let through, all columns' together: a column has only a few
+  // in a block, and a kernel of sixteen lanes would mostly repeat them.
+  constexpr std::size_t kThrough = kGroup * Scratch::kBlock / 5 + 1;
+  std::uint32_t pair_cols[kThrough], pair_rows[kThrough];
+  float values[kThrough];
+  std::size_t m = 0, ends[kGroup];
   for (std::size_t q = 0; q < count; ++q) {
-    std::size_t m = 0;
     for (std::size_t w = 0; w < kScreenWords; ++w) {
       for (std::uint64_t bits = masks[q * kScreenWords + w]; bits != 0; bits &= bits - 1) {
-        rows[m++] = static_cast<std::uint32_t>(rb + w * 64 + std::countr_zero(bits));
+        pair_cols[m] = static_cast<std::uint32_t>(cols[q]);
+        pair_rows[m++] = static_cast<std::uint32_t>(rb + w * 64 + std::countr_zero(bits));
       }
     }
-    distance_rows(points.values(), points.dim(), points.metric(), cols[q], rows, m, values);
-    for (std::size_t k = 0; k < m; ++k) block[(rows[k] - rb) * kGroup + q] = values[k];
+    ends[q] = m;
+  }
+  distance_pairs(points.values(), points.dim(), points.metric(), pair_cols, pair_rows, m, values);
+  for (std::size_t q = 0, k = 0; q < count; ++q) {
+    for (; k < ends[q]; ++k) block[(pair_rows[k] - rb) * kGroup + q] = values[k];
   }
 }
 

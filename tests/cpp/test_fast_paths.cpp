@@ -318,6 +318,14 @@ TEST(FastColumnKernels, EveryBuildGivesTheDistanceOfEachPair) {
         for (std::size_t k = 0; k < std::size(rows); ++k) {
           ASSERT_EQ(bits(got[k]), bits(p.dist(rows[k], 17))) << "dim " << dim << " k " << k;
         }
+        // Pairs of their own: each row against another column, itself included.
+        std::uint32_t pair_cols[std::size(rows)];
+        for (std::size_t k = 0; k < std::size(rows); ++k) pair_cols[k] = rows[(k * 7 + 1) % std::size(rows)];
+        pair_cols[5] = rows[5];
+        distance_pairs(p.values(), dim, metric, pair_cols, rows, std::size(rows), got.data());
+        for (std::size_t k = 0; k < std::size(rows); ++k) {
+          ASSERT_EQ(bits(got[k]), bits(p.dist(rows[k], pair_cols[k]))) << "dim " << dim << " k " << k;
+        }
       }
     }
   }
