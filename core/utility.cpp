@@ -766,7 +766,7 @@ void add_gains(const float* block, std::size_t rows, const float* below, const d
 }
 
 void add_drops_plain(const float* block, std::size_t rows, const double* before,
-                     const double* now, double scale, bool unit, double* acc) {
+                     const double* now, const float*, double scale, bool unit, double* acc) {
   add_drops_body(block, rows, before, now, scale, unit, acc);
 }
 
@@ -788,11 +788,20 @@ __attribute__((target("avx512f"), always_inline)) inline __m512d drops_of(const 
 
 __attribute__((target("avx512f"))) void add_drops_avx512(const float* block, std::size_t rows,
                                                         const double* before, const double* now,
-                                                        double scale, bool unit, double* acc) {
+                                                        const float* below, double scale,
+                                                        bool unit, double* acc) {
   constexpr std::size_t kVectors = kAfresh / 8;
   __m512d sum[kVectors];
   for (std::size_t v = 0; v < kVectors; ++v) sum[v] = _mm512_loadu_pd(acc + 8 * v);
   for (std::size_t i = 0; i < rows; ++i) {
+    // A row that gained from no column before its raise drops +0.0 on each.
+    const __m512 bound = _mm512_set1_ps(below[i]);
+    unsigned any = 0;
+#pragma GCC unroll 4
+    for (std::size_t v = 0; v < kAfresh / 16; ++v) {
+      any |= _mm512_cmp_ps_mask(_mm512_loadu_ps(block + i * kAfresh + 16 * v), bound, _CMP_LT_OQ);
+    }
+    if (any == 0) continue;
     const __m512d b0 = _mm512_set1_pd(before[i]), b1 = _mm512_set1_pd(now[i]);
 #pragma GCC unroll 8
     for (std::size_t v = 0; v < kVectors; ++v) {
@@ -803,14 +812,15 @@ __attribute__((target("avx512f"))) void add_drops_avx512(const float* block, std
 }
 #pragma GCC diagnostic pop
 
-using AddDrops = void (*)(const float*, std::size_t, const double*, const double*, double, bool,
-                          double*);
+using AddDrops = void (*)(const float*, std::size_t, const double*, const double*, const float*,
+                          double, bool, double*);
 constexpr AddDrops kAddDrops[] = {add_drops_plain, add_drops_plain, add_drops_avx512};
 
+// `below` holds each row's bound before its raise (for `before`).
 void add_drops(const float* block, std::size_t rows, const double* before, const double* now,
-               double scale, bool unit, double* acc) {
+               const float* below, double scale, bool unit, double* acc) {
   static const AddDrops chosen = kAddDrops[static_cast<int>(active_kernel_level())];
-  chosen(block, rows, before, now, scale, unit, acc);
+  chosen(block, rows, before, now, below, scale, unit, acc);
 }
 
 // The same terms with the roles turned: adds to acc[i] what row i's own
@@ -860,12 +870,14 @@ __attribute__((target("avx512f"))) void add_drops_across_avx512(const float* blo
 }
 #pragma GCC diagnostic pop
 
-constexpr AddDrops kAddDropsAcross[] = {add_drops_across_plain, add_drops_across_plain,
-                                        add_drops_across_avx512};
+using AddDropsAcross = void (*)(const float*, std::size_t, const double*, const double*, double,
+                                bool, double*);
+constexpr AddDropsAcross kAddDropsAcross[] = {add_drops_across_plain, add_drops_across_plain,
+                                              add_drops_across_avx512};
 
 void add_drops_across(const float* block, std::size_t rows, const double* before,
                       const double* now, double scale, bool unit, double* acc) {
-  static const AddDrops chosen = kAddDropsAcross[static_cast<int>(active_kernel_level())];
+  static const AddDropsAcross chosen = kAddDropsAcross[static_cast<int>(active_kernel_level())];
   chosen(block, rows, before, now, scale, unit, acc);
 }
 
@@ -2187,6 +2199,7 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
   struct Since {
     std::vector<std::uint32_t> rows;
     std::vector<double> before, now;
+    std::vector<float> below;  // the bounds of `before`
     // Where many columns read the rows: a copy of them in this order, which
     // the fused kernel streams rather than gathers (about a tenth faster).
     std::vector<float> copied;
@@ -2213,6 +2226,7 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
         }
         set.rows.push_back(i);
         set.before.push_back(raised.before[e]);
+        set.below.push_back(raised.below[e]);
         set.now.push_back(best_[i]);
       }
     }
@@ -2263,6 +2277,7 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
         const auto put = [&](std::size_t e) {
           order.rows.push_back(set.rows[e]);
           order.before.push_back(set.before[e]);
+          order.below.push_back(set.below[e]);
           order.now.push_back(set.now[e]);
         };
         for (std::size_t j = at; j < same; ++j) {
@@ -2364,7 +2379,7 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
         from[h].distances(points, cols[h], count[h], r0, r1 - r0, block.data());
         // Lanes past the count add stale values to sums that are dropped.
         add_drops(block.data(), r1 - r0, set.before.data() + r0, set.now.data() + r0,
-                  shared.scale, shared.unit_scale, drops[h]);
+                  set.below.data() + r0, shared.scale, shared.unit_scale, drops[h]);
       }
     }
     for (std::size_t k = 0; k < b - a; ++k) tightened(followed[a + k], drops[k / kAfresh][k % kAfresh]);
@@ -2425,8 +2440,8 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
               control::poll();
               const std::size_t r1 = std::min(len, r0 + kBlock);
               from.distances(points, cols, count, r0, r1 - r0, block.data());
-              add_drops(block.data(), r1 - r0, before.data() + r0, now.data() + r0, shared.scale,
-                        shared.unit_scale, drops);
+              add_drops(block.data(), r1 - r0, before.data() + r0, now.data() + r0,
+                        set.below.data() + r0, shared.scale, shared.unit_scale, drops);
               const std::size_t lo = std::max(r0, c0 + kAfresh), hi = std::min(r1, m);
               if (lo < hi) {
                 add_drops_across(block.data() + (lo - r0) * kAfresh, hi - lo, col_before, col_now,
@@ -2456,6 +2471,7 @@ void FacilityLocation::commit(std::size_t c, const Points& points) {
     if (recording) {
       raised.rows.push_back(static_cast<std::uint32_t>(i));
       raised.before.push_back(best_[i]);
+      raised.below.push_back(below_[i]);
     }
     best_[i] = shared.raw_similarity(d);
     below_[i] = shared.bound_for(best_[i]);

@@ -179,6 +179,7 @@ class FacilityLocation final : public Utility {
   struct Raised {
     std::vector<std::uint32_t> rows;
     std::vector<double> before;
+    std::vector<float> below;  // below_ before the raise
   };
   std::vector<Raised> history_;
   std::size_t history_from_ = 0;
