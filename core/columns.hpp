@@ -53,6 +53,10 @@ void distance_pairs(const float* values, std::size_t dim, Metric metric, const s
 // 1.3e-5 of |x| + |y| on random rows (far rows near one another get loose
 // bounds, which cost time and never a result). For bounds only: no value of
 // it reaches a result.
+// out[i] = the sum of squares of row i of `values` (n rows of `dim`) that
+// FusedDistances takes for it; only where FusedDistances::available(dim).
+void row_squares(const float* values, std::size_t n, std::size_t dim, double* out) noexcept;
+
 class FusedDistances {
  public:
   static constexpr std::size_t kColumns = 64;
@@ -64,8 +68,10 @@ class FusedDistances {
   // available(dim).
   // The rows that above() and below() list are those of `rows`, where given
   // (a copy of rows in the order they are read, say), or else of `values`.
+  // `squares`, where given, holds row_squares of those rows, by the same
+  // index, which the kernel then need not sum again.
   FusedDistances(const float* values, std::size_t dim, Metric metric, const std::size_t* cols,
-                 std::size_t count, const float* rows = nullptr);
+                 std::size_t count, const float* rows = nullptr, const double* squares = nullptr);
   // out[k * stride + q] >= dist(rows[k], cols[q]) for k < count and q below
   // the columns' count, at a cost that grows with it by sixteen; the lanes
   // past it up to kColumns are left alone or get values to ignore.
@@ -77,6 +83,7 @@ class FusedDistances {
 
  private:
   const float* values_;
+  const double* squares_;
   std::size_t dim_;
   std::size_t columns_;
   // Value k of column q at turned()[k * kColumns + q], zero past the count:

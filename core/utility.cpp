@@ -409,6 +409,7 @@ struct FacilityLocation::Memo {
   std::shared_ptr<MatrixData> matrix;  // identifies it; its ledger pays for `kept`
   std::vector<double> first;           // the gains against no committed row
   bool first_exact = true;             // or else bounds of them from above
+  std::vector<double> squares;         // each row's row_squares, where the fused kernel runs
   // For each column, its distances below the bound of a row whose best is
   // that of the first `level` rows of `chain` (kept_below describes
   // the layout): the only ones that can gain once those rows are committed.
@@ -1334,7 +1335,8 @@ void bound_first_gains(const Points& points, const FacilityLocation::Shared& sha
     const std::size_t c0 = s * kGroup, count = std::min(kGroup, n - c0);
     std::size_t cols[kGroup];
     for (std::size_t q = 0; q < count; ++q) cols[q] = c0 + q;
-    const FusedDistances fused(points.values(), points.dim(), points.metric(), cols, count);
+    const FusedDistances fused(points.values(), points.dim(), points.metric(), cols, count, nullptr,
+                               memo.squares.data());
     const std::size_t blocks = (n - c0 + kBlock - 1) / kBlock;
     lanes.assign(blocks * kGroup, 0.0);
     // Each block's rows are its own, so their sums take no lock; the
@@ -1562,8 +1564,11 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   // share of positive similarities measured cost less time as well.
   // Otherwise the first evaluations keep columns instead, as they compute
   // them: by then fewer rows can gain, so more columns fit.
+  memo.squares.clear();
   if (n >= 2 && n <= std::numeric_limits<std::uint32_t>::max() &&
       FusedDistances::available(points.dim())) {
+    memo.squares.resize(n);
+    row_squares(points.values(), n, points.dim(), memo.squares.data());
     bound_first_gains(points, shared, memo);
     return;
   }
@@ -2203,6 +2208,7 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
     // Where many columns read the rows: a copy of them in this order, which
     // the fused kernel streams rather than gathers (about a tenth faster).
     std::vector<float> copied;
+    std::vector<double> copied_squares;  // theirs, where the memo has them
   };
   std::vector<Since> since;
   std::vector<std::size_t> since_of(rows.size());
@@ -2243,6 +2249,7 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
   // bounds from the rows' lengths made the sweep's follows slower.
   static_assert(FusedDistances::kColumns == kAfresh);
   const bool from_above = points.metric() == Metric::Cosine && FusedDistances::available(points.dim());
+  const double* squares = m != nullptr && m->squares.size() == n ? m->squares.data() : nullptr;
   std::vector<std::uint32_t> listed;  // 0, 1, 2, ...: the copied rows in turn
   // Where many of a stamp's followed columns are rows raised since it, a
   // distance between two of them serves both: those columns go last in its
@@ -2299,6 +2306,9 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
       for (std::size_t e = 0; e < reading.rows.size(); ++e) {
         const float* row = points.values() + std::size_t{reading.rows[e]} * points.dim();
         std::copy(row, row + points.dim(), reading.copied.data() + e * points.dim());
+      }
+      if (squares != nullptr) {
+        for (std::uint32_t i : reading.rows) reading.copied_squares.push_back(squares[i]);
       }
       if (listed.size() < reading.rows.size()) {
         listed.resize(reading.rows.size());
@@ -2357,7 +2367,10 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
     out.listed = listed.data();
     if (from_above && len >= 64) {
       out.above.emplace(points.values(), points.dim(), points.metric(), cols, count,
-                        set.copied.empty() ? nullptr : set.copied.data());
+                        set.copied.empty() ? nullptr : set.copied.data(),
+                        set.copied.empty() ? squares
+                        : set.copied_squares.empty() ? nullptr
+                                                     : set.copied_squares.data());
     }
     return out;
   };

@@ -369,11 +369,24 @@ TEST(FastColumnKernels, FusedDistancesBoundEveryPairFromBothSidesClosely) {
       for (std::size_t q = 0; q < cols.size(); ++q) cols[q] = (q * 5 + 1) % n;
       std::vector<std::uint32_t> rows(n);
       for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>((i * 11) % n);
+      std::vector<double> squares(n);
+      row_squares(p.values(), n, dim, squares.data());
       for (std::size_t count : {cols.size(), std::size_t{7}, std::size_t{20}, std::size_t{48}}) {
         const FusedDistances fused(p.values(), dim, metric, cols.data(), count);
         std::vector<float> up(n * 70, kNaN), down(n * 70, kNaN);
         fused.above(rows.data(), n, up.data(), 70);
         fused.below(rows.data(), n, down.data(), 70);
+        // The rows' squares given rather than summed: the same bounds.
+        const FusedDistances given(p.values(), dim, metric, cols.data(), count, nullptr, squares.data());
+        std::vector<float> up_given(n * 70, kNaN), down_given(n * 70, kNaN);
+        given.above(rows.data(), n, up_given.data(), 70);
+        given.below(rows.data(), n, down_given.data(), 70);
+        for (std::size_t k = 0; k < n; ++k) {
+          for (std::size_t q = 0; q < count; ++q) {
+            ASSERT_EQ(bits(up[k * 70 + q]), bits(up_given[k * 70 + q]));
+            ASSERT_EQ(bits(down[k * 70 + q]), bits(down_given[k * 70 + q]));
+          }
+        }
         for (std::size_t k = 0; k < n; ++k) {
           for (std::size_t q = 0; q < count; ++q) {
             const float exact = p.dist(rows[k], cols[q]), hi = up[k * 70 + q], lo = down[k * 70 + q];
