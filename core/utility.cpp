@@ -1052,54 +1052,64 @@ void group_distances(const Points& points, const std::size_t* cols, std::size_t 
   }
 }
 
+// The values a screened block lets through, all columns' together: a
+// column has only a few in a block, and a kernel of sixteen lanes would
+// mostly repeat them. Column q's are [ends[q - 1], ends[q]), in row order.
+struct Through {
+  static constexpr std::size_t kMost = kGroup * Scratch::kBlock / 5 + 1;
+  std::uint32_t cols[kMost], rows[kMost];
+  float values[kMost];
+  std::size_t ends[kGroup];
+};
+
 // The distances of columns cols[0 .. count) to rows rb .. re into `block`
 // (row-major, kGroup columns a row), except where the codes prove them at
 // least their limit (screen_far's): those read +inf, which every use of the
 // block treats as it would the exact value, since each only looks at
-// distances below that limit.
-void distances_below(const Points& points, ScreenUse& screen, const std::size_t* cols,
+// distances below that limit. Given `through`, a block that the screen
+// serves is left alone and its values go there instead (true).
+bool distances_below(const Points& points, ScreenUse& screen, const std::size_t* cols,
                      std::size_t count, std::size_t rb, std::size_t re, const float* limit,
                      const float* also, float uniform, float* block,
-                     const float* col_limit = nullptr) {
+                     const float* col_limit = nullptr, Through* through = nullptr) {
   std::uint64_t masks[kGroup * kScreenWords];
   const QuantisedRows* codes = screen.now();
   bool screened = codes != nullptr && screen_far(*codes, cols, count, rb, re, limit, also,
                                                  uniform, masks, kScreenWords, col_limit);
   if (screened) {
-    std::size_t through = 0;
+    std::size_t let = 0;
     for (std::size_t w = 0; w < count * kScreenWords; ++w) {
-      through += static_cast<std::size_t>(std::popcount(masks[w]));
+      let += static_cast<std::size_t>(std::popcount(masks[w]));
     }
     // At one in five the values let through cost about what the tiles do.
-    if (5 * through > count * (re - rb)) {
+    if (5 * let > count * (re - rb)) {
       screen.did_not_pay();
       screened = false;
     }
   }
   if (!screened) {
     group_distances(points, cols, count, rb, re, nullptr, block);
-    return;
+    return false;
   }
-  std::fill(block, block + (re - rb) * kGroup, std::numeric_limits<float>::infinity());
-  // The values let through, all columns' together: a column has only a few
-  // in a block, and a kernel of sixteen lanes would mostly repeat them.
-  constexpr std::size_t kThrough = kGroup * Scratch::kBlock / 5 + 1;
-  std::uint32_t pair_cols[kThrough], pair_rows[kThrough];
-  float values[kThrough];
-  std::size_t m = 0, ends[kGroup];
+  Through room;
+  Through& out = through != nullptr ? *through : room;
+  std::size_t m = 0;
   for (std::size_t q = 0; q < count; ++q) {
     for (std::size_t w = 0; w < kScreenWords; ++w) {
       for (std::uint64_t bits = masks[q * kScreenWords + w]; bits != 0; bits &= bits - 1) {
-        pair_cols[m] = static_cast<std::uint32_t>(cols[q]);
-        pair_rows[m++] = static_cast<std::uint32_t>(rb + w * 64 + std::countr_zero(bits));
+        out.cols[m] = static_cast<std::uint32_t>(cols[q]);
+        out.rows[m++] = static_cast<std::uint32_t>(rb + w * 64 + std::countr_zero(bits));
       }
     }
-    ends[q] = m;
+    out.ends[q] = m;
   }
-  distance_pairs(points.values(), points.dim(), points.metric(), pair_cols, pair_rows, m, values);
+  distance_pairs(points.values(), points.dim(), points.metric(), out.cols, out.rows, m, out.values);
+  if (through != nullptr) return true;
+  std::fill(block, block + (re - rb) * kGroup, std::numeric_limits<float>::infinity());
   for (std::size_t q = 0, k = 0; q < count; ++q) {
-    for (; k < ends[q]; ++k) block[(pair_rows[k] - rb) * kGroup + q] = values[k];
+    for (; k < out.ends[q]; ++k) block[(out.rows[k] - rb) * kGroup + q] = out.values[k];
   }
+  return false;
 }
 
 // Keeps the distances of columns cols[0 .. count) to every row that lie below
@@ -2080,12 +2090,25 @@ void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Poi
   }
   ScreenUse screen(memo.matrix == points.data() && memo.codes ? &*memo.codes : nullptr);
   double acc[kAfresh] = {};
+  // Where nothing is kept, the values a block's screen lets through add
+  // their terms as they are, in each column's row order as add_gains does.
+  std::unique_ptr<Through> through = keeping ? nullptr : std::make_unique<Through>();
   for (std::size_t rb = 0; rb < n; rb += kBlock) {
     control::poll();
     const std::size_t re = std::min(n, rb + kBlock);
     // Lanes past `count` add stale values to sums that are dropped.
-    distances_below(points, screen, cols.data(), count, rb, re, below_.data(),
-                    keeping ? memo.floor.data() : nullptr, 0.0f, block);
+    if (distances_below(points, screen, cols.data(), count, rb, re, below_.data(),
+                        keeping ? memo.floor.data() : nullptr, 0.0f, block, nullptr,
+                        through.get())) {
+      for (std::size_t q = 0, k = 0; q < count; ++q) {
+        for (; k < through->ends[q]; ++k) {
+          const std::uint32_t i = through->rows[k];
+          const float d = through->values[k];
+          if (d < below_[i]) acc[q] += shared.raw_similarity(d) - best_[i];
+        }
+      }
+      continue;
+    }
     add_gains(block, re - rb, below_.data() + rb, best_.data() + rb, shared.scale,
               shared.unit_scale, acc);
     if (keeping) keep_below(block, re - rb, rb, count, memo.floor.data(), 0.0f, *keeping);
