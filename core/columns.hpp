@@ -43,6 +43,10 @@ void distance_rows(const float* values, std::size_t dim, Metric metric, std::siz
 void distance_pairs(const float* values, std::size_t dim, Metric metric, const std::uint32_t* cols,
                     const std::uint32_t* rows, std::size_t count, float* out) noexcept;
 
+// out[i] = the sum of squares of row i of `values` (n rows of `dim`) that
+// FusedDistances takes for it; only where FusedDistances::available(dim).
+void row_squares(const float* values, std::size_t n, std::size_t dim, double* out) noexcept;
+
 // Bounds from above (or below) of the distances that
 // distance_columns4_listed gives, for up to 64 columns against listed rows,
 // from a kernel that fuses each product into its sum and has no horizontal
@@ -53,10 +57,6 @@ void distance_pairs(const float* values, std::size_t dim, Metric metric, const s
 // 1.3e-5 of |x| + |y| on random rows (far rows near one another get loose
 // bounds, which cost time and never a result). For bounds only: no value of
 // it reaches a result.
-// out[i] = the sum of squares of row i of `values` (n rows of `dim`) that
-// FusedDistances takes for it; only where FusedDistances::available(dim).
-void row_squares(const float* values, std::size_t n, std::size_t dim, double* out) noexcept;
-
 class FusedDistances {
  public:
   static constexpr std::size_t kColumns = 64;

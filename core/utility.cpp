@@ -1091,7 +1091,7 @@ bool distances_below(const Points& points, ScreenUse& screen, const std::size_t*
     group_distances(points, cols, count, rb, re, nullptr, block);
     return false;
   }
-  Through room;
+  thread_local Through room;  // too large for a worker's stack
   Through& out = through != nullptr ? *through : room;
   std::size_t m = 0;
   for (std::size_t q = 0; q < count; ++q) {
@@ -2092,14 +2092,14 @@ void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Poi
   double acc[kAfresh] = {};
   // Where nothing is kept, the values a block's screen lets through add
   // their terms as they are, in each column's row order as add_gains does.
-  std::unique_ptr<Through> through = keeping ? nullptr : std::make_unique<Through>();
+  thread_local Through listed;
+  Through* through = keeping ? nullptr : &listed;
   for (std::size_t rb = 0; rb < n; rb += kBlock) {
     control::poll();
     const std::size_t re = std::min(n, rb + kBlock);
     // Lanes past `count` add stale values to sums that are dropped.
     if (distances_below(points, screen, cols.data(), count, rb, re, below_.data(),
-                        keeping ? memo.floor.data() : nullptr, 0.0f, block, nullptr,
-                        through.get())) {
+                        keeping ? memo.floor.data() : nullptr, 0.0f, block, nullptr, through)) {
       for (std::size_t q = 0, k = 0; q < count; ++q) {
         for (; k < through->ends[q]; ++k) {
           const std::uint32_t i = through->rows[k];
