@@ -17,14 +17,17 @@ namespace {
 
 constexpr std::size_t kLanes = 16;
 
+float pair_distance(KernelLevel level, const float* x, const float* y, std::size_t dim,
+                    Metric metric) noexcept {
+  const float sum = metric == Metric::Euclidean ? sq_euclid_with(level, x, y, dim)
+                                                : dot_with(level, x, y, dim);
+  return distance_from_sum(metric, sum);
+}
+
 void column_pairwise(KernelLevel level, const float* values, std::size_t dim, Metric metric,
                      std::size_t c, std::size_t begin, std::size_t end, float* out) noexcept {
-  const float* x = values + c * dim;
   for (std::size_t i = begin; i < end; ++i) {
-    const float* y = values + i * dim;
-    const float sum = metric == Metric::Euclidean ? sq_euclid_with(level, x, y, dim)
-                                                  : dot_with(level, x, y, dim);
-    out[i - begin] = distance_from_sum(metric, sum);
+    out[i - begin] = pair_distance(level, values + c * dim, values + i * dim, dim, metric);
   }
 }
 
@@ -36,55 +39,32 @@ void column_pairwise(KernelLevel level, const float* values, std::size_t dim, Me
 
 using simd::term;
 
-// Lane q of the result is the sum of row x against row y[q], bit-identical to
-// the pairwise kernel: one 16-lane accumulator per pair, then a 16 x 16
-// transpose so that the horizontal sums run as vector additions across
-// pairs, lane 0 to 15 in order from +0.0. Each loaded chunk of x serves
-// sixteen pairs.
-template <bool Squared>
-__attribute__((target("avx512f"))) __m512 one_against_16(const float* x, const float* const* y,
-                                                        std::size_t m) noexcept {
+// Lane q of the result is the sum of row x[q] against row y[q] (x[0] against
+// y[q] for every lane where OneRow), bit-identical to the pairwise kernel:
+// one 16-lane accumulator per pair, then a 16 x 16 transpose so that the
+// horizontal sums run as vector additions across pairs, lane 0 to 15 in
+// order from +0.0. With one row, each loaded chunk of it serves sixteen pairs.
+template <bool Squared, bool OneRow>
+__attribute__((target("avx512f"))) __m512 sixteen_sums(const float* const* x, const float* const* y,
+                                                      std::size_t m) noexcept {
   __m512 acc[kLanes];
   for (auto& r : acc) r = _mm512_setzero_ps();
   const std::size_t whole = m / kLanes * kLanes;
   for (std::size_t c = 0; c < whole; c += kLanes) {
-    const __m512 xv = _mm512_loadu_ps(x + c);
+    const __m512 x0 = _mm512_loadu_ps(x[0] + c);
 #pragma GCC unroll 16
     for (std::size_t q = 0; q < kLanes; ++q) {
+      const __m512 xv = OneRow ? x0 : _mm512_loadu_ps(x[q] + c);
       acc[q] = _mm512_add_ps(acc[q], term<Squared>(xv, _mm512_loadu_ps(y[q] + c)));
     }
   }
   if (whole < m) {
     const auto mask = static_cast<__mmask16>((1u << (m - whole)) - 1);
-    const __m512 xv = _mm512_maskz_loadu_ps(mask, x + whole);
+    const __m512 x0 = _mm512_maskz_loadu_ps(mask, x[0] + whole);
 #pragma GCC unroll 16
     for (std::size_t q = 0; q < kLanes; ++q) {
+      const __m512 xv = OneRow ? x0 : _mm512_maskz_loadu_ps(mask, x[q] + whole);
       const __m512 t = term<Squared>(xv, _mm512_maskz_loadu_ps(mask, y[q] + whole));
-      acc[q] = _mm512_mask_add_ps(acc[q], mask, acc[q], t);
-    }
-  }
-  return simd::transposed_sums(acc);
-}
-
-// The same with a row of its own for each pair, x[q] against y[q].
-template <bool Squared>
-__attribute__((target("avx512f"))) __m512 sixteen_pairs(const float* const* x, const float* const* y,
-                                                       std::size_t m) noexcept {
-  __m512 acc[kLanes];
-  for (auto& r : acc) r = _mm512_setzero_ps();
-  const std::size_t whole = m / kLanes * kLanes;
-  for (std::size_t c = 0; c < whole; c += kLanes) {
-#pragma GCC unroll 16
-    for (std::size_t q = 0; q < kLanes; ++q) {
-      acc[q] = _mm512_add_ps(acc[q], term<Squared>(_mm512_loadu_ps(x[q] + c), _mm512_loadu_ps(y[q] + c)));
-    }
-  }
-  if (whole < m) {
-    const auto mask = static_cast<__mmask16>((1u << (m - whole)) - 1);
-#pragma GCC unroll 16
-    for (std::size_t q = 0; q < kLanes; ++q) {
-      const __m512 t = term<Squared>(_mm512_maskz_loadu_ps(mask, x[q] + whole),
-                                     _mm512_maskz_loadu_ps(mask, y[q] + whole));
       acc[q] = _mm512_mask_add_ps(acc[q], mask, acc[q], t);
     }
   }
@@ -105,7 +85,7 @@ __attribute__((target("avx512f"))) void pairs_avx512(const float* values, std::s
       x[q] = values + std::size_t{cols[k]} * dim;
       y[q] = values + std::size_t{rows[k]} * dim;
     }
-    const __m512 d = simd::distances_from_sums<Squared>(sixteen_pairs<Squared>(x, y, dim));
+    const __m512 d = simd::distances_from_sums<Squared>(sixteen_sums<Squared, false>(x, y, dim));
     _mm512_mask_storeu_ps(out + k0, static_cast<__mmask16>((1u << live) - 1), d);
   }
 }
@@ -114,28 +94,14 @@ template <bool Squared>
 __attribute__((target("avx512f"))) void column_avx512(const float* values, std::size_t dim,
                                                      std::size_t c, std::size_t begin,
                                                      std::size_t end, float* out) noexcept {
-  const float* x = values + c * dim;
+  const float* const x[1] = {values + c * dim};
   const float* y[kLanes];
   for (std::size_t i0 = begin; i0 < end; i0 += kLanes) {
     // Rows past the end repeat the last row; their lanes are not stored.
     for (std::size_t q = 0; q < kLanes; ++q) y[q] = values + std::min(i0 + q, end - 1) * dim;
-    const __m512 d = simd::distances_from_sums<Squared>(one_against_16<Squared>(x, y, dim));
+    const __m512 d = simd::distances_from_sums<Squared>(sixteen_sums<Squared, true>(x, y, dim));
     const std::size_t count = std::min(kLanes, end - i0);
     _mm512_mask_storeu_ps(out + (i0 - begin), static_cast<__mmask16>((1u << count) - 1), d);
-  }
-}
-
-template <bool Squared>
-__attribute__((target("avx512f"))) void rows_avx512(const float* values, std::size_t dim,
-                                                   std::size_t c, const std::uint32_t* rows,
-                                                   std::size_t count, float* out) noexcept {
-  const float* x = values + c * dim;
-  const float* y[kLanes];
-  for (std::size_t k0 = 0; k0 < count; k0 += kLanes) {
-    const std::size_t live = std::min(kLanes, count - k0);
-    for (std::size_t q = 0; q < kLanes; ++q) y[q] = values + rows[k0 + std::min(q, live - 1)] * dim;
-    const __m512 d = simd::distances_from_sums<Squared>(one_against_16<Squared>(x, y, dim));
-    _mm512_mask_storeu_ps(out + k0, static_cast<__mmask16>((1u << live) - 1), d);
   }
 }
 
@@ -541,29 +507,6 @@ void distance_column(const float* values, std::size_t dim, Metric metric, std::s
   if (c >= begin && c < end) out[c - begin] = 0.0f;
 }
 
-void distance_rows(const float* values, std::size_t dim, Metric metric, std::size_t c,
-                   const std::uint32_t* rows, std::size_t count, float* out) noexcept {
-  if (count == 0) return;
-  if (active_kernel_level() == KernelLevel::Avx512) {
-    if (metric == Metric::Euclidean) {
-      rows_avx512<true>(values, dim, c, rows, count, out);
-    } else {
-      rows_avx512<false>(values, dim, c, rows, count, out);
-    }
-  } else {
-    const float* x = values + c * dim;
-    for (std::size_t k = 0; k < count; ++k) {
-      const float* y = values + std::size_t{rows[k]} * dim;
-      const float sum = metric == Metric::Euclidean ? sq_euclid_with(active_kernel_level(), x, y, dim)
-                                                    : dot_with(active_kernel_level(), x, y, dim);
-      out[k] = distance_from_sum(metric, sum);
-    }
-  }
-  for (std::size_t k = 0; k < count; ++k) {
-    if (rows[k] == c) out[k] = 0.0f;
-  }
-}
-
 void distance_pairs(const float* values, std::size_t dim, Metric metric, const std::uint32_t* cols,
                     const std::uint32_t* rows, std::size_t count, float* out) noexcept {
   if (count == 0) return;
@@ -576,11 +519,8 @@ void distance_pairs(const float* values, std::size_t dim, Metric metric, const s
     }
   } else {
     for (std::size_t k = 0; k < count; ++k) {
-      const float* x = values + std::size_t{cols[k]} * dim;
-      const float* y = values + std::size_t{rows[k]} * dim;
-      const float sum = metric == Metric::Euclidean ? sq_euclid_with(level, x, y, dim)
-                                                    : dot_with(level, x, y, dim);
-      out[k] = distance_from_sum(metric, sum);
+      out[k] = pair_distance(level, values + std::size_t{cols[k]} * dim,
+                             values + std::size_t{rows[k]} * dim, dim, metric);
     }
   }
   for (std::size_t k = 0; k < count; ++k) {

@@ -34,10 +34,6 @@ void distance_columns4_listed(const float* values, std::size_t dim, Metric metri
                               const std::size_t (&cols)[kTileRows], const std::uint32_t* rows,
                               std::size_t count, float* out, std::size_t stride) noexcept;
 
-// out[k] = dist(rows[k], c) for k < count, as distance_column gives it.
-void distance_rows(const float* values, std::size_t dim, Metric metric, std::size_t c,
-                   const std::uint32_t* rows, std::size_t count, float* out) noexcept;
-
 // out[k] = dist(rows[k], cols[k]) for k < count: pairs of their own, as
 // distance_column gives each.
 void distance_pairs(const float* values, std::size_t dim, Metric metric, const std::uint32_t* cols,

@@ -1066,12 +1066,13 @@ struct Through {
 // (row-major, kGroup columns a row), except where the codes prove them at
 // least their limit (screen_far's): those read +inf, which every use of the
 // block treats as it would the exact value, since each only looks at
-// distances below that limit. Given `through`, a block that the screen
-// serves is left alone and its values go there instead (true).
-bool distances_below(const Points& points, ScreenUse& screen, const std::size_t* cols,
-                     std::size_t count, std::size_t rb, std::size_t re, const float* limit,
-                     const float* also, float uniform, float* block,
-                     const float* col_limit = nullptr, Through* through = nullptr) {
+// distances below that limit. With `as_pairs`, a block that the screen
+// serves is left alone and its values are returned instead (this thread's,
+// until its next call); otherwise null.
+const Through* distances_below(const Points& points, ScreenUse& screen, const std::size_t* cols,
+                               std::size_t count, std::size_t rb, std::size_t re,
+                               const float* limit, const float* also, float uniform, float* block,
+                               const float* col_limit = nullptr, bool as_pairs = false) {
   std::uint64_t masks[kGroup * kScreenWords];
   const QuantisedRows* codes = screen.now();
   bool screened = codes != nullptr && screen_far(*codes, cols, count, rb, re, limit, also,
@@ -1089,10 +1090,9 @@ bool distances_below(const Points& points, ScreenUse& screen, const std::size_t*
   }
   if (!screened) {
     group_distances(points, cols, count, rb, re, nullptr, block);
-    return false;
+    return nullptr;
   }
-  thread_local Through room;  // too large for a worker's stack
-  Through& out = through != nullptr ? *through : room;
+  thread_local Through out;  // too large for a worker's stack
   std::size_t m = 0;
   for (std::size_t q = 0; q < count; ++q) {
     for (std::size_t w = 0; w < kScreenWords; ++w) {
@@ -1104,12 +1104,12 @@ bool distances_below(const Points& points, ScreenUse& screen, const std::size_t*
     out.ends[q] = m;
   }
   distance_pairs(points.values(), points.dim(), points.metric(), out.cols, out.rows, m, out.values);
-  if (through != nullptr) return true;
+  if (as_pairs) return &out;
   std::fill(block, block + (re - rb) * kGroup, std::numeric_limits<float>::infinity());
   for (std::size_t q = 0, k = 0; q < count; ++q) {
     for (; k < out.ends[q]; ++k) block[(out.rows[k] - rb) * kGroup + q] = out.values[k];
   }
-  return false;
+  return nullptr;
 }
 
 // Keeps the distances of columns cols[0 .. count) to every row that lie below
@@ -2094,14 +2094,13 @@ void FacilityLocation::gains_afresh(std::span<const std::size_t> cols, const Poi
   double acc[kAfresh] = {};
   // Where nothing is kept, the values a block's screen lets through add
   // their terms as they are, in each column's row order as add_gains does.
-  thread_local Through listed;
-  Through* through = keeping ? nullptr : &listed;
   for (std::size_t rb = 0; rb < n; rb += kBlock) {
     control::poll();
     const std::size_t re = std::min(n, rb + kBlock);
     // Lanes past `count` add stale values to sums that are dropped.
-    if (distances_below(points, screen, cols.data(), count, rb, re, below_.data(),
-                        keeping ? memo.floor.data() : nullptr, 0.0f, block, nullptr, through)) {
+    if (const Through* through =
+            distances_below(points, screen, cols.data(), count, rb, re, below_.data(),
+                            keeping ? memo.floor.data() : nullptr, 0.0f, block, nullptr, !keeping)) {
       for (std::size_t q = 0, k = 0; q < count; ++q) {
         for (; k < through->ends[q]; ++k) {
           const std::uint32_t i = through->rows[k];

@@ -313,18 +313,20 @@ TEST(FastColumnKernels, EveryBuildGivesTheDistanceOfEachPair) {
             ASSERT_EQ(bits(out[k * 6 + q]), bits(p.dist(rows[k], cols[q]))) << "dim " << dim << " k " << k;
           }
         }
+        // Pairs: every row against column 17, then each against a column of
+        // its own, itself included.
         std::vector<float> got(std::size(rows), kNaN);
-        distance_rows(p.values(), dim, metric, 17, rows, std::size(rows), got.data());
-        for (std::size_t k = 0; k < std::size(rows); ++k) {
-          ASSERT_EQ(bits(got[k]), bits(p.dist(rows[k], 17))) << "dim " << dim << " k " << k;
-        }
-        // Pairs of their own: each row against another column, itself included.
         std::uint32_t pair_cols[std::size(rows)];
-        for (std::size_t k = 0; k < std::size(rows); ++k) pair_cols[k] = rows[(k * 7 + 1) % std::size(rows)];
-        pair_cols[5] = rows[5];
-        distance_pairs(p.values(), dim, metric, pair_cols, rows, std::size(rows), got.data());
-        for (std::size_t k = 0; k < std::size(rows); ++k) {
-          ASSERT_EQ(bits(got[k]), bits(p.dist(rows[k], pair_cols[k]))) << "dim " << dim << " k " << k;
+        std::fill(std::begin(pair_cols), std::end(pair_cols), 17u);
+        for (bool own : {false, true}) {
+          if (own) {
+            for (std::size_t k = 0; k < std::size(rows); ++k) pair_cols[k] = rows[(k * 7 + 1) % std::size(rows)];
+            pair_cols[5] = rows[5];
+          }
+          distance_pairs(p.values(), dim, metric, pair_cols, rows, std::size(rows), got.data());
+          for (std::size_t k = 0; k < std::size(rows); ++k) {
+            ASSERT_EQ(bits(got[k]), bits(p.dist(rows[k], pair_cols[k]))) << "dim " << dim << " k " << k;
+          }
         }
       }
     }
