@@ -748,18 +748,20 @@ void add_gains(const float* block, std::size_t rows, const float* below, const d
 }
 
 // Adds, for a block of listed rows (row-major, kAfresh columns a row), what
-// each column's gain lost on those rows between two bests: the row's term
-// against `before` less its term against `now`, each as marginal() makes it.
+// each column from `from` to `to` lost on those rows between two bests: the
+// row's term against `before` less its term against `now`, each as
+// marginal() makes it. The other lanes' sums are left as they are.
 [[gnu::always_inline]] inline double drop_of(double s, double before, double now) {
   return (s > before ? s - before : 0.0) - (s > now ? s - now : 0.0);
 }
 
 [[gnu::always_inline]] inline void add_drops_body(const float* block, std::size_t rows,
                                                   const double* before, const double* now,
-                                                  double scale, bool unit, double* acc) {
+                                                  double scale, bool unit, double* acc,
+                                                  std::size_t from, std::size_t to) {
   for (std::size_t i = 0; i < rows; ++i) {
     const float* d = block + i * kAfresh;
-    for (std::size_t q = 0; q < kAfresh; ++q) {
+    for (std::size_t q = from; q < to; ++q) {
       const double s = unit ? similarity_of<true>(d[q], scale) : similarity_of<false>(d[q], scale);
       acc[q] += drop_of(s, before[i], now[i]);
     }
@@ -767,8 +769,9 @@ void add_gains(const float* block, std::size_t rows, const float* below, const d
 }
 
 void add_drops_plain(const float* block, std::size_t rows, const double* before,
-                     const double* now, const float*, double scale, bool unit, double* acc) {
-  add_drops_body(block, rows, before, now, scale, unit, acc);
+                     const double* now, const float*, double scale, bool unit, double* acc,
+                     std::size_t from, std::size_t to) {
+  add_drops_body(block, rows, before, now, scale, unit, acc, from, to);
 }
 
 #pragma GCC diagnostic push
@@ -790,10 +793,17 @@ __attribute__((target("avx512f"), always_inline)) inline __m512d drops_of(const 
 __attribute__((target("avx512f"))) void add_drops_avx512(const float* block, std::size_t rows,
                                                         const double* before, const double* now,
                                                         const float* below, double scale,
-                                                        bool unit, double* acc) {
+                                                        bool unit, double* acc, std::size_t from,
+                                                        std::size_t to) {
   constexpr std::size_t kVectors = kAfresh / 8;
   __m512d sum[kVectors];
-  for (std::size_t v = 0; v < kVectors; ++v) sum[v] = _mm512_loadu_pd(acc + 8 * v);
+  __mmask8 live[kVectors];
+  for (std::size_t v = 0; v < kVectors; ++v) {
+    sum[v] = _mm512_loadu_pd(acc + 8 * v);
+    unsigned bits = 0;
+    for (std::size_t q = 8 * v; q < 8 * v + 8; ++q) bits |= static_cast<unsigned>(q >= from && q < to) << (q - 8 * v);
+    live[v] = static_cast<__mmask8>(bits);
+  }
   for (std::size_t i = 0; i < rows; ++i) {
     // A row that gained from no column before its raise drops +0.0 on each.
     const __m512 bound = _mm512_set1_ps(below[i]);
@@ -806,7 +816,8 @@ __attribute__((target("avx512f"))) void add_drops_avx512(const float* block, std
     const __m512d b0 = _mm512_set1_pd(before[i]), b1 = _mm512_set1_pd(now[i]);
 #pragma GCC unroll 8
     for (std::size_t v = 0; v < kVectors; ++v) {
-      sum[v] = _mm512_add_pd(sum[v], drops_of(block + i * kAfresh + 8 * v, b0, b1, scale, unit));
+      sum[v] = _mm512_mask_add_pd(sum[v], live[v], sum[v],
+                                  drops_of(block + i * kAfresh + 8 * v, b0, b1, scale, unit));
     }
   }
   for (std::size_t v = 0; v < kVectors; ++v) _mm512_storeu_pd(acc + 8 * v, sum[v]);
@@ -814,14 +825,16 @@ __attribute__((target("avx512f"))) void add_drops_avx512(const float* block, std
 #pragma GCC diagnostic pop
 
 using AddDrops = void (*)(const float*, std::size_t, const double*, const double*, const float*,
-                          double, bool, double*);
+                          double, bool, double*, std::size_t, std::size_t);
 constexpr AddDrops kAddDrops[] = {add_drops_plain, add_drops_plain, add_drops_avx512};
 
-// `below` holds each row's bound before its raise (for `before`).
+// `below` holds each row's bound before its raise (for `before`), or -inf
+// where it drops nothing.
 void add_drops(const float* block, std::size_t rows, const double* before, const double* now,
-               const float* below, double scale, bool unit, double* acc) {
+               const float* below, double scale, bool unit, double* acc, std::size_t from = 0,
+               std::size_t to = kAfresh) {
   static const AddDrops chosen = kAddDrops[static_cast<int>(active_kernel_level())];
-  chosen(block, rows, before, now, below, scale, unit, acc);
+  chosen(block, rows, before, now, below, scale, unit, acc, from, to);
 }
 
 // The same terms with the roles turned: adds to acc[i] what row i's own
@@ -2351,14 +2364,65 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
   // Tasks of up to kAfresh columns with one stamp, each reading the raised
   // rows in blocks; or of twice that where a stamp has four sets or more
   // (the workers keep work to share), each block read from the cache for
-  // its second set.
+  // its second set. What is left of a stamp's columns, fewer than kAfresh,
+  // shares a task with what is left of later stamps whose sets hold at least
+  // half as many rows: their sets lie within the first one's, whose rows
+  // serve them all, each stamp's own rows with their best then and the others
+  // with nothing to drop. The kernel computes sixteen lanes whether each
+  // holds a column or not, and a pass over four vectors costs about 2.5
+  // times one over one; the stamps with few columns are many.
   constexpr std::size_t kSets = 2;  // the most sets of kAfresh columns a task follows
-  std::vector<std::pair<std::size_t, std::size_t>> tasks;  // [begin, end) in `followed`
+  struct Piece {
+    std::size_t set, begin, end;  // followed[begin, end), in lanes one after the other
+  };
+  std::vector<Piece> pieces, left;
+  std::vector<std::pair<std::size_t, std::size_t>> tasks;  // [begin, end) in `pieces`
   for (auto [a, same] : ranges) {
+    const std::size_t k = since_of[followed[a]];
     const std::size_t width = same - a >= 4 * kAfresh ? kSets * kAfresh : kAfresh;
     for (std::size_t b; a < same; a = b) {
       b = std::min(same, a + width);
-      tasks.emplace_back(a, b);
+      (b - a >= kAfresh ? pieces : left).push_back(Piece{k, a, b});
+      if (b - a >= kAfresh) tasks.emplace_back(pieces.size() - 1, pieces.size());
+    }
+  }
+  for (std::size_t lanes = 0; const Piece& piece : left) {
+    const std::size_t width = piece.end - piece.begin;
+    if (lanes == 0 || lanes + width > kAfresh ||
+        2 * since[piece.set].rows.size() < since[pieces[tasks.back().first].set].rows.size()) {
+      tasks.emplace_back(pieces.size(), pieces.size());
+      lanes = 0;
+    }
+    pieces.push_back(piece);
+    ++tasks.back().second;
+    lanes += width;
+  }
+  // For a piece that is not its task's first: its own rows' best before and
+  // bound, in the order of the first piece's rows, with now's best and -inf
+  // for the others (which drop nothing).
+  struct Within {
+    std::vector<double> before;
+    std::vector<float> below;
+  };
+  std::vector<Within> within(pieces.size());
+  {
+    std::vector<std::uint32_t> at;  // 1 + a row's place in a piece's set, or 0
+    for (const auto& [p0, p1] : tasks) {
+      const Since& carrier = since[pieces[p0].set];
+      for (std::size_t p = p0 + 1; p < p1; ++p) {
+        const Since& own = since[pieces[p].set];
+        if (at.empty()) at.assign(n, 0);
+        for (std::size_t e = 0; e < own.rows.size(); ++e) at[own.rows[e]] = static_cast<std::uint32_t>(e + 1);
+        Within& w = within[p];
+        w.before.resize(carrier.rows.size());
+        w.below.resize(carrier.rows.size());
+        for (std::size_t e = 0; e < carrier.rows.size(); ++e) {
+          const std::uint32_t place = at[carrier.rows[e]];
+          w.before[e] = place ? own.before[place - 1] : carrier.now[e];
+          w.below[e] = place ? own.below[place - 1] : -std::numeric_limits<float>::infinity();
+        }
+        for (const std::uint32_t i : own.rows) at[i] = 0;
+      }
     }
   }
   const Shared& shared = *shared_;
@@ -2406,11 +2470,15 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
   };
   const auto task = [&](std::vector<float>& block, std::size_t t) {
     block.resize(kBlock * kAfresh);
-    const auto [a, b] = tasks[t];
-    const Since& set = since[since_of[followed[a]]];
-    const std::size_t sets = (b - a + kAfresh - 1) / kAfresh;
-    std::size_t cols[kSets][kAfresh], count[kSets] = {};
-    for (std::size_t k = 0; k < b - a; ++k) cols[k / kAfresh][count[k / kAfresh]++] = rows[followed[a + k]];
+    const auto [p0, p1] = tasks[t];
+    const Since& set = since[pieces[p0].set];
+    std::size_t cols[kSets][kAfresh], count[kSets] = {}, width = 0;
+    for (std::size_t p = p0; p < p1; ++p) {
+      for (std::size_t j = pieces[p].begin; j < pieces[p].end; ++j, ++width) {
+        cols[width / kAfresh][count[width / kAfresh]++] = rows[followed[j]];
+      }
+    }
+    const std::size_t sets = (width + kAfresh - 1) / kAfresh;
     const std::size_t len = set.rows.size();
     Source from[kSets];
     for (std::size_t h = 0; h < sets; ++h) from[h] = source(set, cols[h], count[h], len);
@@ -2420,15 +2488,34 @@ void FacilityLocation::tighten(std::span<const std::size_t> rows,
       const std::size_t r1 = std::min(len, r0 + kBlock);
       for (std::size_t h = 0; h < sets; ++h) {
         from[h].distances(points, cols[h], count[h], r0, r1 - r0, block.data());
-        // Lanes past the count add stale values to sums that are dropped.
-        add_drops(block.data(), r1 - r0, set.before.data() + r0, set.now.data() + r0,
-                  set.below.data() + r0, shared.scale, shared.unit_scale, drops[h]);
+        if (p1 - p0 == 1) {
+          // Lanes past the count add stale values to sums that are dropped.
+          add_drops(block.data(), r1 - r0, set.before.data() + r0, set.now.data() + r0,
+                    set.below.data() + r0, shared.scale, shared.unit_scale, drops[h]);
+          continue;
+        }
+        for (std::size_t p = p0, lane = 0; p < p1; ++p) {
+          const std::size_t end = lane + pieces[p].end - pieces[p].begin;
+          const bool first = p == p0;
+          add_drops(block.data(), r1 - r0, (first ? set.before : within[p].before).data() + r0,
+                    set.now.data() + r0, (first ? set.below : within[p].below).data() + r0,
+                    shared.scale, shared.unit_scale, drops[h], lane, end);
+          lane = end;
+        }
       }
     }
-    for (std::size_t k = 0; k < b - a; ++k) tightened(followed[a + k], drops[k / kAfresh][k % kAfresh]);
+    for (std::size_t p = p0, lane = 0; p < p1; ++p) {
+      for (std::size_t j = pieces[p].begin; j < pieces[p].end; ++j, ++lane) {
+        tightened(followed[j], drops[lane / kAfresh][lane % kAfresh]);
+      }
+    }
   };
   std::size_t pairs = 0;
-  for (const auto& [a, b] : tasks) pairs += (b - a) * since[since_of[followed[a]]].rows.size();
+  for (const auto& [p0, p1] : tasks) {
+    for (std::size_t p = p0; p < p1; ++p) {
+      pairs += (pieces[p].end - pieces[p].begin) * since[pieces[p0].set].rows.size();
+    }
+  }
   std::vector<float> block;
   if (tasks.size() < 2 || pairs < 65536) {
     for (std::size_t t = 0; t < tasks.size(); ++t) task(block, t);
