@@ -797,12 +797,13 @@ __attribute__((target("avx512f"))) void add_drops_avx512(const float* block, std
                                                         std::size_t to) {
   constexpr std::size_t kVectors = kAfresh / 8;
   __m512d sum[kVectors];
+  static_assert(kAfresh == 64);
+  const std::uint64_t lanes = (to >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << to) - 1) &
+                              ~((std::uint64_t{1} << from) - 1);
   __mmask8 live[kVectors];
   for (std::size_t v = 0; v < kVectors; ++v) {
     sum[v] = _mm512_loadu_pd(acc + 8 * v);
-    unsigned bits = 0;
-    for (std::size_t q = 8 * v; q < 8 * v + 8; ++q) bits |= static_cast<unsigned>(q >= from && q < to) << (q - 8 * v);
-    live[v] = static_cast<__mmask8>(bits);
+    live[v] = static_cast<__mmask8>(lanes >> (8 * v));
   }
   for (std::size_t i = 0; i < rows; ++i) {
     // A row that gained from no column before its raise drops +0.0 on each.
