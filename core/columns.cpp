@@ -234,6 +234,8 @@ std::size_t kept_below_bytes(const std::uint64_t* support, const float* packed, 
   return kept_below_words<false>(support, packed, b, len, rows, values, 0.0f, nullptr);
 }
 
+#pragma GCC pop_options
+
 // ---- Cosine distances from above
 
 constexpr std::size_t kAboveColumns = FusedDistances::kColumns;
@@ -283,6 +285,9 @@ struct FusedColumns {
   const float* squares_down;
   const double* row_squares;  // the listed rows' squares_of, or null
 };
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,popcnt")
 
 // The fused sum lies within share * |x| |y| of the exact product x.y, and
 // so does the exact tiles' sum. Cosine: 1 - sum and the clamps round by at
@@ -386,6 +391,139 @@ __attribute__((target("avx512f"))) void fused_avx512(const float* values, std::s
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
 
+// ---- The same bounds with 256-bit vectors, which have no per-operation
+// rounding: each bound is formed to nearest and then widened past what those
+// roundings can lose, so it stays a bound (a little looser, never tighter).
+
+__attribute__((target("avx2,fma"))) double squares_of_avx2(const float* x, std::size_t dim) noexcept {
+  __m256d acc = _mm256_setzero_pd();
+  std::size_t k = 0;
+  for (; k + 4 <= dim; k += 4) {
+    const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
+    acc = _mm256_fmadd_pd(v, v, acc);
+  }
+  alignas(32) double lanes[4];
+  _mm256_store_pd(lanes, acc);
+  double sum = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+  for (; k < dim; ++k) sum = std::fma(double(x[k]), double(x[k]), sum);
+  return sum;
+}
+
+// Float bits one step up (Up) or down from a non-negative finite value
+// where the nearest float `f` of `r` lies on the wrong side of it.
+template <bool Up>
+__attribute__((target("avx2,fma"), always_inline)) inline __m128 directed_floats(__m256d r) noexcept {
+  const __m128 f = _mm256_cvtpd_ps(r);
+  const __m256d back = _mm256_cvtps_pd(f);
+  const __m256d wrong = Up ? _mm256_cmp_pd(back, r, _CMP_LT_OQ) : _mm256_cmp_pd(back, r, _CMP_GT_OQ);
+  // The four 64-bit comparisons narrowed to four 32-bit ones (all ones or zero).
+  const __m128i step = _mm_castps_si128(_mm256_cvtpd_ps(_mm256_and_pd(wrong, _mm256_set1_pd(-1.0))));
+  const __m128i one = _mm_srli_epi32(step, 31);  // 1 where wrong
+  const __m128i bits = _mm_castps_si128(f);
+  return _mm_castsi128_ps(Up ? _mm_add_epi32(bits, one) : _mm_sub_epi32(bits, one));
+}
+
+// Sixteen columns a block (two vectors), six listed rows a pass: their
+// twelve accumulators, two column vectors and a broadcast take 15 of the 16
+// registers. Cosine bounds are widened by 2^-21 (1 + |x| |y|), past the three
+// roundings to nearest of 1 - sum and its margin (each at most 2^-24 of a
+// value within 1 + |x| |y|); Euclidean ones are finished in doubles, widened
+// by 2^-45 of every magnitude they met, and rounded outwards to float.
+template <bool Up, bool Euclidean>
+__attribute__((target("avx2,fma"))) void fused_avx2(const float* values, std::size_t dim,
+                                                   const FusedColumns& columns,
+                                                   std::size_t blocks,
+                                                   const std::uint32_t* rows, std::size_t count,
+                                                   float* out, std::size_t stride) noexcept {
+  constexpr std::size_t kRows = 6;
+  const float* t = columns.turned;
+  const double margin = rounding_share(dim) + 4.0 * kFloatUnit;
+  const double widened = margin + 0x1p-21;
+  const __m256 one = _mm256_set1_ps(1.0f), zero = _mm256_setzero_ps(), two = _mm256_set1_ps(2.0f);
+  const __m256 margin_up = _mm256_set1_ps(round_up(widened));
+  const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+  const __m256d zero_d = _mm256_setzero_pd(), tiny = _mm256_set1_pd(0x1p-100);
+  const __m256d share = _mm256_set1_pd(Up ? 1.0 + 2.0 * margin : 1.0 - 2.0 * margin);
+  const __m256d slack = _mm256_set1_pd(0x1p-45);
+  const __m256d scale = _mm256_set1_pd(Up ? 1.0 + 0x1p-45 : 1.0 - 0x1p-45);
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const __m256d most = _mm256_set1_pd(std::numeric_limits<float>::max());
+  for (std::size_t k0 = 0; k0 < count; k0 += kRows) {
+    const std::size_t live = std::min(kRows, count - k0);
+    const float* a[kRows];
+    for (std::size_t r = 0; r < kRows; ++r) {
+      a[r] = values + std::size_t{rows[k0 + std::min(r, live - 1)]} * dim;
+    }
+    const float* ahead[kRows];
+    for (std::size_t r = 0; r < kRows; ++r) {
+      ahead[r] = values + std::size_t{rows[std::min(k0 + kRows + r, count - 1)]} * dim;
+    }
+    double squares[kRows];
+    float by[kRows];
+    for (std::size_t r = 0; r < live; ++r) {
+      squares[r] = columns.row_squares != nullptr ? columns.row_squares[rows[k0 + r]]
+                                                  : squares_of_avx2(a[r], dim);
+      by[r] = round_up((Euclidean ? margin : widened) * length_above(squares[r]));
+    }
+    for (std::size_t b = 0; b < blocks; ++b) {
+      __m256 acc[kRows][2];
+      for (auto& sums : acc) sums[0] = sums[1] = _mm256_setzero_ps();
+      for (std::size_t k = 0; k < dim; ++k) {
+        if (b == 0) {
+          _mm_prefetch(reinterpret_cast<const char*>(ahead[k % kRows] + (k / kRows * 16) % dim),
+                       _MM_HINT_T0);
+        }
+        const float* tk = t + k * kAboveColumns + 16 * b;
+        const __m256 y0 = _mm256_load_ps(tk), y1 = _mm256_load_ps(tk + 8);
+#pragma GCC unroll 6
+        for (std::size_t r = 0; r < kRows; ++r) {
+          const __m256 x = _mm256_broadcast_ss(a[r] + k);
+          acc[r][0] = _mm256_fmadd_ps(x, y0, acc[r][0]);
+          acc[r][1] = _mm256_fmadd_ps(x, y1, acc[r][1]);
+        }
+      }
+      for (std::size_t r = 0; r < live; ++r) {
+        float* o = out + (k0 + r) * stride + 16 * b;
+        for (std::size_t v = 0; v < 2; ++v) {
+          const std::size_t q = 16 * b + 8 * v;
+          if constexpr (Euclidean) {
+            const __m256d own = _mm256_set1_pd(squares[r] * (Up ? 1.0 + 0x1p-32 : 1.0 - 0x1p-32));
+            for (std::size_t h = 0; h < 2; ++h) {
+              const float* from = Up ? columns.squares_up : columns.squares_down;
+              const __m256d sum = _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(acc[r][v])
+                                                         : _mm256_extractf128_ps(acc[r][v], 1));
+              const __m256d e = _mm256_fmadd_pd(_mm256_set1_pd(by[r]),
+                                                _mm256_cvtps_pd(_mm_loadu_ps(columns.norms + q + 4 * h)), tiny);
+              const __m256d theirs = _mm256_cvtps_pd(_mm_loadu_ps(from + q + 4 * h));
+              const __m256d twice = _mm256_add_pd(sum, sum);
+              const __m256d wide = _mm256_add_pd(e, e);
+              const __m256d near = _mm256_sub_pd(_mm256_add_pd(own, theirs), twice);
+              const __m256d met = _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(own, theirs),
+                                                              _mm256_andnot_pd(sign, twice)), wide);
+              const __m256d off = _mm256_fmadd_pd(met, slack, tiny);
+              __m256d sq = Up ? _mm256_add_pd(_mm256_add_pd(near, wide), off)
+                              : _mm256_sub_pd(_mm256_sub_pd(near, wide), off);
+              sq = Up ? _mm256_blendv_pd(sq, inf, _mm256_cmp_pd(sq, sq, _CMP_UNORD_Q))
+                      : _mm256_max_pd(sq, zero_d);
+              sq = _mm256_mul_pd(sq, share);
+              // The exact tiles' float sum may overflow where this does not.
+              if constexpr (Up) sq = _mm256_blendv_pd(sq, inf, _mm256_cmp_pd(sq, most, _CMP_GE_OQ));
+              const __m256d d = _mm256_mul_pd(_mm256_sqrt_pd(sq), scale);
+              _mm_storeu_ps(o + 8 * v + 4 * h, directed_floats<Up>(d));
+            }
+          } else {
+            const __m256 lengths = _mm256_loadu_ps(columns.norms + q);
+            const __m256 e = _mm256_fmadd_ps(_mm256_set1_ps(by[r]), lengths, margin_up);
+            const __m256 near = _mm256_sub_ps(one, acc[r][v]);
+            const __m256 d = Up ? _mm256_add_ps(near, e) : _mm256_sub_ps(near, e);
+            _mm256_storeu_ps(o + 8 * v, _mm256_min_ps(_mm256_max_ps(d, zero), two));
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -453,14 +591,69 @@ bool kept_gain_below_words(const std::uint64_t* support, const float* packed, co
   return kept_below_words<true>(support, packed, b, len, nullptr, nullptr, tiny, sum) != 0;
 }
 
+// For each byte of a support word, the place in `packed` (from the byte's
+// first kept value) that each of its eight rows' value would take: lane l
+// reads value popcount(m & ((1 << l) - 1)), whatever its own bit.
+struct ExpandTable {
+  alignas(32) std::int32_t at[256][8];
+  constexpr ExpandTable() : at{} {
+    for (int m = 0; m < 256; ++m) {
+      for (int l = 0; l < 8; ++l) at[m][l] = std::popcount(static_cast<unsigned>(m & ((1 << l) - 1)));
+    }
+  }
+};
+constexpr ExpandTable kExpand;
+
+// Eight rows at a time: their kept values spread back to their own lanes by
+// one permutation, their bounds loaded as they lie.
+__attribute__((target("avx2,fma,popcnt"))) bool kept_gain_below_avx2(
+    const std::uint64_t* support, const float* packed, const float* b, std::size_t len, float tiny,
+    double* sum) noexcept {
+  const __m256i bit = _mm256_set_epi32(128, 64, 32, 16, 8, 4, 2, 1);
+  const __m256 floor = _mm256_set1_ps(tiny), zero = _mm256_setzero_ps();
+  __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+  __m256 tiny_seen = zero;
+  for (std::size_t w = 0; w * 64 < len; ++w) {
+    const std::uint64_t kept = support[w];
+    for (std::size_t j = 0; j < 8; ++j) {
+      const auto m = static_cast<unsigned>(kept >> (8 * j)) & 0xFFu;
+      if (m == 0) continue;
+      const __m256i lanes = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(m)), bit), bit);
+      // Only kept rows' bounds are read where the rows end: they lie below len.
+      const __m256 y = w * 64 + 64 <= len ? _mm256_loadu_ps(b + w * 64 + 8 * j)
+                                          : _mm256_maskload_ps(b + w * 64 + 8 * j, lanes);
+      const __m256 x = _mm256_permutevar8x32_ps(
+          _mm256_loadu_ps(packed), _mm256_load_si256(reinterpret_cast<const __m256i*>(kExpand.at[m])));
+      packed += std::popcount(m);
+      const __m256 below = _mm256_and_ps(_mm256_castsi256_ps(lanes), _mm256_cmp_ps(x, y, _CMP_LT_OQ));
+      for (int h = 0; h < 2; ++h) {
+        const __m128 yh = h == 0 ? _mm256_castps256_ps128(y) : _mm256_extractf128_ps(y, 1);
+        const __m128 xh = h == 0 ? _mm256_castps256_ps128(x) : _mm256_extractf128_ps(x, 1);
+        const __m128i mh = _mm_castps_si128(h == 0 ? _mm256_castps256_ps128(below) : _mm256_extractf128_ps(below, 1));
+        const __m256d keep = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(mh));
+        acc[h] = _mm256_add_pd(acc[h], _mm256_and_pd(keep, _mm256_sub_pd(_mm256_cvtps_pd(yh), _mm256_cvtps_pd(xh))));
+      }
+      const __m256 small = _mm256_or_ps(
+          _mm256_cmp_ps(y, floor, _CMP_LT_OQ),
+          _mm256_and_ps(_mm256_cmp_ps(x, floor, _CMP_LT_OQ), _mm256_cmp_ps(x, zero, _CMP_NEQ_OQ)));
+      tiny_seen = _mm256_or_ps(tiny_seen, _mm256_and_ps(below, small));
+    }
+  }
+  const __m256d total = _mm256_add_pd(acc[0], acc[1]);
+  alignas(32) double four[4];
+  _mm256_store_pd(four, total);
+  *sum = (four[0] + four[1]) + (four[2] + four[3]);
+  return _mm256_movemask_ps(tiny_seen) == 0;
+}
+
 using KeptBelow = std::size_t (*)(const std::uint64_t*, const float*, const float*, std::size_t,
                                   std::uint32_t*, float*) noexcept;
 using KeptGainBelow = bool (*)(const std::uint64_t*, const float*, const float*, std::size_t,
                                float, double*) noexcept;
 
 KeptGainBelow kept_gain_below_for(KernelLevel level) noexcept {
-  return level == KernelLevel::Avx512 && has_avx512_byte_compress() ? kept_gain_below_words
-                                                                     : kept_gain_below_plain;
+  if (level == KernelLevel::Avx512 && has_avx512_byte_compress()) return kept_gain_below_words;
+  return level == KernelLevel::Baseline ? kept_gain_below_plain : kept_gain_below_avx2;
 }
 
 KeptBelow kept_below_for(KernelLevel level, bool bytes) noexcept {
@@ -576,11 +769,18 @@ void distance_columns4_listed(const float* values, std::size_t dim, Metric metri
 }
 
 bool FusedDistances::available(std::size_t dim) noexcept {
-  return active_kernel_level() == KernelLevel::Avx512 && dim > 0 && dim <= (std::size_t{1} << 16);
+  return active_kernel_level() != KernelLevel::Baseline && dim > 0 && dim <= (std::size_t{1} << 16);
 }
 
+namespace {
+double squares_for(const float* x, std::size_t dim) noexcept {
+  static const auto chosen = active_kernel_level() == KernelLevel::Avx512 ? squares_of : squares_of_avx2;
+  return chosen(x, dim);
+}
+}  // namespace
+
 void row_squares(const float* values, std::size_t n, std::size_t dim, double* out) noexcept {
-  for (std::size_t i = 0; i < n; ++i) out[i] = squares_of(values + i * dim, dim);
+  for (std::size_t i = 0; i < n; ++i) out[i] = squares_for(values + i * dim, dim);
 }
 
 FusedDistances::FusedDistances(const float* values, std::size_t dim, Metric metric,
@@ -598,7 +798,7 @@ FusedDistances::FusedDistances(const float* values, std::size_t dim, Metric metr
     if (q >= count) continue;
     const float* y = values + cols[q] * dim;
     for (std::size_t k = 0; k < dim; ++k) t[k * kColumns + q] = y[k];
-    const double squares = squares_of(y, dim);
+    const double squares = squares_for(y, dim);
     norms_[q] = round_up(length_above(squares));
     squares_up_[q] = squares_above(squares);
     squares_down_[q] = squares_below(squares);
@@ -617,6 +817,12 @@ template <bool Up, bool Euclidean>
 void fused_for(std::size_t columns, const float* values, std::size_t dim,
                const FusedColumns& from, const std::uint32_t* rows, std::size_t count, float* out,
                std::size_t stride) noexcept {
+  static const bool wide = active_kernel_level() == KernelLevel::Avx512;
+  if (!wide) {
+    fused_avx2<Up, Euclidean>(values, dim, from, std::max<std::size_t>(1, (columns + 15) / 16), rows,
+                              count, out, stride);
+    return;
+  }
   switch ((columns + 15) / 16) {
     case 0:
     case 1: fused_avx512<Up, Euclidean, 1>(values, dim, from, rows, count, out, stride); break;

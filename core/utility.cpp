@@ -825,9 +825,59 @@ __attribute__((target("avx512f"))) void add_drops_avx512(const float* block, std
 }
 #pragma GCC diagnostic pop
 
+// drop_of for four distances d[0 .. 4) at once.
+__attribute__((target("avx2,fma"), always_inline)) inline __m256d drops_of4(const float* d,
+                                                                           __m256d before,
+                                                                           __m256d now,
+                                                                           double scale, bool unit) {
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d x = _mm256_cvtps_pd(_mm_loadu_ps(d));
+  const __m256d s = unit ? _mm256_sub_pd(one, x) : _mm256_sub_pd(one, _mm256_div_pd(x, _mm256_set1_pd(scale)));
+  const __m256d t0 = _mm256_and_pd(_mm256_cmp_pd(s, before, _CMP_GT_OQ), _mm256_sub_pd(s, before));
+  const __m256d t1 = _mm256_and_pd(_mm256_cmp_pd(s, now, _CMP_GT_OQ), _mm256_sub_pd(s, now));
+  return _mm256_sub_pd(t0, t1);
+}
+
+// Half the columns a pass, so that their sums stay in registers.
+__attribute__((target("avx2,fma"))) void add_drops_avx2(const float* block, std::size_t rows,
+                                                       const double* before, const double* now,
+                                                       const float* below, double scale,
+                                                       bool unit, double* acc, std::size_t from,
+                                                       std::size_t to) {
+  constexpr std::size_t kHalf = kAfresh / 2, kVectors = kHalf / 4;
+  for (std::size_t h = 0; h < 2; ++h) {
+    const std::size_t c0 = h * kHalf;
+    if (to <= c0 || from >= c0 + kHalf) continue;
+    __m256d sum[kVectors], live[kVectors];
+    for (std::size_t v = 0; v < kVectors; ++v) {
+      sum[v] = _mm256_loadu_pd(acc + c0 + 4 * v);
+      const auto in = [&](std::size_t l) { return c0 + 4 * v + l >= from && c0 + 4 * v + l < to ? -1.0 : 0.0; };
+      live[v] = _mm256_cmp_pd(_mm256_set_pd(in(3), in(2), in(1), in(0)), _mm256_setzero_pd(), _CMP_LT_OQ);
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+      // A row that gained from no column before its raise drops +0.0 on each.
+      const float* d = block + i * kAfresh + c0;
+      const __m256 bound = _mm256_set1_ps(below[i]);
+      __m256 any = _mm256_setzero_ps();
+#pragma GCC unroll 4
+      for (std::size_t v = 0; v < kHalf / 8; ++v) {
+        any = _mm256_or_ps(any, _mm256_cmp_ps(_mm256_loadu_ps(d + 8 * v), bound, _CMP_LT_OQ));
+      }
+      if (_mm256_movemask_ps(any) == 0) continue;
+      const __m256d b0 = _mm256_set1_pd(before[i]), b1 = _mm256_set1_pd(now[i]);
+#pragma GCC unroll 8
+      for (std::size_t v = 0; v < kVectors; ++v) {
+        sum[v] = _mm256_blendv_pd(sum[v], _mm256_add_pd(sum[v], drops_of4(d + 4 * v, b0, b1, scale, unit)),
+                                  live[v]);
+      }
+    }
+    for (std::size_t v = 0; v < kVectors; ++v) _mm256_storeu_pd(acc + c0 + 4 * v, sum[v]);
+  }
+}
+
 using AddDrops = void (*)(const float*, std::size_t, const double*, const double*, const float*,
                           double, bool, double*, std::size_t, std::size_t);
-constexpr AddDrops kAddDrops[] = {add_drops_plain, add_drops_plain, add_drops_avx512};
+constexpr AddDrops kAddDrops[] = {add_drops_plain, add_drops_avx2, add_drops_avx512};
 
 // `below` holds each row's bound before its raise (for `before`), or -inf
 // where it drops nothing.
@@ -885,9 +935,26 @@ __attribute__((target("avx512f"))) void add_drops_across_avx512(const float* blo
 }
 #pragma GCC diagnostic pop
 
+__attribute__((target("avx2,fma"))) void add_drops_across_avx2(const float* block, std::size_t rows,
+                                                              const double* before,
+                                                              const double* now, double scale,
+                                                              bool unit, double* acc) {
+  for (std::size_t i = 0; i < rows; ++i) {
+    __m256d sum[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+#pragma GCC unroll 16
+    for (std::size_t v = 0; v < kAfresh / 4; ++v) {
+      sum[v % 2] = _mm256_add_pd(sum[v % 2], drops_of4(block + i * kAfresh + 4 * v, _mm256_loadu_pd(before + 4 * v),
+                                                       _mm256_loadu_pd(now + 4 * v), scale, unit));
+    }
+    alignas(32) double four[4];
+    _mm256_store_pd(four, _mm256_add_pd(sum[0], sum[1]));
+    acc[i] += (four[0] + four[1]) + (four[2] + four[3]);
+  }
+}
+
 using AddDropsAcross = void (*)(const float*, std::size_t, const double*, const double*, double,
                                 bool, double*);
-constexpr AddDropsAcross kAddDropsAcross[] = {add_drops_across_plain, add_drops_across_plain,
+constexpr AddDropsAcross kAddDropsAcross[] = {add_drops_across_plain, add_drops_across_avx2,
                                               add_drops_across_avx512};
 
 void add_drops_across(const float* block, std::size_t rows, const double* before,
@@ -1335,6 +1402,39 @@ __attribute__((target("avx512f"))) void add_first_terms_avx512(const float* bloc
   }
   for (std::size_t v = 0; v < kVectors; ++v) _mm512_storeu_pd(lanes + 8 * v, acc[v]);
 }
+
+template <bool Unit>
+__attribute__((target("avx2,fma"))) void add_first_terms_avx2(const float* block, std::size_t rows,
+                                                             std::size_t count, std::size_t own,
+                                                             double inverse, double* lanes,
+                                                             double* row_sums) {
+  constexpr std::size_t kVectors = kGroup / 4;
+  __m256d acc[kVectors], live[kVectors];
+  for (std::size_t v = 0; v < kVectors; ++v) {
+    acc[v] = _mm256_loadu_pd(lanes + 4 * v);
+    const auto lane = [&](std::size_t l) { return 4 * v + l < count ? -1.0 : 0.0; };
+    live[v] = _mm256_cmp_pd(_mm256_set_pd(lane(3), lane(2), lane(1), lane(0)), _mm256_setzero_pd(),
+                            _CMP_LT_OQ);
+  }
+  const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd(), by = _mm256_set1_pd(inverse);
+  for (std::size_t i = 0; i < rows; ++i) {
+    __m256d row = zero;
+#pragma GCC unroll 16
+    for (std::size_t v = 0; v < kVectors; ++v) {
+      __m256d d = _mm256_cvtps_pd(_mm_loadu_ps(block + i * kGroup + 4 * v));
+      if constexpr (!Unit) d = _mm256_mul_pd(d, by);
+      const __m256d t = _mm256_and_pd(_mm256_max_pd(_mm256_sub_pd(one, d), zero), live[v]);
+      acc[v] = _mm256_add_pd(acc[v], t);
+      row = _mm256_add_pd(row, t);
+    }
+    if (i >= own) {
+      alignas(32) double four[4];
+      _mm256_store_pd(four, row);
+      row_sums[i] += (four[0] + four[1]) + (four[2] + four[3]);
+    }
+  }
+  for (std::size_t v = 0; v < kVectors; ++v) _mm256_storeu_pd(lanes + 4 * v, acc[v]);
+}
 #pragma GCC diagnostic pop
 
 // The first gains from above, where no column is kept from the start and the
@@ -1356,7 +1456,9 @@ void bound_first_gains(const Points& points, const FacilityLocation::Shared& sha
   const double scale = shared.scale;
   double inverse = 1.0 / scale;
   if (std::fma(inverse, scale, -1.0) > 0.0) inverse = std::nextafter(inverse, 0.0);
-  const auto add = shared.unit_scale ? add_first_terms_avx512<true> : add_first_terms_avx512<false>;
+  const bool wide = active_kernel_level() == KernelLevel::Avx512;
+  const auto add = shared.unit_scale ? (wide ? add_first_terms_avx512<true> : add_first_terms_avx2<true>)
+                                     : (wide ? add_first_terms_avx512<false> : add_first_terms_avx2<false>);
   for (std::size_t s = 0; s < groups; ++s) {
     const std::size_t c0 = s * kGroup, count = std::min(kGroup, n - c0);
     std::size_t cols[kGroup];
