@@ -482,6 +482,14 @@ __attribute__((target("avx2,fma"))) void fused_avx2(const float* values, std::si
           acc[r][1] = _mm256_fmadd_ps(x, y1, acc[r][1]);
         }
       }
+      // Read back by runtime row below: only constant indices keep the
+      // accumulators in registers through the pass.
+      alignas(32) float sums[kRows][16];
+#pragma GCC unroll 6
+      for (std::size_t r = 0; r < kRows; ++r) {
+        _mm256_store_ps(sums[r], acc[r][0]);
+        _mm256_store_ps(sums[r] + 8, acc[r][1]);
+      }
       for (std::size_t r = 0; r < live; ++r) {
         float* o = out + (k0 + r) * stride + 16 * b;
         for (std::size_t v = 0; v < 2; ++v) {
@@ -490,8 +498,7 @@ __attribute__((target("avx2,fma"))) void fused_avx2(const float* values, std::si
             const __m256d own = _mm256_set1_pd(squares[r] * (Up ? 1.0 + 0x1p-32 : 1.0 - 0x1p-32));
             for (std::size_t h = 0; h < 2; ++h) {
               const float* from = Up ? columns.squares_up : columns.squares_down;
-              const __m256d sum = _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(acc[r][v])
-                                                         : _mm256_extractf128_ps(acc[r][v], 1));
+              const __m256d sum = _mm256_cvtps_pd(_mm_load_ps(sums[r] + 8 * v + 4 * h));
               const __m256d e = _mm256_fmadd_pd(_mm256_set1_pd(by[r]),
                                                 _mm256_cvtps_pd(_mm_loadu_ps(columns.norms + q + 4 * h)), tiny);
               const __m256d theirs = _mm256_cvtps_pd(_mm_loadu_ps(from + q + 4 * h));
@@ -514,7 +521,7 @@ __attribute__((target("avx2,fma"))) void fused_avx2(const float* values, std::si
           } else {
             const __m256 lengths = _mm256_loadu_ps(columns.norms + q);
             const __m256 e = _mm256_fmadd_ps(_mm256_set1_ps(by[r]), lengths, margin_up);
-            const __m256 near = _mm256_sub_ps(one, acc[r][v]);
+            const __m256 near = _mm256_sub_ps(one, _mm256_load_ps(sums[r] + 8 * v));
             const __m256 d = Up ? _mm256_add_ps(near, e) : _mm256_sub_ps(near, e);
             _mm256_storeu_ps(o + 8 * v, _mm256_min_ps(_mm256_max_ps(d, zero), two));
           }
