@@ -598,59 +598,59 @@ bool kept_gain_below_words(const std::uint64_t* support, const float* packed, co
   return kept_below_words<true>(support, packed, b, len, nullptr, nullptr, tiny, sum) != 0;
 }
 
-// For each byte of a support word, the place in `packed` (from the byte's
-// first kept value) that each of its eight rows' value would take: lane l
-// reads value popcount(m & ((1 << l) - 1)), whatever its own bit.
-struct ExpandTable {
-  alignas(32) std::int32_t at[256][8];
-  constexpr ExpandTable() : at{} {
-    for (int m = 0; m < 256; ++m) {
-      for (int l = 0; l < 8; ++l) at[m][l] = std::popcount(static_cast<unsigned>(m & ((1 << l) - 1)));
-    }
-  }
-};
-constexpr ExpandTable kExpand;
-
 // Eight rows at a time: their kept values spread back to their own lanes by
-// one permutation, their bounds loaded as they lie.
-__attribute__((target("avx2,fma,popcnt"))) bool kept_gain_below_avx2(
-    const std::uint64_t* support, const float* packed, const float* b, std::size_t len, float tiny,
-    double* sum) noexcept {
+// one permutation, their bounds loaded as they lie. With `Sum`, the gain as
+// kept_gain_below_avx2 gives it; otherwise the hits listed as kept_below.
+template <bool Sum>
+__attribute__((target("avx2,fma,popcnt"))) std::size_t kept_below_avx2_lanes(
+    const std::uint64_t* support, const float* packed, const float* b, std::size_t len,
+    std::uint32_t* rows, float* values, float tiny, double* sum) noexcept {
   const __m256i bit = _mm256_set_epi32(128, 64, 32, 16, 8, 4, 2, 1);
-  const __m256 floor = _mm256_set1_ps(tiny), zero = _mm256_setzero_ps();
+  const __m256i step = _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+  const __m256 floor = _mm256_set1_ps(tiny);
   __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
-  __m256 tiny_seen = zero;
+  __m256 tiny_seen = _mm256_setzero_ps();
+  std::size_t m = 0;
   for (std::size_t w = 0; w * 64 < len; ++w) {
     const std::uint64_t kept = support[w];
     for (std::size_t j = 0; j < 8; ++j) {
-      const auto m = static_cast<unsigned>(kept >> (8 * j)) & 0xFFu;
-      if (m == 0) continue;
-      const __m256i lanes = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(m)), bit), bit);
+      const auto bits = static_cast<unsigned>(kept >> (8 * j)) & 0xFFu;
+      if (bits == 0) continue;
+      const __m256i lanes = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), bit), bit);
       // Only kept rows' bounds are read where the rows end: they lie below len.
-      const __m256 y = w * 64 + 64 <= len ? _mm256_loadu_ps(b + w * 64 + 8 * j)
-                                          : _mm256_maskload_ps(b + w * 64 + 8 * j, lanes);
-      const __m256 x = _mm256_permutevar8x32_ps(
-          _mm256_loadu_ps(packed), _mm256_load_si256(reinterpret_cast<const __m256i*>(kExpand.at[m])));
-      packed += std::popcount(m);
+      const float* bj = b + w * 64 + 8 * j;
+      const __m256 y = w * 64 + 64 <= len ? _mm256_loadu_ps(bj) : _mm256_maskload_ps(bj, lanes);
+      const __m256 x = _mm256_permutevar8x32_ps(_mm256_loadu_ps(packed),
+                                                simd::lane_table(simd::kLaneTables.expand, bits));
+      packed += std::popcount(bits);
       const __m256 below = _mm256_and_ps(_mm256_castsi256_ps(lanes), _mm256_cmp_ps(x, y, _CMP_LT_OQ));
-      for (int h = 0; h < 2; ++h) {
-        const __m128 yh = h == 0 ? _mm256_castps256_ps128(y) : _mm256_extractf128_ps(y, 1);
-        const __m128 xh = h == 0 ? _mm256_castps256_ps128(x) : _mm256_extractf128_ps(x, 1);
-        const __m128i mh = _mm_castps_si128(h == 0 ? _mm256_castps256_ps128(below) : _mm256_extractf128_ps(below, 1));
-        const __m256d keep = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(mh));
-        acc[h] = _mm256_add_pd(acc[h], _mm256_and_pd(keep, _mm256_sub_pd(_mm256_cvtps_pd(yh), _mm256_cvtps_pd(xh))));
+      if constexpr (Sum) {
+        tiny_seen = _mm256_or_ps(tiny_seen, simd::add_gain_terms8(acc, below, y, x, floor));
+      } else {
+        const auto hits = static_cast<unsigned>(_mm256_movemask_ps(below));
+        const __m256i order = simd::lane_table(simd::kLaneTables.compress, hits);
+        _mm256_storeu_ps(values + m, _mm256_permutevar8x32_ps(x, order));
+        const __m256i at = _mm256_add_epi32(step, _mm256_set1_epi32(static_cast<int>(w * 64 + 8 * j)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows + m), _mm256_permutevar8x32_epi32(at, order));
+        m += static_cast<std::size_t>(std::popcount(hits));
       }
-      const __m256 small = _mm256_or_ps(
-          _mm256_cmp_ps(y, floor, _CMP_LT_OQ),
-          _mm256_and_ps(_mm256_cmp_ps(x, floor, _CMP_LT_OQ), _mm256_cmp_ps(x, zero, _CMP_NEQ_OQ)));
-      tiny_seen = _mm256_or_ps(tiny_seen, _mm256_and_ps(below, small));
     }
   }
-  const __m256d total = _mm256_add_pd(acc[0], acc[1]);
-  alignas(32) double four[4];
-  _mm256_store_pd(four, total);
-  *sum = (four[0] + four[1]) + (four[2] + four[3]);
-  return _mm256_movemask_ps(tiny_seen) == 0;
+  if constexpr (Sum) {
+    *sum = simd::lane_sum(acc);
+    return _mm256_movemask_ps(tiny_seen) == 0 ? 1 : 0;
+  }
+  return m;
+}
+
+bool kept_gain_below_avx2(const std::uint64_t* support, const float* packed, const float* b,
+                          std::size_t len, float tiny, double* sum) noexcept {
+  return kept_below_avx2_lanes<true>(support, packed, b, len, nullptr, nullptr, tiny, sum) != 0;
+}
+
+std::size_t kept_below_avx2(const std::uint64_t* support, const float* packed, const float* b,
+                            std::size_t len, std::uint32_t* rows, float* values) noexcept {
+  return kept_below_avx2_lanes<false>(support, packed, b, len, rows, values, 0.0f, nullptr);
 }
 
 using KeptBelow = std::size_t (*)(const std::uint64_t*, const float*, const float*, std::size_t,
@@ -664,7 +664,8 @@ KeptGainBelow kept_gain_below_for(KernelLevel level) noexcept {
 }
 
 KeptBelow kept_below_for(KernelLevel level, bool bytes) noexcept {
-  if (level != KernelLevel::Avx512) return kept_below_plain;
+  if (level == KernelLevel::Baseline) return kept_below_plain;
+  if (level == KernelLevel::Avx2) return kept_below_avx2;
   return bytes && has_avx512_byte_compress() ? kept_below_bytes : kept_below_avx512;
 }
 

@@ -1,7 +1,10 @@
-// AVX-512 helpers shared by the tile and column kernels.
+// AVX-512 and AVX2 helpers shared by the tile and column kernels.
 #pragma once
 
 #include <immintrin.h>
+
+#include <bit>
+#include <cstdint>
 
 namespace tarvex::simd {
 
@@ -93,6 +96,58 @@ __attribute__((target("avx512f,avx512dq"), always_inline)) inline __mmask16 add_
   return _mm512_mask_cmp_ps_mask(gains, bound, tiny, _CMP_LT_OQ) |
          (_mm512_mask_cmp_ps_mask(gains, value, tiny, _CMP_LT_OQ) &
           _mm512_mask_cmp_ps_mask(gains, value, _mm512_setzero_ps(), _CMP_NEQ_OQ));
+}
+
+// ---- 256-bit vectors, which have no masks: lane tables by an 8-bit mask m.
+struct LaneTables {
+  // Lane l reads element popcount(m & ((1 << l) - 1)) of a packed run: the
+  // run spread back to the set lanes (an expand).
+  alignas(32) std::int32_t expand[256][8];
+  // Lane j reads the lane of the j-th set bit (a compress; later lanes 0).
+  alignas(32) std::int32_t compress[256][8];
+  constexpr LaneTables() : expand{}, compress{} {
+    for (int m = 0; m < 256; ++m) {
+      int j = 0;
+      for (int l = 0; l < 8; ++l) {
+        expand[m][l] = std::popcount(static_cast<unsigned>(m & ((1 << l) - 1)));
+        if ((m >> l) & 1) compress[m][j++] = l;
+      }
+    }
+  }
+};
+inline constexpr LaneTables kLaneTables;
+
+__attribute__((target("avx2"), always_inline)) inline __m256i lane_table(
+    const std::int32_t (&table)[256][8], unsigned m) noexcept {
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(table[m]));
+}
+
+// add_gain_terms for eight lanes, `gains` all ones where a lane gains: adds
+// bound - value in doubles to acc[0] (lanes 0 to 3) and acc[1], and returns
+// all ones where a gaining bound, or a gaining value if not zero, lies below
+// `tiny`.
+__attribute__((target("avx2"), always_inline)) inline __m256 add_gain_terms8(
+    __m256d* acc, __m256 gains, __m256 bound, __m256 value, __m256 tiny) noexcept {
+#pragma GCC unroll 2
+  for (int h = 0; h < 2; ++h) {
+    const __m128 b = h == 0 ? _mm256_castps256_ps128(bound) : _mm256_extractf128_ps(bound, 1);
+    const __m128 v = h == 0 ? _mm256_castps256_ps128(value) : _mm256_extractf128_ps(value, 1);
+    const __m128i g = _mm_castps_si128(h == 0 ? _mm256_castps256_ps128(gains) : _mm256_extractf128_ps(gains, 1));
+    const __m256d keep = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(g));
+    acc[h] = _mm256_add_pd(acc[h], _mm256_and_pd(keep, _mm256_sub_pd(_mm256_cvtps_pd(b), _mm256_cvtps_pd(v))));
+  }
+  const __m256 small = _mm256_or_ps(
+      _mm256_cmp_ps(bound, tiny, _CMP_LT_OQ),
+      _mm256_and_ps(_mm256_cmp_ps(value, tiny, _CMP_LT_OQ),
+                    _mm256_cmp_ps(value, _mm256_setzero_ps(), _CMP_NEQ_OQ)));
+  return _mm256_and_ps(gains, small);
+}
+
+// The sum of acc[0] and acc[1]'s lanes, in any order.
+__attribute__((target("avx2"), always_inline)) inline double lane_sum(const __m256d* acc) noexcept {
+  const __m256d s = _mm256_add_pd(acc[0], acc[1]);
+  const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+  return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
 }
 
 }  // namespace tarvex::simd

@@ -1069,9 +1069,64 @@ __attribute__((target("avx512f,popcnt"))) std::size_t narrow_kept_avx512(
 
 #pragma GCC diagnostic pop
 
+// t[l] lane p = rows[p] lane l: an 8 x 8 transpose.
+__attribute__((target("avx2"), always_inline)) inline void transpose8(const __m256 (&r)[8],
+                                                                     __m256 (&t)[8]) {
+  __m256 u[8], v[8];
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; ++k) {
+    u[2 * k] = _mm256_unpacklo_ps(r[2 * k], r[2 * k + 1]);
+    u[2 * k + 1] = _mm256_unpackhi_ps(r[2 * k], r[2 * k + 1]);
+  }
+#pragma GCC unroll 2
+  for (int k = 0; k < 2; ++k) {
+    v[4 * k] = _mm256_shuffle_ps(u[4 * k], u[4 * k + 2], 0x44);
+    v[4 * k + 1] = _mm256_shuffle_ps(u[4 * k], u[4 * k + 2], 0xEE);
+    v[4 * k + 2] = _mm256_shuffle_ps(u[4 * k + 1], u[4 * k + 3], 0x44);
+    v[4 * k + 3] = _mm256_shuffle_ps(u[4 * k + 1], u[4 * k + 3], 0xEE);
+  }
+#pragma GCC unroll 4
+  for (int e = 0; e < 4; ++e) {
+    t[e] = _mm256_permute2f128_ps(v[e], v[4 + e], 0x20);
+    t[4 + e] = _mm256_permute2f128_ps(v[e], v[4 + e], 0x31);
+  }
+}
+
+// keep_below_avx512 with eight rows of eight columns at a time.
+__attribute__((target("avx2,popcnt"))) void keep_below_avx2(const float* block, std::size_t rows,
+                                                           std::size_t rb, std::size_t count,
+                                                           const float* floor, float cutoff,
+                                                           KeptValues& scratch) {
+  static_assert(Scratch::kBlock % 64 == 0 && kGroup % 8 == 0);
+  const __m256i step = _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+  for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+    const auto live = static_cast<int>(std::min<std::size_t>(8, rows - r0));
+    const std::size_t i = rb + r0;
+    const __m256i valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(live), step);
+    const __m256 bound = floor != nullptr ? _mm256_maskload_ps(floor + i, valid) : _mm256_set1_ps(cutoff);
+    for (std::size_t q0 = 0; q0 < count; q0 += 8) {
+      __m256 in[8], t[8];
+      for (std::size_t r = 0; r < 8; ++r) {
+        in[r] = _mm256_loadu_ps(block + std::min<std::size_t>(r0 + r, rows - 1) * kGroup + q0);
+      }
+      transpose8(in, t);
+      const std::size_t cols = std::min<std::size_t>(8, count - q0);
+      for (std::size_t c = 0; c < cols; ++c) {
+        const std::size_t q = q0 + c;
+        const auto below = static_cast<unsigned>(_mm256_movemask_ps(
+            _mm256_and_ps(_mm256_castsi256_ps(valid), _mm256_cmp_ps(t[c], bound, _CMP_LT_OQ))));
+        _mm256_storeu_ps(scratch.packed[q].data() + scratch.kept[q],
+                         _mm256_permutevar8x32_ps(t[c], simd::lane_table(simd::kLaneTables.compress, below)));
+        scratch.kept[q] += static_cast<std::size_t>(std::popcount(below));
+        scratch.support[q][i / 64] |= static_cast<std::uint64_t>(below) << (i % 64);
+      }
+    }
+  }
+}
+
 using KeepBelow = void (*)(const float*, std::size_t, std::size_t, std::size_t, const float*,
                            float, KeptValues&);
-constexpr KeepBelow kKeepBelow[] = {keep_below_plain, keep_below_plain, keep_below_avx512};
+constexpr KeepBelow kKeepBelow[] = {keep_below_plain, keep_below_avx2, keep_below_avx512};
 
 void keep_below(const float* block, std::size_t rows, std::size_t rb, std::size_t count,
                 const float* floor, float cutoff, KeptValues& scratch) {
@@ -1961,9 +2016,53 @@ bool narrow_gain_plain(const std::uint32_t* rows, const float* values, const flo
   return fine;
 }
 
+// narrow_below_lanes with eight lanes and gathers.
+template <bool Sum>
+__attribute__((target("avx2,fma,popcnt"))) std::size_t narrow_below_lanes_avx2(
+    const std::uint32_t* rows, const float* values, const float* below, std::size_t len,
+    std::uint32_t* found, float* hit, float tiny, double* sum) {
+  const __m256 floor = _mm256_set1_ps(tiny);
+  const __m256i step = _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+  __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+  __m256 tiny_seen = _mm256_setzero_ps();
+  std::size_t m = 0;
+  for (std::size_t e = 0; e < len; e += 8) {
+    const auto left = static_cast<int>(std::min<std::size_t>(8, len - e));
+    const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(left), step);
+    const __m256i at = _mm256_maskload_epi32(reinterpret_cast<const int*>(rows + e), lanes);
+    const __m256 d = _mm256_maskload_ps(values + e, lanes);
+    const __m256 b = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), below, at, _mm256_castsi256_ps(lanes), 4);
+    const __m256 gains = _mm256_and_ps(_mm256_castsi256_ps(lanes), _mm256_cmp_ps(d, b, _CMP_LT_OQ));
+    if constexpr (Sum) {
+      tiny_seen = _mm256_or_ps(tiny_seen, simd::add_gain_terms8(acc, gains, b, d, floor));
+    } else {
+      const auto bits = static_cast<unsigned>(_mm256_movemask_ps(gains));
+      const __m256i order = simd::lane_table(simd::kLaneTables.compress, bits);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(found + m), _mm256_permutevar8x32_epi32(at, order));
+      _mm256_storeu_ps(hit + m, _mm256_permutevar8x32_ps(d, order));
+      m += static_cast<std::size_t>(std::popcount(bits));
+    }
+  }
+  if constexpr (Sum) {
+    *sum = simd::lane_sum(acc);
+    return _mm256_movemask_ps(tiny_seen) == 0 ? 1 : 0;
+  }
+  return m;
+}
+
+std::size_t narrow_below_avx2(const std::uint32_t* rows, const float* values, const float* below,
+                              std::size_t len, std::uint32_t* found, float* hit) {
+  return narrow_below_lanes_avx2<false>(rows, values, below, len, found, hit, 0.0f, nullptr);
+}
+
+bool narrow_gain_avx2(const std::uint32_t* rows, const float* values, const float* below,
+                      std::size_t len, float tiny, double* sum) {
+  return narrow_below_lanes_avx2<true>(rows, values, below, len, nullptr, nullptr, tiny, sum) != 0;
+}
+
 using NarrowGain = bool (*)(const std::uint32_t*, const float*, const float*, std::size_t, float,
                             double*);
-constexpr NarrowGain kNarrowGain[] = {narrow_gain_plain, narrow_gain_plain, narrow_gain_avx512};
+constexpr NarrowGain kNarrowGain[] = {narrow_gain_plain, narrow_gain_avx2, narrow_gain_avx512};
 
 // The sum of below[row] - value over a narrow copy's hits, as kept_gain_below
 // for kept values.
@@ -1975,7 +2074,7 @@ bool narrow_gain(const std::uint32_t* rows, const float* values, const float* be
 
 using NarrowBelow = std::size_t (*)(const std::uint32_t*, const float*, const float*, std::size_t,
                                     std::uint32_t*, float*);
-constexpr NarrowBelow kNarrowBelow[] = {narrow_below_plain, narrow_below_plain,
+constexpr NarrowBelow kNarrowBelow[] = {narrow_below_plain, narrow_below_avx2,
                                         narrow_below_avx512};
 
 std::size_t narrow_below(const std::uint32_t* rows, const float* values, const float* below,
