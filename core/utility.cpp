@@ -1728,10 +1728,11 @@ void build_memo(const Points& points, const FacilityLocation::Shared& shared, Me
   memo.missing.store(n);
   const std::size_t reserve = reserve_of(memo.matrix->ledger);
   memo.codes.reset();
-  if (active_filter().level == FilterLevel::Avx512Vnni) {
+  if (active_filter().level != FilterLevel::Exact) {
     const std::size_t bytes = QuantisedRows::bytes_for(n, points.dim());
     if (claim(memo, bytes, reserve)) {
-      memo.codes = QuantisedRows::build(points.values(), n, points.dim(), points.metric(), 127);
+      memo.codes = QuantisedRows::build(points.values(), n, points.dim(), points.metric(),
+                                        active_filter().code_limit);
       if (!memo.codes) release(memo, bytes);
     }
   }
