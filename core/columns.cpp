@@ -598,21 +598,38 @@ bool kept_gain_below_words(const std::uint64_t* support, const float* packed, co
   return kept_below_words<true>(support, packed, b, len, nullptr, nullptr, tiny, sum) != 0;
 }
 
+// The gain terms of the first `count` (a multiple of 8) hits gathered.
+__attribute__((target("avx2"), always_inline)) inline __m256 add_hits(
+    __m256d* acc, const float* y, const float* x, std::size_t count, __m256 floor) noexcept {
+  const __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+  __m256 seen = _mm256_setzero_ps();
+  for (std::size_t g = 0; g < count; g += 8) {
+    seen = _mm256_or_ps(seen, simd::add_gain_terms8(acc, all, _mm256_load_ps(y + g), _mm256_load_ps(x + g), floor));
+  }
+  return seen;
+}
+
 // Eight rows at a time: their kept values spread back to their own lanes by
-// one permutation, their bounds loaded as they lie. With `Sum`, the gain as
-// kept_gain_below_avx2 gives it; otherwise the hits listed as kept_below.
+// one permutation, their bounds loaded as they lie, and the hits packed
+// together by another. Listed, as kept_below gives them; or, with `Sum`,
+// gathered a few hundred at a time and their terms added in lanes of
+// doubles (few kept values gain, so only those pay for the doubles).
 template <bool Sum>
 __attribute__((target("avx2,fma,popcnt"))) std::size_t kept_below_avx2_lanes(
     const std::uint64_t* support, const float* packed, const float* b, std::size_t len,
     std::uint32_t* rows, float* values, float tiny, double* sum) noexcept {
+  constexpr std::size_t kFlush = 512;
   const __m256i bit = _mm256_set_epi32(128, 64, 32, 16, 8, 4, 2, 1);
   const __m256i step = _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0);
   const __m256 floor = _mm256_set1_ps(tiny);
   __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
   __m256 tiny_seen = _mm256_setzero_ps();
+  alignas(32) float hit_x[kFlush + 72], hit_y[kFlush + 72];
+  std::size_t held = 0;
   std::size_t m = 0;
   for (std::size_t w = 0; w * 64 < len; ++w) {
     const std::uint64_t kept = support[w];
+    if (kept == 0) continue;
     for (std::size_t j = 0; j < 8; ++j) {
       const auto bits = static_cast<unsigned>(kept >> (8 * j)) & 0xFFu;
       if (bits == 0) continue;
@@ -624,19 +641,35 @@ __attribute__((target("avx2,fma,popcnt"))) std::size_t kept_below_avx2_lanes(
                                                 simd::lane_table(simd::kLaneTables.expand, bits));
       packed += std::popcount(bits);
       const __m256 below = _mm256_and_ps(_mm256_castsi256_ps(lanes), _mm256_cmp_ps(x, y, _CMP_LT_OQ));
+      const auto hits = static_cast<unsigned>(_mm256_movemask_ps(below));
+      const __m256i order = simd::lane_table(simd::kLaneTables.compress, hits);
       if constexpr (Sum) {
-        tiny_seen = _mm256_or_ps(tiny_seen, simd::add_gain_terms8(acc, below, y, x, floor));
+        _mm256_storeu_ps(hit_x + held, _mm256_permutevar8x32_ps(x, order));
+        _mm256_storeu_ps(hit_y + held, _mm256_permutevar8x32_ps(y, order));
+        held += static_cast<std::size_t>(std::popcount(hits));
       } else {
-        const auto hits = static_cast<unsigned>(_mm256_movemask_ps(below));
-        const __m256i order = simd::lane_table(simd::kLaneTables.compress, hits);
         _mm256_storeu_ps(values + m, _mm256_permutevar8x32_ps(x, order));
         const __m256i at = _mm256_add_epi32(step, _mm256_set1_epi32(static_cast<int>(w * 64 + 8 * j)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows + m), _mm256_permutevar8x32_epi32(at, order));
         m += static_cast<std::size_t>(std::popcount(hits));
       }
     }
+    if constexpr (Sum) {
+      if (held >= kFlush) {
+        const std::size_t whole = held / 8 * 8;
+        tiny_seen = _mm256_or_ps(tiny_seen, add_hits(acc, hit_y, hit_x, whole, floor));
+        for (std::size_t k = whole; k < held; ++k) {
+          hit_x[k - whole] = hit_x[k];
+          hit_y[k - whole] = hit_y[k];
+        }
+        held -= whole;
+      }
+    }
   }
   if constexpr (Sum) {
+    // Padding of 1 - 1: a term of +0.0 that is not tiny.
+    for (std::size_t k = held; k % 8 != 0; ++k) hit_x[k] = hit_y[k] = 1.0f;
+    tiny_seen = _mm256_or_ps(tiny_seen, add_hits(acc, hit_y, hit_x, (held + 7) / 8 * 8, floor));
     *sum = simd::lane_sum(acc);
     return _mm256_movemask_ps(tiny_seen) == 0 ? 1 : 0;
   }
