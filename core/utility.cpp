@@ -642,8 +642,23 @@ __attribute__((target("avx512f,popcnt"))) std::uint64_t compress_below_avx512(co
   return mask;
 }
 
+__attribute__((target("avx2,popcnt"))) std::uint64_t compress_below_avx2(const float* in,
+                                                                        const float* floor,
+                                                                        float cutoff, float* out) {
+  std::uint64_t mask = 0;
+  for (std::size_t q = 0; q < 8; ++q) {
+    const __m256 bound = floor != nullptr ? _mm256_loadu_ps(floor + 8 * q) : _mm256_set1_ps(cutoff);
+    const __m256 x = _mm256_loadu_ps(in + 8 * q);
+    const auto below = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(x, bound, _CMP_LT_OQ)));
+    _mm256_storeu_ps(out, _mm256_permutevar8x32_ps(x, simd::lane_table(simd::kLaneTables.compress, below)));
+    out += std::popcount(below);
+    mask |= static_cast<std::uint64_t>(below) << (8 * q);
+  }
+  return mask;
+}
+
 using CompressBelow = std::uint64_t (*)(const float*, const float*, float, float*);
-constexpr CompressBelow kCompressBelow[] = {compress_below_plain, compress_below_plain,
+constexpr CompressBelow kCompressBelow[] = {compress_below_plain, compress_below_avx2,
                                             compress_below_avx512};
 
 std::uint64_t compress_below(const float* in, const float* floor, float cutoff, float* out) {
