@@ -558,9 +558,10 @@ __attribute__((target("avx2"))) void screen_far_avx2(
   for (std::size_t i = rb; i < rb + limits.size(); ++i) {
     float t = uniform_t;
     if (limit != nullptr) {
-      const float l = i < re ? (also != nullptr ? std::max(also[i], limit[i]) : limit[i]) : 0.0f;
-      // max() as the 512-bit build takes it: a NaN second operand wins.
-      t = far_threshold(q, also != nullptr && i < re && std::isnan(limit[i]) ? limit[i] : l);
+      // The larger as vmaxps(also, limit) takes it: limit wherever either is NaN.
+      float l = 0.0f;
+      if (i < re) l = also != nullptr && also[i] > limit[i] ? also[i] : limit[i];
+      t = far_threshold(q, l);
     }
     limits[i - rb] = t;
   }
