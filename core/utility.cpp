@@ -1206,8 +1206,11 @@ void group_distances(const Points& points, const std::size_t* cols, std::size_t 
 // The values a screened block lets through, all columns' together: a
 // column has only a few in a block, and a kernel of sixteen lanes would
 // mostly repeat them. Column q's are [ends[q - 1], ends[q]), in row order.
+// A block's screen pays while at most one value in this many gets through.
+constexpr std::size_t kScreenPays = 5;
+
 struct Through {
-  static constexpr std::size_t kMost = kGroup * Scratch::kBlock / 5 + 1;
+  static constexpr std::size_t kMost = kGroup * Scratch::kBlock / kScreenPays + 1;
   std::uint32_t cols[kMost], rows[kMost];
   float values[kMost];
   std::size_t ends[kGroup];
@@ -1233,8 +1236,9 @@ const Through* distances_below(const Points& points, ScreenUse& screen, const st
     for (std::size_t w = 0; w < count * kScreenWords; ++w) {
       let += static_cast<std::size_t>(std::popcount(masks[w]));
     }
-    // At one in five the values let through cost about what the tiles do.
-    if (5 * let > count * (re - rb)) {
+    // At one in kScreenPays the values let through cost about what the tiles
+    // do; Through holds no more.
+    if (kScreenPays * let > count * (re - rb)) {
       screen.did_not_pay();
       screened = false;
     }
