@@ -395,7 +395,8 @@ __attribute__((target("avx512f"))) void fused_avx512(const float* values, std::s
 // rounding: each bound is formed to nearest and then widened past what those
 // roundings can lose, so it stays a bound (a little looser, never tighter).
 
-__attribute__((target("avx2,fma"))) double squares_of_avx2(const float* x, std::size_t dim) noexcept {
+__attribute__((target("avx2,fma"))) double squares_of_avx2(const float* x,
+                                                           std::size_t dim) noexcept {
   __m256d acc = _mm256_setzero_pd();
   std::size_t k = 0;
   for (; k + 4 <= dim; k += 4) {
@@ -412,12 +413,15 @@ __attribute__((target("avx2,fma"))) double squares_of_avx2(const float* x, std::
 // Float bits one step up (Up) or down from a non-negative finite value
 // where the nearest float `f` of `r` lies on the wrong side of it.
 template <bool Up>
-__attribute__((target("avx2,fma"), always_inline)) inline __m128 directed_floats(__m256d r) noexcept {
+__attribute__((target("avx2,fma"), always_inline)) inline __m128 directed_floats(
+    __m256d r) noexcept {
   const __m128 f = _mm256_cvtpd_ps(r);
   const __m256d back = _mm256_cvtps_pd(f);
-  const __m256d wrong = Up ? _mm256_cmp_pd(back, r, _CMP_LT_OQ) : _mm256_cmp_pd(back, r, _CMP_GT_OQ);
+  const __m256d wrong =
+      Up ? _mm256_cmp_pd(back, r, _CMP_LT_OQ) : _mm256_cmp_pd(back, r, _CMP_GT_OQ);
   // The four 64-bit comparisons narrowed to four 32-bit ones (all ones or zero).
-  const __m128i step = _mm_castps_si128(_mm256_cvtpd_ps(_mm256_and_pd(wrong, _mm256_set1_pd(-1.0))));
+  const __m128i step =
+      _mm_castps_si128(_mm256_cvtpd_ps(_mm256_and_pd(wrong, _mm256_set1_pd(-1.0))));
   const __m128i one = _mm_srli_epi32(step, 31);  // 1 where wrong
   const __m128i bits = _mm_castps_si128(f);
   return _mm_castsi128_ps(Up ? _mm_add_epi32(bits, one) : _mm_sub_epi32(bits, one));
@@ -431,10 +435,9 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m128 directed_floats
 // by 2^-45 of every magnitude they met, and rounded outwards to float.
 template <bool Up, bool Euclidean>
 __attribute__((target("avx2,fma"))) void fused_avx2(const float* values, std::size_t dim,
-                                                   const FusedColumns& columns,
-                                                   std::size_t blocks,
-                                                   const std::uint32_t* rows, std::size_t count,
-                                                   float* out, std::size_t stride) noexcept {
+                                                    const FusedColumns& columns, std::size_t blocks,
+                                                    const std::uint32_t* rows, std::size_t count,
+                                                    float* out, std::size_t stride) noexcept {
   constexpr std::size_t kRows = 6;
   const float* t = columns.turned;
   const double margin = rounding_share(dim) + 4.0 * kFloatUnit;
@@ -499,14 +502,15 @@ __attribute__((target("avx2,fma"))) void fused_avx2(const float* values, std::si
             for (std::size_t h = 0; h < 2; ++h) {
               const float* from = Up ? columns.squares_up : columns.squares_down;
               const __m256d sum = _mm256_cvtps_pd(_mm_load_ps(sums[r] + 8 * v + 4 * h));
-              const __m256d e = _mm256_fmadd_pd(_mm256_set1_pd(by[r]),
-                                                _mm256_cvtps_pd(_mm_loadu_ps(columns.norms + q + 4 * h)), tiny);
+              const __m256d e =
+                  _mm256_fmadd_pd(_mm256_set1_pd(by[r]),
+                                  _mm256_cvtps_pd(_mm_loadu_ps(columns.norms + q + 4 * h)), tiny);
               const __m256d theirs = _mm256_cvtps_pd(_mm_loadu_ps(from + q + 4 * h));
               const __m256d twice = _mm256_add_pd(sum, sum);
               const __m256d wide = _mm256_add_pd(e, e);
               const __m256d near = _mm256_sub_pd(_mm256_add_pd(own, theirs), twice);
-              const __m256d met = _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(own, theirs),
-                                                              _mm256_andnot_pd(sign, twice)), wide);
+              const __m256d met = _mm256_add_pd(
+                  _mm256_add_pd(_mm256_add_pd(own, theirs), _mm256_andnot_pd(sign, twice)), wide);
               const __m256d off = _mm256_fmadd_pd(met, slack, tiny);
               __m256d sq = Up ? _mm256_add_pd(_mm256_add_pd(near, wide), off)
                               : _mm256_sub_pd(_mm256_sub_pd(near, wide), off);
@@ -599,12 +603,15 @@ bool kept_gain_below_words(const std::uint64_t* support, const float* packed, co
 }
 
 // The gain terms of the first `count` (a multiple of 8) hits gathered.
-__attribute__((target("avx2"), always_inline)) inline __m256 add_hits(
-    __m256d* acc, const float* y, const float* x, std::size_t count, __m256 floor) noexcept {
+__attribute__((target("avx2"), always_inline)) inline __m256 add_hits(__m256d* acc, const float* y,
+                                                                      const float* x,
+                                                                      std::size_t count,
+                                                                      __m256 floor) noexcept {
   const __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
   __m256 seen = _mm256_setzero_ps();
   for (std::size_t g = 0; g < count; g += 8) {
-    seen = _mm256_or_ps(seen, simd::add_gain_terms8(acc, all, _mm256_load_ps(y + g), _mm256_load_ps(x + g), floor));
+    seen = _mm256_or_ps(
+        seen, simd::add_gain_terms8(acc, all, _mm256_load_ps(y + g), _mm256_load_ps(x + g), floor));
   }
   return seen;
 }
@@ -633,14 +640,16 @@ __attribute__((target("avx2,fma,popcnt"))) std::size_t kept_below_avx2_lanes(
     for (std::size_t j = 0; j < 8; ++j) {
       const auto bits = static_cast<unsigned>(kept >> (8 * j)) & 0xFFu;
       if (bits == 0) continue;
-      const __m256i lanes = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), bit), bit);
+      const __m256i lanes =
+          _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), bit), bit);
       // Only kept rows' bounds are read where the rows end: they lie below len.
       const float* bj = b + w * 64 + 8 * j;
       const __m256 y = w * 64 + 64 <= len ? _mm256_loadu_ps(bj) : _mm256_maskload_ps(bj, lanes);
       const __m256 x = _mm256_permutevar8x32_ps(_mm256_loadu_ps(packed),
                                                 simd::lane_table(simd::kLaneTables.expand, bits));
       packed += std::popcount(bits);
-      const __m256 below = _mm256_and_ps(_mm256_castsi256_ps(lanes), _mm256_cmp_ps(x, y, _CMP_LT_OQ));
+      const __m256 below =
+          _mm256_and_ps(_mm256_castsi256_ps(lanes), _mm256_cmp_ps(x, y, _CMP_LT_OQ));
       const auto hits = static_cast<unsigned>(_mm256_movemask_ps(below));
       const __m256i order = simd::lane_table(simd::kLaneTables.compress, hits);
       if constexpr (Sum) {
@@ -649,8 +658,10 @@ __attribute__((target("avx2,fma,popcnt"))) std::size_t kept_below_avx2_lanes(
         held += static_cast<std::size_t>(std::popcount(hits));
       } else {
         _mm256_storeu_ps(values + m, _mm256_permutevar8x32_ps(x, order));
-        const __m256i at = _mm256_add_epi32(step, _mm256_set1_epi32(static_cast<int>(w * 64 + 8 * j)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows + m), _mm256_permutevar8x32_epi32(at, order));
+        const __m256i at =
+            _mm256_add_epi32(step, _mm256_set1_epi32(static_cast<int>(w * 64 + 8 * j)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows + m),
+                            _mm256_permutevar8x32_epi32(at, order));
         m += static_cast<std::size_t>(std::popcount(hits));
       }
     }
@@ -815,7 +826,8 @@ bool FusedDistances::available(std::size_t dim) noexcept {
 
 namespace {
 double squares_for(const float* x, std::size_t dim) noexcept {
-  static const auto chosen = active_kernel_level() == KernelLevel::Avx512 ? squares_of : squares_of_avx2;
+  static const auto chosen =
+      active_kernel_level() == KernelLevel::Avx512 ? squares_of : squares_of_avx2;
   return chosen(x, dim);
 }
 }  // namespace
@@ -860,8 +872,8 @@ void fused_for(std::size_t columns, const float* values, std::size_t dim,
                std::size_t stride) noexcept {
   static const bool wide = active_kernel_level() == KernelLevel::Avx512;
   if (!wide) {
-    fused_avx2<Up, Euclidean>(values, dim, from, std::max<std::size_t>(1, (columns + 15) / 16), rows,
-                              count, out, stride);
+    fused_avx2<Up, Euclidean>(values, dim, from, std::max<std::size_t>(1, (columns + 15) / 16),
+                              rows, count, out, stride);
     return;
   }
   switch ((columns + 15) / 16) {

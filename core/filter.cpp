@@ -522,7 +522,8 @@ float far_threshold(const QuantisedRows& q, float limit) noexcept {
   double t;
   if (q.metric() == Metric::Euclidean) {
     const double g = gamma_of(q.dim()), up = (1.0 + 0x1p-40) * (1.0 + 2.0 * g) / q.sq_scale();
-    t = (l * l * ((1.0 + 3.0 * kU) * up) + static_cast<double>(q.dim()) * 0x1p-140 * up) * (1.0 + 0x1p-40);
+    t = (l * l * ((1.0 + 3.0 * kU) * up) + static_cast<double>(q.dim()) * 0x1p-140 * up) *
+        (1.0 + 0x1p-40);
   } else {
     if (!(l <= 2.0)) return std::numeric_limits<float>::infinity();
     t = (l * (2.0 * (1.0 + 2.0 * kU)) - 2.0) + 0x1p-40;
@@ -535,8 +536,8 @@ float far_threshold(const QuantisedRows& q, float limit) noexcept {
 // on codes of at most 63 (whose pair sums cannot saturate).
 __attribute__((target("avx2"))) void screen_far_avx2(
     const QuantisedRows& q, const std::size_t* cols, std::size_t count, std::size_t rb,
-    std::size_t re, const float* limit, const float* also, float uniform,
-    std::uint64_t* masks, std::size_t words, const float* col_limit) noexcept {
+    std::size_t re, const float* limit, const float* also, float uniform, std::uint64_t* masks,
+    std::size_t words, const float* col_limit) noexcept {
   constexpr std::size_t kCols = 4;
   const std::size_t groups = q.groups();
   const int code_bias = q.code_bias();
@@ -575,7 +576,8 @@ __attribute__((target("avx2"))) void screen_far_avx2(
       const std::uint8_t* from = q.panel(c[k] / kPanel) + (c[k] % kPanel) * 4;
       for (std::size_t g = 0; g < groups; ++g) {
         std::uint8_t bytes[4];
-        for (int e = 0; e < 4; ++e) bytes[e] = static_cast<std::uint8_t>(from[g * 64 + e] - code_bias);
+        for (int e = 0; e < 4; ++e)
+          bytes[e] = static_cast<std::uint8_t>(from[g * 64 + e] - code_bias);
         std::memcpy(&signed_words[g * kCols + k], bytes, 4);
       }
     }
@@ -590,30 +592,36 @@ __attribute__((target("avx2"))) void screen_far_avx2(
 #pragma GCC unroll 4
         for (std::size_t k = 0; k < kCols; ++k) {
           const __m256i x = _mm256_set1_epi32(signed_words[g * kCols + k]);
-          acc[0][k] = _mm256_add_epi32(acc[0][k], _mm256_madd_epi16(_mm256_maddubs_epi16(y0, x), ones));
-          acc[1][k] = _mm256_add_epi32(acc[1][k], _mm256_madd_epi16(_mm256_maddubs_epi16(y1, x), ones));
+          acc[0][k] =
+              _mm256_add_epi32(acc[0][k], _mm256_madd_epi16(_mm256_maddubs_epi16(y0, x), ones));
+          acc[1][k] =
+              _mm256_add_epi32(acc[1][k], _mm256_madd_epi16(_mm256_maddubs_epi16(y1, x), ones));
         }
       }
       const std::size_t live = std::min(kPanel, re - r0), bit = r0 - rb;
       for (std::size_t h = 0; h < 2; ++h) {
         const std::size_t i0 = r0 + 8 * h;
         if (i0 >= re) break;
-        const __m256i valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(live - 8 * h)), step);
+        const __m256i valid =
+            _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(live - 8 * h)), step);
         const __m256 t = _mm256_loadu_ps(limits.data() + (i0 - rb));
         const __m256 li = _mm256_loadu_ps(lo + i0), si = _mm256_loadu_ps(scale + i0);
         const __m256 ai = _mm256_loadu_ps(code_norm + i0), ri = _mm256_loadu_ps(res + i0);
         for (std::size_t k = 0; k < kCols && q0 + k < count; ++k) {
           const std::size_t j = c[k];
           // The same operations in the same order as the 512-bit build.
-          const __m256 qf = _mm256_cvtepi32_ps(_mm256_sub_epi32(acc[h][k], _mm256_set1_epi32(bias[j])));
+          const __m256 qf =
+              _mm256_cvtepi32_ps(_mm256_sub_epi32(acc[h][k], _mm256_set1_epi32(bias[j])));
           __m256 v = _mm256_add_ps(li, _mm256_set1_ps(lo[j]));
-          v = _mm256_add_ps(v, _mm256_mul_ps(qf, _mm256_mul_ps(si, _mm256_set1_ps(-2.0f * scale[j]))));
+          v = _mm256_add_ps(v,
+                            _mm256_mul_ps(qf, _mm256_mul_ps(si, _mm256_set1_ps(-2.0f * scale[j]))));
           const __m256 e = _mm256_add_ps(_mm256_mul_ps(ai, _mm256_set1_ps(2.0f * res[j])),
                                          _mm256_mul_ps(ri, _mm256_set1_ps(2.0f * norm[j])));
           v = _mm256_sub_ps(v, e);
           // (Where either is NaN, the row's threshold holds.)
           const __m256 bound = _mm256_max_ps(_mm256_set1_ps(col_t[k]), t);
-          const __m256 keep = _mm256_and_ps(_mm256_castsi256_ps(valid), _mm256_cmp_ps(v, bound, _CMP_NGE_UQ));
+          const __m256 keep =
+              _mm256_and_ps(_mm256_castsi256_ps(valid), _mm256_cmp_ps(v, bound, _CMP_NGE_UQ));
           auto kept = static_cast<std::uint64_t>(static_cast<unsigned>(_mm256_movemask_ps(keep)));
           if (j >= i0 && j < i0 + 8 && j < re) kept |= std::uint64_t{1} << (j - i0);
           masks[(q0 + k) * words + (bit + 8 * h) / 64] |= kept << ((bit + 8 * h) % 64);
@@ -670,7 +678,8 @@ bool screen_far(const QuantisedRows& rows, const std::size_t* cols, std::size_t 
                 float uniform, std::uint64_t* masks, std::size_t words,
                 const float* col_limit) noexcept {
   const FilterLevel level = active_filter().level;
-  if (level == FilterLevel::Exact || rows.code_bias() != active_filter().code_limit + 1) return false;
+  if (level == FilterLevel::Exact || rows.code_bias() != active_filter().code_limit + 1)
+    return false;
   if (rb % kRowPad != 0 || re <= rb || re - rb > 64 * words || re > rows.n()) return false;
   if (level == FilterLevel::Avx512Vnni) {
     screen_far_vnni(rows, cols, count, rb, re, limit, also, uniform, masks, words, col_limit);

@@ -132,14 +132,16 @@ __attribute__((target("avx2"), always_inline)) inline __m256 add_gain_terms8(
   for (int h = 0; h < 2; ++h) {
     const __m128 b = h == 0 ? _mm256_castps256_ps128(bound) : _mm256_extractf128_ps(bound, 1);
     const __m128 v = h == 0 ? _mm256_castps256_ps128(value) : _mm256_extractf128_ps(value, 1);
-    const __m128i g = _mm_castps_si128(h == 0 ? _mm256_castps256_ps128(gains) : _mm256_extractf128_ps(gains, 1));
+    const __m128i g =
+        _mm_castps_si128(h == 0 ? _mm256_castps256_ps128(gains) : _mm256_extractf128_ps(gains, 1));
     const __m256d keep = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(g));
-    acc[h] = _mm256_add_pd(acc[h], _mm256_and_pd(keep, _mm256_sub_pd(_mm256_cvtps_pd(b), _mm256_cvtps_pd(v))));
+    acc[h] = _mm256_add_pd(
+        acc[h], _mm256_and_pd(keep, _mm256_sub_pd(_mm256_cvtps_pd(b), _mm256_cvtps_pd(v))));
   }
-  const __m256 small = _mm256_or_ps(
-      _mm256_cmp_ps(bound, tiny, _CMP_LT_OQ),
-      _mm256_and_ps(_mm256_cmp_ps(value, tiny, _CMP_LT_OQ),
-                    _mm256_cmp_ps(value, _mm256_setzero_ps(), _CMP_NEQ_OQ)));
+  const __m256 small =
+      _mm256_or_ps(_mm256_cmp_ps(bound, tiny, _CMP_LT_OQ),
+                   _mm256_and_ps(_mm256_cmp_ps(value, tiny, _CMP_LT_OQ),
+                                 _mm256_cmp_ps(value, _mm256_setzero_ps(), _CMP_NEQ_OQ)));
   return _mm256_and_ps(gains, small);
 }
 

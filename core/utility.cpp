@@ -643,14 +643,16 @@ __attribute__((target("avx512f,popcnt"))) std::uint64_t compress_below_avx512(co
 }
 
 __attribute__((target("avx2,popcnt"))) std::uint64_t compress_below_avx2(const float* in,
-                                                                        const float* floor,
-                                                                        float cutoff, float* out) {
+                                                                         const float* floor,
+                                                                         float cutoff, float* out) {
   std::uint64_t mask = 0;
   for (std::size_t q = 0; q < 8; ++q) {
     const __m256 bound = floor != nullptr ? _mm256_loadu_ps(floor + 8 * q) : _mm256_set1_ps(cutoff);
     const __m256 x = _mm256_loadu_ps(in + 8 * q);
-    const auto below = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(x, bound, _CMP_LT_OQ)));
-    _mm256_storeu_ps(out, _mm256_permutevar8x32_ps(x, simd::lane_table(simd::kLaneTables.compress, below)));
+    const auto below =
+        static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(x, bound, _CMP_LT_OQ)));
+    _mm256_storeu_ps(
+        out, _mm256_permutevar8x32_ps(x, simd::lane_table(simd::kLaneTables.compress, below)));
     out += std::popcount(below);
     mask |= static_cast<std::uint64_t>(below) << (8 * q);
   }
@@ -841,13 +843,12 @@ __attribute__((target("avx512f"))) void add_drops_avx512(const float* block, std
 #pragma GCC diagnostic pop
 
 // drop_of for four distances d[0 .. 4) at once.
-__attribute__((target("avx2,fma"), always_inline)) inline __m256d drops_of4(const float* d,
-                                                                           __m256d before,
-                                                                           __m256d now,
-                                                                           double scale, bool unit) {
+__attribute__((target("avx2,fma"), always_inline)) inline __m256d drops_of4(
+    const float* d, __m256d before, __m256d now, double scale, bool unit) {
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d x = _mm256_cvtps_pd(_mm_loadu_ps(d));
-  const __m256d s = unit ? _mm256_sub_pd(one, x) : _mm256_sub_pd(one, _mm256_div_pd(x, _mm256_set1_pd(scale)));
+  const __m256d s =
+      unit ? _mm256_sub_pd(one, x) : _mm256_sub_pd(one, _mm256_div_pd(x, _mm256_set1_pd(scale)));
   const __m256d t0 = _mm256_and_pd(_mm256_cmp_pd(s, before, _CMP_GT_OQ), _mm256_sub_pd(s, before));
   const __m256d t1 = _mm256_and_pd(_mm256_cmp_pd(s, now, _CMP_GT_OQ), _mm256_sub_pd(s, now));
   return _mm256_sub_pd(t0, t1);
@@ -855,10 +856,10 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m256d drops_of4(cons
 
 // Half the columns a pass, so that their sums stay in registers.
 __attribute__((target("avx2,fma"))) void add_drops_avx2(const float* block, std::size_t rows,
-                                                       const double* before, const double* now,
-                                                       const float* below, double scale,
-                                                       bool unit, double* acc, std::size_t from,
-                                                       std::size_t to) {
+                                                        const double* before, const double* now,
+                                                        const float* below, double scale, bool unit,
+                                                        double* acc, std::size_t from,
+                                                        std::size_t to) {
   constexpr std::size_t kHalf = kAfresh / 2, kVectors = kHalf / 4;
   for (std::size_t h = 0; h < 2; ++h) {
     const std::size_t c0 = h * kHalf;
@@ -866,8 +867,11 @@ __attribute__((target("avx2,fma"))) void add_drops_avx2(const float* block, std:
     __m256d sum[kVectors], live[kVectors];
     for (std::size_t v = 0; v < kVectors; ++v) {
       sum[v] = _mm256_loadu_pd(acc + c0 + 4 * v);
-      const auto in = [&](std::size_t l) { return c0 + 4 * v + l >= from && c0 + 4 * v + l < to ? -1.0 : 0.0; };
-      live[v] = _mm256_cmp_pd(_mm256_set_pd(in(3), in(2), in(1), in(0)), _mm256_setzero_pd(), _CMP_LT_OQ);
+      const auto in = [&](std::size_t l) {
+        return c0 + 4 * v + l >= from && c0 + 4 * v + l < to ? -1.0 : 0.0;
+      };
+      live[v] =
+          _mm256_cmp_pd(_mm256_set_pd(in(3), in(2), in(1), in(0)), _mm256_setzero_pd(), _CMP_LT_OQ);
     }
     for (std::size_t i = 0; i < rows; ++i) {
       // A row that gained from no column before its raise drops +0.0 on each.
@@ -882,8 +886,8 @@ __attribute__((target("avx2,fma"))) void add_drops_avx2(const float* block, std:
       const __m256d b0 = _mm256_set1_pd(before[i]), b1 = _mm256_set1_pd(now[i]);
 #pragma GCC unroll 8
       for (std::size_t v = 0; v < kVectors; ++v) {
-        sum[v] = _mm256_blendv_pd(sum[v], _mm256_add_pd(sum[v], drops_of4(d + 4 * v, b0, b1, scale, unit)),
-                                  live[v]);
+        sum[v] = _mm256_blendv_pd(
+            sum[v], _mm256_add_pd(sum[v], drops_of4(d + 4 * v, b0, b1, scale, unit)), live[v]);
       }
     }
     for (std::size_t v = 0; v < kVectors; ++v) _mm256_storeu_pd(acc + c0 + 4 * v, sum[v]);
@@ -951,15 +955,16 @@ __attribute__((target("avx512f"))) void add_drops_across_avx512(const float* blo
 #pragma GCC diagnostic pop
 
 __attribute__((target("avx2,fma"))) void add_drops_across_avx2(const float* block, std::size_t rows,
-                                                              const double* before,
-                                                              const double* now, double scale,
-                                                              bool unit, double* acc) {
+                                                               const double* before,
+                                                               const double* now, double scale,
+                                                               bool unit, double* acc) {
   for (std::size_t i = 0; i < rows; ++i) {
     __m256d sum[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
 #pragma GCC unroll 16
     for (std::size_t v = 0; v < kAfresh / 4; ++v) {
-      sum[v % 2] = _mm256_add_pd(sum[v % 2], drops_of4(block + i * kAfresh + 4 * v, _mm256_loadu_pd(before + 4 * v),
-                                                       _mm256_loadu_pd(now + 4 * v), scale, unit));
+      sum[v % 2] = _mm256_add_pd(
+          sum[v % 2], drops_of4(block + i * kAfresh + 4 * v, _mm256_loadu_pd(before + 4 * v),
+                                _mm256_loadu_pd(now + 4 * v), scale, unit));
     }
     alignas(32) double four[4];
     _mm256_store_pd(four, _mm256_add_pd(sum[0], sum[1]));
@@ -1086,7 +1091,7 @@ __attribute__((target("avx512f,popcnt"))) std::size_t narrow_kept_avx512(
 
 // t[l] lane p = rows[p] lane l: an 8 x 8 transpose.
 __attribute__((target("avx2"), always_inline)) inline void transpose8(const __m256 (&r)[8],
-                                                                     __m256 (&t)[8]) {
+                                                                      __m256 (&t)[8]) {
   __m256 u[8], v[8];
 #pragma GCC unroll 4
   for (int k = 0; k < 4; ++k) {
@@ -1109,16 +1114,17 @@ __attribute__((target("avx2"), always_inline)) inline void transpose8(const __m2
 
 // keep_below_avx512 with eight rows of eight columns at a time.
 __attribute__((target("avx2,popcnt"))) void keep_below_avx2(const float* block, std::size_t rows,
-                                                           std::size_t rb, std::size_t count,
-                                                           const float* floor, float cutoff,
-                                                           KeptValues& scratch) {
+                                                            std::size_t rb, std::size_t count,
+                                                            const float* floor, float cutoff,
+                                                            KeptValues& scratch) {
   static_assert(Scratch::kBlock % 64 == 0 && kGroup % 8 == 0);
   const __m256i step = _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0);
   for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
     const auto live = static_cast<int>(std::min<std::size_t>(8, rows - r0));
     const std::size_t i = rb + r0;
     const __m256i valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(live), step);
-    const __m256 bound = floor != nullptr ? _mm256_maskload_ps(floor + i, valid) : _mm256_set1_ps(cutoff);
+    const __m256 bound =
+        floor != nullptr ? _mm256_maskload_ps(floor + i, valid) : _mm256_set1_ps(cutoff);
     for (std::size_t q0 = 0; q0 < count; q0 += 8) {
       __m256 in[8], t[8];
       for (std::size_t r = 0; r < 8; ++r) {
@@ -1130,8 +1136,9 @@ __attribute__((target("avx2,popcnt"))) void keep_below_avx2(const float* block, 
         const std::size_t q = q0 + c;
         const auto below = static_cast<unsigned>(_mm256_movemask_ps(
             _mm256_and_ps(_mm256_castsi256_ps(valid), _mm256_cmp_ps(t[c], bound, _CMP_LT_OQ))));
-        _mm256_storeu_ps(scratch.packed[q].data() + scratch.kept[q],
-                         _mm256_permutevar8x32_ps(t[c], simd::lane_table(simd::kLaneTables.compress, below)));
+        _mm256_storeu_ps(
+            scratch.packed[q].data() + scratch.kept[q],
+            _mm256_permutevar8x32_ps(t[c], simd::lane_table(simd::kLaneTables.compress, below)));
         scratch.kept[q] += static_cast<std::size_t>(std::popcount(below));
         scratch.support[q][i / 64] |= static_cast<std::uint64_t>(below) << (i % 64);
       }
@@ -1479,9 +1486,9 @@ __attribute__((target("avx512f"))) void add_first_terms_avx512(const float* bloc
 
 template <bool Unit>
 __attribute__((target("avx2,fma"))) void add_first_terms_avx2(const float* block, std::size_t rows,
-                                                             std::size_t count, std::size_t own,
-                                                             double inverse, double* lanes,
-                                                             double* row_sums) {
+                                                              std::size_t count, std::size_t own,
+                                                              double inverse, double* lanes,
+                                                              double* row_sums) {
   constexpr std::size_t kVectors = kGroup / 4;
   __m256d acc[kVectors], live[kVectors];
   for (std::size_t v = 0; v < kVectors; ++v) {
@@ -1531,8 +1538,9 @@ void bound_first_gains(const Points& points, const FacilityLocation::Shared& sha
   double inverse = 1.0 / scale;
   if (std::fma(inverse, scale, -1.0) > 0.0) inverse = std::nextafter(inverse, 0.0);
   const bool wide = active_kernel_level() == KernelLevel::Avx512;
-  const auto add = shared.unit_scale ? (wide ? add_first_terms_avx512<true> : add_first_terms_avx2<true>)
-                                     : (wide ? add_first_terms_avx512<false> : add_first_terms_avx2<false>);
+  const auto add = shared.unit_scale
+                       ? (wide ? add_first_terms_avx512<true> : add_first_terms_avx2<true>)
+                       : (wide ? add_first_terms_avx512<false> : add_first_terms_avx2<false>);
   for (std::size_t s = 0; s < groups; ++s) {
     const std::size_t c0 = s * kGroup, count = std::min(kGroup, n - c0);
     std::size_t cols[kGroup];
@@ -2051,14 +2059,16 @@ __attribute__((target("avx2,fma,popcnt"))) std::size_t narrow_below_lanes_avx2(
     const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(left), step);
     const __m256i at = _mm256_maskload_epi32(reinterpret_cast<const int*>(rows + e), lanes);
     const __m256 d = _mm256_maskload_ps(values + e, lanes);
-    const __m256 b = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), below, at, _mm256_castsi256_ps(lanes), 4);
+    const __m256 b =
+        _mm256_mask_i32gather_ps(_mm256_setzero_ps(), below, at, _mm256_castsi256_ps(lanes), 4);
     const __m256 gains = _mm256_and_ps(_mm256_castsi256_ps(lanes), _mm256_cmp_ps(d, b, _CMP_LT_OQ));
     if constexpr (Sum) {
       tiny_seen = _mm256_or_ps(tiny_seen, simd::add_gain_terms8(acc, gains, b, d, floor));
     } else {
       const auto bits = static_cast<unsigned>(_mm256_movemask_ps(gains));
       const __m256i order = simd::lane_table(simd::kLaneTables.compress, bits);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(found + m), _mm256_permutevar8x32_epi32(at, order));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(found + m),
+                          _mm256_permutevar8x32_epi32(at, order));
       _mm256_storeu_ps(hit + m, _mm256_permutevar8x32_ps(d, order));
       m += static_cast<std::size_t>(std::popcount(bits));
     }
@@ -2094,8 +2104,7 @@ bool narrow_gain(const std::uint32_t* rows, const float* values, const float* be
 
 using NarrowBelow = std::size_t (*)(const std::uint32_t*, const float*, const float*, std::size_t,
                                     std::uint32_t*, float*);
-constexpr NarrowBelow kNarrowBelow[] = {narrow_below_plain, narrow_below_avx2,
-                                        narrow_below_avx512};
+constexpr NarrowBelow kNarrowBelow[] = {narrow_below_plain, narrow_below_avx2, narrow_below_avx512};
 
 std::size_t narrow_below(const std::uint32_t* rows, const float* values, const float* below,
                          std::size_t len, std::uint32_t* found, float* hit) {
