@@ -385,36 +385,32 @@ __attribute__((target("avx2"))) bool screen_avx2(const QuantisedRows& q, std::si
 
 #pragma GCC pop_options
 
+// T' for a limit L (see the proof above), formed in doubles and rounded up
+// to float (infinities and NaN as they are).
+float far_threshold(const QuantisedRows& q, float limit) noexcept {
+  const double l = limit;
+  double t;
+  if (q.metric() == Metric::Euclidean) {
+    const double g = gamma_of(q.dim()), up = (1.0 + 0x1p-40) * (1.0 + 2.0 * g) / q.sq_scale();
+    t = (l * l * ((1.0 + 3.0 * kU) * up) + static_cast<double>(q.dim()) * 0x1p-140 * up) *
+        (1.0 + 0x1p-40);
+  } else {
+    if (!(l <= 2.0)) return std::numeric_limits<float>::infinity();
+    t = (l * (2.0 * (1.0 + 2.0 * kU)) - 2.0) + 0x1p-40;
+  }
+  return std::isfinite(t) ? round_up(t) : static_cast<float>(t);
+}
+
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512vnni")
 
-// T' for sixteen limits L (see the proof above), rounded up to float.
+// far_threshold for sixteen limits.
 __attribute__((target("avx512f"))) __m512 far_thresholds(const QuantisedRows& q,
                                                          __m512 limit) noexcept {
-  __m512d half[2] = {_mm512_cvtps_pd(_mm512_castps512_ps256(limit)),
-                     _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(limit), 1)))};
-  __m256 out[2];
-  if (q.metric() == Metric::Euclidean) {
-    const double g = gamma_of(q.dim()), up = (1.0 + 0x1p-40) * (1.0 + 2.0 * g) / q.sq_scale();
-    const __m512d a = _mm512_set1_pd((1.0 + 3.0 * kU) * up);
-    const __m512d b = _mm512_set1_pd(static_cast<double>(q.dim()) * 0x1p-140 * up);
-    for (int h = 0; h < 2; ++h) {
-      __m512d t = _mm512_add_pd(_mm512_mul_pd(_mm512_mul_pd(half[h], half[h]), a), b);
-      t = _mm512_mul_pd(t, _mm512_set1_pd(1.0 + 0x1p-40));
-      out[h] = _mm512_cvt_roundpd_ps(t, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
-    }
-  } else {
-    const __m512d two = _mm512_set1_pd(2.0), inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
-    for (int h = 0; h < 2; ++h) {
-      __m512d t = _mm512_mul_pd(half[h], _mm512_set1_pd(2.0 * (1.0 + 2.0 * kU)));
-      t = _mm512_add_pd(_mm512_sub_pd(t, two), _mm512_set1_pd(0x1p-40));
-      // Nothing is proved for L > 2 (or NaN).
-      t = _mm512_mask_mov_pd(inf, _mm512_cmp_pd_mask(half[h], two, _CMP_LE_OQ), t);
-      out[h] = _mm512_cvt_roundpd_ps(t, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
-    }
-  }
-  return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(out[0])),
-                                             _mm256_castps_pd(out[1]), 1));
+  alignas(64) float lanes[16];
+  _mm512_store_ps(lanes, limit);
+  for (float& l : lanes) l = far_threshold(q, l);
+  return _mm512_load_ps(lanes);
 }
 
 // Four panels of rows against four columns at a time: sixteen independent
@@ -514,22 +510,6 @@ __attribute__((target("avx512f,avx512vnni"))) void screen_far_vnni(
 }
 
 #pragma GCC pop_options
-
-// far_thresholds for one limit, in doubles, rounded up to float (infinities
-// and NaN as they are).
-float far_threshold(const QuantisedRows& q, float limit) noexcept {
-  const double l = limit;
-  double t;
-  if (q.metric() == Metric::Euclidean) {
-    const double g = gamma_of(q.dim()), up = (1.0 + 0x1p-40) * (1.0 + 2.0 * g) / q.sq_scale();
-    t = (l * l * ((1.0 + 3.0 * kU) * up) + static_cast<double>(q.dim()) * 0x1p-140 * up) *
-        (1.0 + 0x1p-40);
-  } else {
-    if (!(l <= 2.0)) return std::numeric_limits<float>::infinity();
-    t = (l * (2.0 * (1.0 + 2.0 * kU)) - 2.0) + 0x1p-40;
-  }
-  return std::isfinite(t) ? round_up(t) : static_cast<float>(t);
-}
 
 // screen_far_vnni with 256-bit vectors: one panel (two registers of eight
 // rows) against four columns, vpmaddubsw and vpmaddwd in place of vpdpbusd,
@@ -677,9 +657,9 @@ bool screen_far(const QuantisedRows& rows, const std::size_t* cols, std::size_t 
                 std::size_t rb, std::size_t re, const float* limit, const float* also,
                 float uniform, std::uint64_t* masks, std::size_t words,
                 const float* col_limit) noexcept {
-  const FilterLevel level = active_filter().level;
-  if (level == FilterLevel::Exact || rows.code_bias() != active_filter().code_limit + 1)
-    return false;
+  const FilterTable& filter = active_filter();
+  const FilterLevel level = filter.level;
+  if (level == FilterLevel::Exact || rows.code_bias() != filter.code_limit + 1) return false;
   if (rb % kRowPad != 0 || re <= rb || re - rb > 64 * words || re > rows.n()) return false;
   if (level == FilterLevel::Avx512Vnni) {
     screen_far_vnni(rows, cols, count, rb, re, limit, also, uniform, masks, words, col_limit);

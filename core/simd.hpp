@@ -98,6 +98,29 @@ __attribute__((target("avx512f,avx512dq"), always_inline)) inline __mmask16 add_
           _mm512_mask_cmp_ps_mask(gains, value, _mm512_setzero_ps(), _CMP_NEQ_OQ));
 }
 
+// t[l] lane p = rows[p] lane l: an 8 x 8 transpose.
+__attribute__((target("avx2"), always_inline)) inline void transpose8(const __m256 (&r)[8],
+                                                                      __m256 (&t)[8]) {
+  __m256 u[8], v[8];
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; ++k) {
+    u[2 * k] = _mm256_unpacklo_ps(r[2 * k], r[2 * k + 1]);
+    u[2 * k + 1] = _mm256_unpackhi_ps(r[2 * k], r[2 * k + 1]);
+  }
+#pragma GCC unroll 2
+  for (int k = 0; k < 2; ++k) {
+    v[4 * k] = _mm256_shuffle_ps(u[4 * k], u[4 * k + 2], 0x44);
+    v[4 * k + 1] = _mm256_shuffle_ps(u[4 * k], u[4 * k + 2], 0xEE);
+    v[4 * k + 2] = _mm256_shuffle_ps(u[4 * k + 1], u[4 * k + 3], 0x44);
+    v[4 * k + 3] = _mm256_shuffle_ps(u[4 * k + 1], u[4 * k + 3], 0xEE);
+  }
+#pragma GCC unroll 4
+  for (int e = 0; e < 4; ++e) {
+    t[e] = _mm256_permute2f128_ps(v[e], v[4 + e], 0x20);
+    t[4 + e] = _mm256_permute2f128_ps(v[e], v[4 + e], 0x31);
+  }
+}
+
 // ---- 256-bit vectors, which have no masks: lane tables by an 8-bit mask m.
 struct LaneTables {
   // Lane l reads element popcount(m & ((1 << l) - 1)) of a packed run: the

@@ -1089,29 +1089,6 @@ __attribute__((target("avx512f,popcnt"))) std::size_t narrow_kept_avx512(
 
 #pragma GCC diagnostic pop
 
-// t[l] lane p = rows[p] lane l: an 8 x 8 transpose.
-__attribute__((target("avx2"), always_inline)) inline void transpose8(const __m256 (&r)[8],
-                                                                      __m256 (&t)[8]) {
-  __m256 u[8], v[8];
-#pragma GCC unroll 4
-  for (int k = 0; k < 4; ++k) {
-    u[2 * k] = _mm256_unpacklo_ps(r[2 * k], r[2 * k + 1]);
-    u[2 * k + 1] = _mm256_unpackhi_ps(r[2 * k], r[2 * k + 1]);
-  }
-#pragma GCC unroll 2
-  for (int k = 0; k < 2; ++k) {
-    v[4 * k] = _mm256_shuffle_ps(u[4 * k], u[4 * k + 2], 0x44);
-    v[4 * k + 1] = _mm256_shuffle_ps(u[4 * k], u[4 * k + 2], 0xEE);
-    v[4 * k + 2] = _mm256_shuffle_ps(u[4 * k + 1], u[4 * k + 3], 0x44);
-    v[4 * k + 3] = _mm256_shuffle_ps(u[4 * k + 1], u[4 * k + 3], 0xEE);
-  }
-#pragma GCC unroll 4
-  for (int e = 0; e < 4; ++e) {
-    t[e] = _mm256_permute2f128_ps(v[e], v[4 + e], 0x20);
-    t[4 + e] = _mm256_permute2f128_ps(v[e], v[4 + e], 0x31);
-  }
-}
-
 // keep_below_avx512 with eight rows of eight columns at a time.
 __attribute__((target("avx2,popcnt"))) void keep_below_avx2(const float* block, std::size_t rows,
                                                             std::size_t rb, std::size_t count,
@@ -1130,7 +1107,7 @@ __attribute__((target("avx2,popcnt"))) void keep_below_avx2(const float* block, 
       for (std::size_t r = 0; r < 8; ++r) {
         in[r] = _mm256_loadu_ps(block + std::min<std::size_t>(r0 + r, rows - 1) * kGroup + q0);
       }
-      transpose8(in, t);
+      simd::transpose8(in, t);
       const std::size_t cols = std::min<std::size_t>(8, count - q0);
       for (std::size_t c = 0; c < cols; ++c) {
         const std::size_t q = q0 + c;
